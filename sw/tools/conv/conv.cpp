@@ -1,0 +1,374 @@
+// conv: cuts a raw image into 2048-byte NAND pages and writes each page followed
+// by a 64-byte spare area that holds the ECC words of the page's four 512-byte
+// sectors; with -s or -d it then flips one or two bits of every page's data so
+// that the image carries known bit errors beside the codes of the clean data.
+//
+// Output image: a plain sequence of 2112-byte page records, record p at file
+// offset 2112 * p, with no header, trailer or padding between records.
+//
+//   | offset | size | content                                              |
+//   |--------|------|------------------------------------------------------|
+//   | 0      | 2048 | page data: input bytes 2048p .. 2048p+2047, the last  |
+//   |        |      | page zero-filled; bits flipped in -s and -d modes     |
+//   | 2048   | 48   | spare words 0..11, always zero                        |
+//   | 2096   | 4    | spare word 12: ECC word of sector 0 (bytes 0..511)    |
+//   | 2100   | 4    | spare word 13: ECC word of sector 1 (bytes 512..1023) |
+//   | 2104   | 4    | spare word 14: ECC word of sector 2                   |
+//   | 2108   | 4    | spare word 15: ECC word of sector 3                   |
+//
+// Every spare word is stored least significant byte first, whatever the host.
+// The bit layout of an ECC word is in ecc.cpp.
+//
+// Standard output carries the two paths and one progress line per sector;
+// standard error carries one line for a failure, which ends with status 1.
+#include "ecc.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t kPageSize = 2048;
+constexpr std::size_t kSectorsPerPage = kPageSize / ecc::kSectorSize;
+constexpr std::size_t kSpareWords = 16;
+constexpr std::size_t kSpareSize = kSpareWords * sizeof(std::uint32_t);
+constexpr std::size_t kRecordSize = kPageSize + kSpareSize;
+constexpr std::size_t kFirstEccWord = kSpareWords - kSectorsPerPage;  // word 12
+
+// Pages converted per read and per write. The page data is read straight into
+// the record slots of one block, so a block costs one write and no copy.
+constexpr std::size_t kBlockPages = 64;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFail = 1;
+
+// Standard output is buffered here rather than through stdio so that the
+// progress lines, several per page, cost a few stores each.
+char outBuffer[64 * 1024];
+std::size_t outLength = 0;
+bool outBroken = false;  // once standard output fails, progress is dropped
+
+std::uint8_t block[kBlockPages * kRecordSize];
+
+// Writes the buffered standard output. Its failures (a closed pipe, say) are
+// ignored: progress is a report, and losing it must not stop the conversion.
+void flushOut()
+{
+    const char *p = outBuffer;
+    std::size_t left = outBroken ? 0 : outLength;
+    while (left > 0) {
+        const ssize_t n = write(STDOUT_FILENO, p, left);
+        if (n > 0) {
+            p += n;
+            left -= static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A non-blocking standard output inherited from the caller.
+            pollfd pfd = {STDOUT_FILENO, POLLOUT, 0};
+            (void)poll(&pfd, 1, -1);
+        } else {
+            outBroken = true;
+            break;
+        }
+    }
+    outLength = 0;
+}
+
+void printText(const char *text)
+{
+    const std::size_t len = std::strlen(text);
+    for (std::size_t done = 0; done < len;) {
+        if (outLength == sizeof(outBuffer)) {
+            flushOut();
+        }
+        std::size_t n = sizeof(outBuffer) - outLength;
+        if (n > len - done) {
+            n = len - done;
+        }
+        std::memcpy(outBuffer + outLength, text + done, n);
+        outLength += n;
+        done += n;
+    }
+}
+
+// The longest progress lines of one page: "main: page ", 20 digits,
+// " spare[15] = 0x", 8 hex digits and a newline, four times.
+constexpr std::size_t kMaxPageLines = 4 * (11 + 20 + 15 + 8 + 1);
+
+// Prints "main: page %d spare[%d] = 0x%08x\n" for spare words 12..15 of a page.
+// The name is that of the routine that prints them, as the progress format has
+// always had it.
+void printPageLines(std::uint64_t page, const std::uint32_t *spare)
+{
+    if (outBroken) {
+        return;
+    }
+    if (sizeof(outBuffer) - outLength < kMaxPageLines) {
+        flushOut();
+    }
+    char digits[20];
+    std::size_t ndigits = 0;
+    do {
+        digits[ndigits++] = static_cast<char>('0' + page % 10);
+        page /= 10;
+    } while (page != 0);
+
+    static constexpr char kHex[] = "0123456789abcdef";
+    char *p = outBuffer + outLength;
+    for (std::size_t k = kFirstEccWord; k < kSpareWords; k++) {
+        std::memcpy(p, "main: page ", 11);
+        p += 11;
+        for (std::size_t i = ndigits; i-- > 0;) {
+            *p++ = digits[i];
+        }
+        std::memcpy(p, " spare[", 7);
+        p += 7;
+        *p++ = static_cast<char>('0' + k / 10);
+        *p++ = static_cast<char>('0' + k % 10);
+        std::memcpy(p, "] = 0x", 6);
+        p += 6;
+        for (int shift = 28; shift >= 0; shift -= 4) {
+            *p++ = kHex[(spare[k] >> shift) & 0xFu];
+        }
+        *p++ = '\n';
+    }
+    outLength = static_cast<std::size_t>(p - outBuffer);
+}
+
+void printUsage(const char *self)
+{
+    flushOut();
+    std::fprintf(stderr, "usage: %s [-s|-d] file1 file2\n", self);
+}
+
+// Reports a failure as "what: why" on standard error, after the progress that
+// shows how far the run got, and gives the failure status.
+int failWith(const char *what, const char *why)
+{
+    flushOut();
+    std::fprintf(stderr, "%s: %s\n", what, why);
+    return kExitFail;
+}
+
+int fail(const char *what, int err)
+{
+    return failWith(what, std::strerror(err));
+}
+
+// Gives a closed standard input, output or error /dev/null, so that the files
+// this tool opens never take descriptors 0 to 2 and receive its reports.
+void guardStandardDescriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            const int null = open("/dev/null", O_RDWR);
+            if (null >= 0 && null != fd) {
+                close(null);  // fd is taken by something else; leave it
+            }
+        }
+    }
+}
+
+// Opens the output for writing. It is truncated only after it is known not to
+// be the input itself (through another path or a link), which opening it with
+// truncation would destroy before it is read. Returns the descriptor, or -1
+// after reporting the failure.
+int openOutput(const char *outfilename, int infile)
+{
+    const int outfile = open(outfilename, O_WRONLY | O_CREAT, 0666);
+    if (outfile < 0) {
+        fail("open", errno);
+        return -1;
+    }
+    struct stat in = {};
+    struct stat out = {};
+    if (fstat(infile, &in) != 0 || fstat(outfile, &out) != 0) {
+        fail("open", errno);
+        return -1;
+    }
+    if (S_ISREG(out.st_mode)) {
+        if (S_ISREG(in.st_mode) && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+            failWith("open", "input and output are the same file");
+            return -1;
+        }
+        if (ftruncate(outfile, 0) != 0) {
+            fail("open", errno);
+            return -1;
+        }
+    }
+    return outfile;
+}
+
+// Reads page data into the record slots of the block until the block is full,
+// the input ends (*ended) or a read fails (*err). Returns the bytes read.
+std::size_t readBlock(int infile, bool *ended, int *err)
+{
+    const std::size_t want = kBlockPages * kPageSize;
+    std::size_t got = 0;
+    while (got < want) {
+        iovec iov[kBlockPages];
+        int count = 0;
+        for (std::size_t p = got / kPageSize, skip = got % kPageSize; p < kBlockPages; p++) {
+            iov[count].iov_base = block + p * kRecordSize + skip;
+            iov[count].iov_len = kPageSize - skip;
+            count++;
+            skip = 0;
+        }
+        const ssize_t n = readv(infile, iov, count);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            *ended = true;
+            break;
+        } else if (errno != EINTR) {
+            *err = errno;
+            break;
+        }
+    }
+    return got;
+}
+
+int writeAll(int fd, const std::uint8_t *buf, std::size_t len)
+{
+    while (len > 0) {
+        const ssize_t n = write(fd, buf, len);
+        if (n > 0) {
+            buf += n;
+            len -= static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            return EIO;
+        } else if (errno != EINTR) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+void storeLE32(std::uint8_t *dst, std::uint32_t word)
+{
+    dst[0] = static_cast<std::uint8_t>(word);
+    dst[1] = static_cast<std::uint8_t>(word >> 8);
+    dst[2] = static_cast<std::uint8_t>(word >> 16);
+    dst[3] = static_cast<std::uint8_t>(word >> 24);
+}
+
+// Flips `errors` bits of the page data. Each flip draws the byte, then the bit,
+// from random(), which is never seeded: the same input and mode give the same
+// image on every run. Flips may cancel, and may land in the zero fill.
+void flipBits(std::uint8_t *data, int errors)
+{
+    for (int e = 0; e < errors; e++) {
+        const auto j = static_cast<std::size_t>(random()) & (kPageSize - 1);
+        const auto b = static_cast<unsigned>(random()) & 7u;
+        data[j] ^= static_cast<std::uint8_t>(1u << b);
+    }
+}
+
+// Turns the page data at the start of a record slot into a whole record: the
+// ECC words of the clean data into the spare area, then the bit errors.
+void convertPage(std::uint8_t *record, std::uint64_t page, int errors)
+{
+    std::uint8_t *data = record;
+    std::uint32_t spare[kSpareWords] = {};
+    for (std::size_t s = 0; s < kSectorsPerPage; s++) {
+        spare[kFirstEccWord + s] = computeECC(data + s * ecc::kSectorSize);
+    }
+    printPageLines(page, spare);
+    flipBits(data, errors);
+    for (std::size_t k = 0; k < kSpareWords; k++) {
+        storeLE32(record + kPageSize + k * sizeof(std::uint32_t), spare[k]);
+    }
+}
+
+// The page loop: converts the input block by block until it ends. A short last
+// page is zero-filled. A read error ends the run after the whole pages read
+// before it have been written; the partial page it cut off is not.
+int convert(int infile, int outfile, int errors)
+{
+    std::uint64_t page = 0;  // 64 bits: inputs beyond 4 TiB do not wrap
+    bool eof = false;
+    while (!eof) {
+        int readErr = 0;
+        const std::size_t status = readBlock(infile, &eof, &readErr);
+        std::size_t pages = status / kPageSize;
+        const std::size_t rest = status % kPageSize;
+        if (rest != 0 && readErr == 0) {
+            std::memset(block + pages * kRecordSize + rest, 0, kPageSize - rest);
+            pages++;
+        }
+        for (std::size_t p = 0; p < pages; p++, page++) {
+            convertPage(block + p * kRecordSize, page, errors);
+        }
+        if (const int err = writeAll(outfile, block, pages * kRecordSize)) {
+            return fail("write", err);
+        }
+        if (readErr != 0) {
+            return fail("read", readErr);
+        }
+    }
+    flushOut();
+    if (close(outfile) != 0) {
+        return fail("write", errno);
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    guardStandardDescriptors();
+    const char *self = (argc > 0 && argv[0] != nullptr) ? argv[0] : "conv";
+    if (argc < 3) {
+        printUsage(self);
+        return kExitFail;
+    }
+    // A closed standard output or output pipe shows up as a failed write, which
+    // the tool handles, rather than as a signal that kills it halfway.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const char *infilename = argv[1];
+    const char *outfilename = argv[2];
+    int errors = 0;
+
+    // Each path is echoed before its file is opened, so that standard output
+    // shows how far a failing run got.
+    printText(infilename);
+    printText("\n");
+    const int infile = open(infilename, O_RDONLY);
+    if (infile < 0) {
+        return fail("open", errno);
+    }
+    printText(outfilename);
+    printText("\n");
+
+    // The mode is checked before the output is opened, so that a typo never
+    // empties an existing file. It is taken only in third place.
+    if (argc > 3) {
+        if (std::strcmp(argv[3], "-s") == 0) {
+            errors = 1;
+        } else if (std::strcmp(argv[3], "-d") == 0) {
+            errors = 2;
+        } else {
+            printUsage(self);
+            return kExitFail;
+        }
+    }
+
+    const int outfile = openOutput(outfilename, infile);
+    if (outfile < 0) {
+        return kExitFail;
+    }
+    return convert(infile, outfile, errors);
+}

@@ -1,0 +1,364 @@
+// Tests of the converter as a user runs it: the built binary in a scratch
+// folder, its standard output, standard error, exit status and image bytes.
+#include "ecc.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kPage = 2048;
+constexpr std::size_t kRecord = 2112;
+const std::string kUsage = std::string("usage: ") + CONV_BIN + " [-s|-d] file1 file2\n";
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+enum class Stdout { File, Closed, BrokenPipe };
+
+std::string readFile(const fs::path &p)
+{
+    std::ifstream f(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+void writeFile(const fs::path &p, const std::string &bytes)
+{
+    std::ofstream f(p, std::ios::binary);
+    f << bytes;
+}
+
+// Compares bytes and, on a mismatch, names the first differing offset instead
+// of printing kilobytes of binary.
+testing::AssertionResult sameBytes(const std::string &actual, const std::string &expected)
+{
+    if (actual == expected) {
+        return testing::AssertionSuccess();
+    }
+    std::size_t i = 0;
+    while (i < actual.size() && i < expected.size() && actual[i] == expected[i]) {
+        i++;
+    }
+    return testing::AssertionFailure() << "sizes " << actual.size() << " and " << expected.size()
+                                       << ", first difference at offset " << i;
+}
+
+std::string randomBytes(std::size_t n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (auto &c : s) {
+        c = static_cast<char>(rng());
+    }
+    return s;
+}
+
+// The image and progress lines of a plain conversion, assembled page by page
+// from computeECC, with the progress lines formatted by printf's own rules.
+struct Expected {
+    std::string image;
+    std::string progress;
+};
+
+Expected expectedConversion(const std::string &raw)
+{
+    Expected e;
+    for (std::size_t start = 0, page = 0; start < raw.size(); start += kPage, page++) {
+        std::string data = raw.substr(start, kPage);
+        data.resize(kPage, '\0');
+        std::string spare(64, '\0');
+        for (std::size_t s = 0; s < 4; s++) {
+            const std::uint32_t word =
+                computeECC(reinterpret_cast<const std::uint8_t *>(data.data()) + 512 * s);
+            for (std::size_t i = 0; i < 4; i++) {
+                spare[48 + 4 * s + i] = static_cast<char>(word >> (8 * i));
+            }
+            char line[64];
+            std::snprintf(line, sizeof line, "%s: page %d spare[%d] = 0x%08x\n", "main",
+                          static_cast<int>(page), static_cast<int>(12 + s), word);
+            e.progress += line;
+        }
+        e.image += data + spare;
+    }
+    return e;
+}
+
+class ConvTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string tmpl = (fs::temp_directory_path() / "conv_test.XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        dir = tmpl;
+    }
+
+    void TearDown() override { fs::remove_all(dir); }
+
+    fs::path at(const std::string &name) const { return dir / name; }
+
+    // Runs argv (argv[0] is the program) in the scratch folder.
+    Result exec(const std::vector<std::string> &argv, Stdout out = Stdout::File,
+                bool closeStdin = false) const
+    {
+        const fs::path outPath = dir / ".stdout";
+        const fs::path errPath = dir / ".stderr";
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(dir.c_str()) != 0) {
+                _exit(127);
+            }
+            const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(errFd, STDERR_FILENO);
+            close(errFd);
+            if (out == Stdout::File) {
+                const int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                dup2(fd, STDOUT_FILENO);
+                close(fd);
+            } else if (out == Stdout::BrokenPipe) {
+                int p[2];
+                if (pipe(p) != 0) {
+                    _exit(127);
+                }
+                close(p[0]);
+                dup2(p[1], STDOUT_FILENO);
+                close(p[1]);
+            } else {
+                close(STDOUT_FILENO);
+            }
+            if (closeStdin) {
+                close(STDIN_FILENO);
+            }
+            std::vector<char *> args;
+            for (const auto &a : argv) {
+                args.push_back(const_cast<char *>(a.c_str()));
+            }
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        Result r;
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        r.out = readFile(outPath);
+        r.err = readFile(errPath);
+        fs::remove(outPath);
+        fs::remove(errPath);
+        return r;
+    }
+
+    Result conv(std::vector<std::string> args, Stdout out = Stdout::File) const
+    {
+        args.insert(args.begin(), CONV_BIN);
+        return exec(args, out);
+    }
+
+    fs::path dir;
+};
+
+TEST_F(ConvTest, TooFewArgumentsPrintUsage)
+{
+    for (const auto &args : std::vector<std::vector<std::string>>{{}, {"in.bin"}}) {
+        const Result r = conv(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, kUsage);
+    }
+}
+
+TEST_F(ConvTest, MissingInputStopsBeforeTheOutput)
+{
+    const Result r = conv({"missing.bin", "out.img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "missing.bin\n");
+    EXPECT_EQ(r.err, "open: No such file or directory\n");
+    EXPECT_FALSE(fs::exists(at("out.img")));
+}
+
+// The mode, shown first in the usage line, is only taken in third place.
+TEST_F(ConvTest, ModeGivenFirstIsTakenAsTheInputPath)
+{
+    writeFile(at("in.bin"), "x");
+    const Result r = conv({"-s", "in.bin", "out.img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "-s\n");
+    EXPECT_EQ(r.err, "open: No such file or directory\n");
+}
+
+TEST_F(ConvTest, OutputThatCannotBeOpened)
+{
+    writeFile(at("in.bin"), "x");
+    fs::create_directory(at("adir"));
+    const struct {
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {"no/such/dir/out.img", "open: No such file or directory\n"},
+        {"adir", "open: Is a directory\n"},
+    };
+    for (const auto &c : cases) {
+        const Result r = conv({"in.bin", c.out});
+        EXPECT_EQ(r.status, 1) << c.out;
+        EXPECT_EQ(r.out, "in.bin\n" + c.out + "\n");
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+TEST_F(ConvTest, BadModeLeavesAnExistingOutputAlone)
+{
+    writeFile(at("in.bin"), "x");
+    for (const std::string mode : {"-x", "-S", "-D", "-sd", "", "s", "--"}) {
+        writeFile(at("out.img"), "keep");
+        const Result r = conv({"in.bin", "out.img", mode});
+        EXPECT_EQ(r.status, 1) << "mode '" << mode << "'";
+        EXPECT_EQ(r.out, "in.bin\nout.img\n");
+        EXPECT_EQ(r.err, kUsage);
+        EXPECT_EQ(readFile(at("out.img")), "keep");
+    }
+}
+
+// Fixtures from the independent model in golden/make_golden.py.
+TEST_F(ConvTest, GoldenImages)
+{
+    for (const std::string name : {"empty", "one", "abc", "ff", "exact", "partial"}) {
+        const fs::path golden = fs::path(GOLDEN_DIR) / name;
+        fs::copy_file(golden.string() + ".in", at(name + ".in"));
+        const Result r = conv({name + ".in", name + ".img"});
+        EXPECT_EQ(r.status, 0) << name;
+        EXPECT_EQ(r.err, "") << name;
+        EXPECT_EQ(r.out, readFile(golden.string() + ".out")) << name;
+        EXPECT_TRUE(sameBytes(readFile(at(name + ".img")), readFile(golden.string() + ".img"))) << name;
+    }
+}
+
+// Many pages, a partial last one, and an input that arrives in pieces that
+// do not line up with pages.
+TEST_F(ConvTest, LargeAndPipedInputs)
+{
+    const std::string raw = randomBytes(150 * kPage + 777, 11);
+    writeFile(at("in.bin"), raw);
+    const Expected e = expectedConversion(raw);
+
+    Result r = conv({"in.bin", "out.img"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "in.bin\nout.img\n" + e.progress);
+    EXPECT_TRUE(sameBytes(readFile(at("out.img")), e.image));
+
+    r = exec({"/bin/sh", "-c",
+              std::string("dd if=in.bin bs=1000 status=none | ") + CONV_BIN + " /dev/stdin piped.img"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "/dev/stdin\npiped.img\n" + e.progress);
+    EXPECT_TRUE(sameBytes(readFile(at("piped.img")), e.image));
+}
+
+// Error modes: the codes and progress describe the clean data; the page data
+// carries the flips drawn from random() in its default state (the state of
+// seed 1), byte then bit, in page order.
+TEST_F(ConvTest, ErrorModesFlipTheDrawnBits)
+{
+    const std::string raw = randomBytes(40 * kPage + 100, 5);
+    writeFile(at("in.bin"), raw);
+    const Expected e = expectedConversion(raw);
+    const std::size_t pages = e.image.size() / kRecord;
+
+    for (const auto &[mode, errors] : {std::pair<std::string, int>{"-s", 1}, {"-d", 2}}) {
+        const Result r = conv({"in.bin", "out.img", mode, "ignored", "args"});
+        EXPECT_EQ(r.status, 0) << mode;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, "in.bin\nout.img\n" + e.progress) << mode;
+        const std::string image = readFile(at("out.img"));
+        ASSERT_EQ(image.size(), e.image.size());
+
+        std::string expected = e.image;
+        srandom(1);
+        std::size_t changedPages = 0;
+        for (std::size_t p = 0; p < pages; p++) {
+            for (int k = 0; k < errors; k++) {
+                const auto j = static_cast<std::size_t>(random()) & 0x7FF;
+                const auto b = static_cast<unsigned>(random()) & 7;
+                expected[p * kRecord + j] = static_cast<char>(expected[p * kRecord + j] ^ (1 << b));
+            }
+            changedPages += expected.compare(p * kRecord, kRecord, e.image, p * kRecord, kRecord) != 0;
+        }
+        EXPECT_TRUE(sameBytes(image, expected)) << mode;
+        EXPECT_GT(changedPages, pages / 2) << mode;
+
+        EXPECT_EQ(conv({"in.bin", "again.img", mode}).status, 0);
+        EXPECT_TRUE(sameBytes(readFile(at("again.img")), image)) << mode << " is not repeatable";
+    }
+}
+
+TEST_F(ConvTest, OutputNamingTheInputIsRefused)
+{
+    const std::string raw = randomBytes(3000, 3);
+    writeFile(at("in.bin"), raw);
+    fs::create_hard_link(at("in.bin"), at("hard.bin"));
+    fs::create_symlink("in.bin", at("soft.bin"));
+    for (const std::string out : {"in.bin", "./in.bin", "hard.bin", "soft.bin"}) {
+        const Result r = conv({"in.bin", out});
+        EXPECT_EQ(r.status, 1) << out;
+        EXPECT_EQ(r.out, "in.bin\n" + out + "\n");
+        EXPECT_EQ(r.err, "open: input and output are the same file\n");
+        EXPECT_TRUE(sameBytes(readFile(at("in.bin")), raw)) << out;
+    }
+}
+
+TEST_F(ConvTest, UnreadableInputFails)
+{
+    fs::create_directory(at("adir"));
+    const Result r = conv({"adir", "out.img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "adir\nout.img\n");
+    EXPECT_EQ(r.err, "read: Is a directory\n");
+}
+
+TEST_F(ConvTest, FullDiskFails)
+{
+    writeFile(at("in.bin"), randomBytes(5000, 9));
+    const Result r = conv({"in.bin", "/dev/full"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "write: No space left on device\n");
+}
+
+// Losing the progress output must not lose the image.
+TEST_F(ConvTest, FailingStdoutStillWritesTheImage)
+{
+    const std::string raw = randomBytes(100 * kPage + 1, 4);
+    writeFile(at("in.bin"), raw);
+    const std::string image = expectedConversion(raw).image;
+    for (const Stdout mode : {Stdout::BrokenPipe, Stdout::Closed}) {
+        fs::remove(at("out.img"));
+        const Result r = conv({"in.bin", "out.img"}, mode);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(sameBytes(readFile(at("out.img")), image));
+    }
+    // With standard input closed too, the files would take descriptors 0 and 1
+    // and the progress lines would land in the image.
+    const Result r = exec({CONV_BIN, "in.bin", "out2.img"}, Stdout::Closed, true);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(sameBytes(readFile(at("out2.img")), image));
+}
+
+}  // namespace
