@@ -1,85 +1,54 @@
-// The sector ECC: twelve parity pairs over a 512-byte sector, computed bit by
-// bit as the code is defined.
-//
-// The code has three column pairs over the bit positions within a byte and nine
-// line pairs over the byte positions within the sector. Pair k is parity[k] and
-// its complement parity_p[k]; only bit 0 of each accumulator is significant.
-//   column pair k (0..2): parity[k] takes the bits whose position has bit k set,
-//                         parity_p[k] those whose position has bit k clear;
-//   line pair k (3..11):  parity[k] takes the parity of the bytes whose index
-//                         has bit k-3 set, parity_p[k] those where it is clear.
-// The byte index is that of the sector with every aligned group of four bytes
-// reversed, so a byte at input offset n has index n ^ 3.
-//
-// ECC word layout (bit 0 = least significant):
-//
-//   | bits   | content                                           |
-//   |--------|---------------------------------------------------|
-//   | 24..31 | parity_p[0] .. parity_p[7] (bit 24 = parity_p[0]) |
-//   | 20..23 | always 0                                          |
-//   | 16..19 | parity_p[8] .. parity_p[11]                       |
-//   | 8..15  | parity[0] .. parity[7] (bit 8 = parity[0])        |
-//   | 4..7   | always 0                                          |
-//   | 0..3   | parity[8] .. parity[11]                           |
-//
-// That is the assembled code (parity[k] at bit 16+k, parity_p[k] at bit k) with
-// its four bytes reversed. Single-bit changes to the sector flip exactly one bit
-// of every pair; the parity half then spells the bit number (pairs 0..2) and the
-// reordered byte index (pairs 3..11).
+// The sector ECC as the tools call it: computeECC picks the fastest version the
+// processor runs, and the portable word-wide version lives here. The code and
+// the word layout are in ecc.h, the folds in ecc_fold.h.
 #include "ecc.h"
+
+#include "ecc_fold.h"
+
+#include <bit>
+#include <cstring>
 
 namespace {
 
-constexpr int kPairs = 12;
-constexpr int kColumnPairs = 3;
-
-std::uint32_t reverseBytes(std::uint32_t ecc)
+std::uint64_t load64le(const std::uint8_t *p)
 {
-    return (ecc >> 24) | ((ecc >> 8) & 0xFF00u) | ((ecc << 8) & 0xFF0000u) | (ecc << 24);
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) {
+        v = __builtin_bswap64(v);
+    }
+    return v;
 }
 
 }  // namespace
 
+// Eight words (64 bytes) at a time: within a group the word index bits 0..2
+// select the words, across groups bits 3..5 select the group.
+std::uint32_t computeECCPortable(const std::uint8_t *indata)
+{
+    std::uint64_t a[ecc::detail::kWordFolds] = {};
+    std::uint64_t group[8];
+    for (int g = 0; g < 8; g++) {
+        const std::uint8_t *p = indata + 64 * g;
+        const std::uint64_t w0 = load64le(p), w1 = load64le(p + 8);
+        const std::uint64_t w2 = load64le(p + 16), w3 = load64le(p + 24);
+        const std::uint64_t w4 = load64le(p + 32), w5 = load64le(p + 40);
+        const std::uint64_t w6 = load64le(p + 48), w7 = load64le(p + 56);
+        const std::uint64_t w23 = w2 ^ w3, w67 = w6 ^ w7, w4567 = w4 ^ w5 ^ w67;
+        a[0] ^= w1 ^ w3 ^ w5 ^ w7;
+        a[1] ^= w23 ^ w67;
+        a[2] ^= w4567;
+        group[g] = w0 ^ w1 ^ w23 ^ w4567;
+    }
+    a[3] = group[1] ^ group[3] ^ group[5] ^ group[7];
+    a[4] = group[2] ^ group[3] ^ group[6] ^ group[7];
+    a[5] = group[4] ^ group[5] ^ group[6] ^ group[7];
+    const std::uint64_t t = group[0] ^ group[1] ^ group[2] ^ group[3] ^ a[5];
+    return ecc::detail::wordFromFolds(t, a);
+}
+
 std::uint32_t computeECC(const std::uint8_t *indata)
 {
-    std::uint8_t data[ecc::kSectorSize];
-    for (std::size_t n = 0; n < ecc::kSectorSize; n++) {
-        data[n] = indata[n ^ 3];
-    }
-
-    std::uint32_t parity[kPairs] = {};
-    std::uint32_t parity_p[kPairs] = {};
-    std::uint32_t bits[8] = {};
-
-    for (int count = 0; count < static_cast<int>(ecc::kSectorSize); count++) {
-        const std::uint32_t byte = data[count];
-        for (int i = 0; i < 8; i++) {
-            bits[i] = (byte >> i) & 1u;
-        }
-
-        parity[0] ^= bits[1] ^ bits[3] ^ bits[5] ^ bits[7];
-        parity_p[0] ^= bits[0] ^ bits[2] ^ bits[4] ^ bits[6];
-        parity[1] ^= bits[2] ^ bits[3] ^ bits[6] ^ bits[7];
-        parity_p[1] ^= bits[0] ^ bits[1] ^ bits[4] ^ bits[5];
-        parity[2] ^= bits[4] ^ bits[5] ^ bits[6] ^ bits[7];
-        parity_p[2] ^= bits[0] ^ bits[1] ^ bits[2] ^ bits[3];
-
-        const std::uint32_t allBits =
-            bits[0] ^ bits[1] ^ bits[2] ^ bits[3] ^ bits[4] ^ bits[5] ^ bits[6] ^ bits[7];
-
-        for (int k = kColumnPairs; k < kPairs; k++) {
-            if ((count >> (k - kColumnPairs)) & 1) {
-                parity[k] ^= allBits;
-            } else {
-                parity_p[k] ^= allBits;
-            }
-        }
-    }
-
-    std::uint32_t ecc = 0;
-    for (int k = 0; k < kPairs; k++) {
-        ecc |= (parity[k] & 1u) << (16 + k);
-        ecc |= (parity_p[k] & 1u) << k;
-    }
-    return reverseBytes(ecc);
+    static const auto version = eccHasAvx2() ? computeECCAvx2 : computeECCPortable;
+    return version(indata);
 }

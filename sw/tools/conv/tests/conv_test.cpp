@@ -73,7 +73,7 @@ std::string randomBytes(std::size_t n, unsigned seed)
 }
 
 // The image and progress lines of a plain conversion, assembled page by page
-// from computeECC, with the progress lines formatted by printf's own rules.
+// from the reference ECC, with the progress lines formatted by printf's own rules.
 struct Expected {
     std::string image;
     std::string progress;
@@ -88,7 +88,7 @@ Expected expectedConversion(const std::string &raw)
         std::string spare(64, '\0');
         for (std::size_t s = 0; s < 4; s++) {
             const std::uint32_t word =
-                computeECC(reinterpret_cast<const std::uint8_t *>(data.data()) + 512 * s);
+                computeECCReference(reinterpret_cast<const std::uint8_t *>(data.data()) + 512 * s);
             for (std::size_t i = 0; i < 4; i++) {
                 spare[48 + 4 * s + i] = static_cast<char>(word >> (8 * i));
             }
