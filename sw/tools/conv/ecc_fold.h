@@ -19,9 +19,20 @@ namespace ecc::detail {
 
 inline constexpr int kWordFolds = 6;
 
-inline std::uint32_t parity64(std::uint64_t x)
+[[gnu::always_inline]] inline std::uint32_t parity64(std::uint64_t x)
 {
     return static_cast<std::uint32_t>(std::popcount(x)) & 1u;
+}
+
+// Assembles the ECC word from parity[0..11] (bit k = parity[k]) and the parity
+// of the whole sector. The two halves of every pair together cover each bit of
+// the sector once, so parity_p is parity flipped where the sector is odd.
+[[gnu::always_inline]] inline std::uint32_t wordFromParities(std::uint32_t parity,
+                                                             std::uint32_t sectorParity)
+{
+    const std::uint32_t parity_p = parity ^ (sectorParity != 0 ? 0xFFFu : 0u);
+    const std::uint32_t ecc = (parity << 16) | parity_p;
+    return (ecc >> 24) | ((ecc >> 8) & 0xFF00u) | ((ecc << 8) & 0xFF0000u) | (ecc << 24);
 }
 
 inline std::uint32_t wordFromFolds(std::uint64_t t, const std::uint64_t (&a)[kWordFolds])
@@ -35,11 +46,7 @@ inline std::uint32_t wordFromFolds(std::uint64_t t, const std::uint64_t (&a)[kWo
     for (int i = 0; i < kWordFolds; i++) {
         parity |= parity64(a[i]) << (6 + i);  // pairs 6..11: offset bits 3..8 set
     }
-    // The two halves of every pair together cover each bit of the sector once,
-    // so parity_p is parity flipped wherever the whole sector has odd parity.
-    const std::uint32_t parity_p = parity ^ (parity64(t) != 0 ? 0xFFFu : 0u);
-    const std::uint32_t ecc = (parity << 16) | parity_p;
-    return (ecc >> 24) | ((ecc >> 8) & 0xFF00u) | ((ecc << 8) & 0xFF0000u) | (ecc << 24);
+    return wordFromParities(parity, parity64(t));
 }
 
 }  // namespace ecc::detail
