@@ -45,9 +45,11 @@ constexpr std::size_t kSpareSize = kSpareWords * sizeof(std::uint32_t);
 constexpr std::size_t kRecordSize = kPageSize + kSpareSize;
 constexpr std::size_t kFirstEccWord = kSpareWords - kSectorsPerPage;  // word 12
 
-// Pages converted per read and per write. The page data is read straight into
-// the record slots of one block, so a block costs one write and no copy.
-constexpr std::size_t kBlockPages = 64;
+// Pages converted per block: one read and one write each. 512 KiB of page data
+// makes the calls cost little beside the copying, and its 512 iovecs stay
+// within IOV_MAX (1024).
+constexpr std::size_t kBlockPages = 256;
+constexpr std::size_t kBlockBytes = kBlockPages * kPageSize;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFail = 1;
@@ -58,7 +60,12 @@ char outBuffer[64 * 1024];
 std::size_t outLength = 0;
 bool outBroken = false;  // once standard output fails, progress is dropped
 
-std::uint8_t block[kBlockPages * kRecordSize];
+// A block is read into the page slots in one piece and its records are written
+// from iovecs, each page slot followed by its spare area, so that neither the
+// read nor the write needs a copy of its own.
+std::uint8_t pageSlots[kBlockPages][kPageSize];
+std::uint8_t spareSlots[kBlockPages][kSpareSize];
+iovec records[2 * kBlockPages];
 
 // Writes the buffered standard output. Its failures (a closed pipe, say) are
 // ignored: progress is a report, and losing it must not stop the conversion.
@@ -202,7 +209,10 @@ int openOutput(const char *outfilename, int infile)
             failWith("open", "input and output are the same file");
             return -1;
         }
-        if (ftruncate(outfile, 0) != 0) {
+        // An empty file is left as it is: truncating it anyway would make ext4
+        // flush the whole image when it is closed, as it does for every file
+        // truncated to zero, which costs about as much as the conversion.
+        if (out.st_size != 0 && ftruncate(outfile, 0) != 0) {
             fail("open", errno);
             return -1;
         }
@@ -210,22 +220,13 @@ int openOutput(const char *outfilename, int infile)
     return outfile;
 }
 
-// Reads page data into the record slots of the block until the block is full,
-// the input ends (*ended) or a read fails (*err). Returns the bytes read.
-std::size_t readBlock(int infile, bool *ended, int *err)
+// Reads from the input until `want` bytes have arrived at buf, the input ends
+// (*ended) or a read fails (*err). Returns the bytes read.
+std::size_t readFully(int infile, std::uint8_t *buf, std::size_t want, bool *ended, int *err)
 {
-    const std::size_t want = kBlockPages * kPageSize;
     std::size_t got = 0;
     while (got < want) {
-        iovec iov[kBlockPages];
-        int count = 0;
-        for (std::size_t p = got / kPageSize, skip = got % kPageSize; p < kBlockPages; p++) {
-            iov[count].iov_base = block + p * kRecordSize + skip;
-            iov[count].iov_len = kPageSize - skip;
-            count++;
-            skip = 0;
-        }
-        const ssize_t n = readv(infile, iov, count);
+        const ssize_t n = read(infile, buf + got, want - got);
         if (n > 0) {
             got += static_cast<std::size_t>(n);
         } else if (n == 0) {
@@ -239,17 +240,29 @@ std::size_t readBlock(int infile, bool *ended, int *err)
     return got;
 }
 
-int writeAll(int fd, const std::uint8_t *buf, std::size_t len)
+// Writes the records of a block, going on after partial writes.
+int writeRecords(int fd, iovec *iov, int count)
 {
-    while (len > 0) {
-        const ssize_t n = write(fd, buf, len);
-        if (n > 0) {
-            buf += n;
-            len -= static_cast<std::size_t>(n);
-        } else if (n == 0) {
-            return EIO;
-        } else if (errno != EINTR) {
+    while (count > 0) {
+        const ssize_t n = writev(fd, iov, count);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
             return errno;
+        }
+        if (n == 0) {
+            return EIO;
+        }
+        auto done = static_cast<std::size_t>(n);
+        while (count > 0 && done >= iov->iov_len) {
+            done -= iov->iov_len;
+            iov++;
+            count--;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<std::uint8_t *>(iov->iov_base) + done;
+            iov->iov_len -= done;
         }
     }
     return 0;
@@ -275,42 +288,45 @@ void flipBits(std::uint8_t *data, int errors)
     }
 }
 
-// Turns the page data at the start of a record slot into a whole record: the
-// ECC words of the clean data into the spare area, then the bit errors.
-void convertPage(std::uint8_t *record, std::uint64_t page, int errors)
+// Converts the first `bytes` of the page slots (at most a block; a short last
+// page is zero-filled) and writes their records. For each page: the ECC words
+// of the data as read into the spare area and the progress lines, then the
+// bit errors. Returns 0 or the errno of the failed write.
+int convertBlock(std::size_t bytes, std::uint64_t *page, int errors, int outfile)
 {
-    std::uint8_t *data = record;
-    std::uint32_t spare[kSpareWords] = {};
-    for (std::size_t s = 0; s < kSectorsPerPage; s++) {
-        spare[kFirstEccWord + s] = computeECC(data + s * ecc::kSectorSize);
+    const std::size_t pages = (bytes + kPageSize - 1) / kPageSize;
+    if (const std::size_t rest = bytes % kPageSize; rest != 0) {
+        std::memset(pageSlots[pages - 1] + rest, 0, kPageSize - rest);
     }
-    printPageLines(page, spare);
-    flipBits(data, errors);
-    for (std::size_t k = 0; k < kSpareWords; k++) {
-        storeLE32(record + kPageSize + k * sizeof(std::uint32_t), spare[k]);
+    for (std::size_t p = 0; p < pages; p++, (*page)++) {
+        std::uint8_t *data = pageSlots[p];
+        std::uint32_t spare[kSpareWords] = {};
+        for (std::size_t s = 0; s < kSectorsPerPage; s++) {
+            spare[kFirstEccWord + s] = computeECC(data + s * ecc::kSectorSize);
+        }
+        printPageLines(*page, spare);
+        flipBits(data, errors);
+        for (std::size_t k = 0; k < kSpareWords; k++) {
+            storeLE32(spareSlots[p] + k * sizeof(std::uint32_t), spare[k]);
+        }
+        records[2 * p] = {data, kPageSize};
+        records[2 * p + 1] = {spareSlots[p], kSpareSize};
     }
+    return writeRecords(outfile, records, static_cast<int>(2 * pages));
 }
 
-// The page loop: converts the input block by block until it ends. A short last
-// page is zero-filled. A read error ends the run after the whole pages read
-// before it have been written; the partial page it cut off is not.
+// The page loop: converts the input block by block until it ends. A read error
+// ends the run after the whole pages read before it have been written; the
+// partial page it cut off is not.
 int convert(int infile, int outfile, int errors)
 {
     std::uint64_t page = 0;  // 64 bits: inputs beyond 4 TiB do not wrap
     bool eof = false;
     while (!eof) {
         int readErr = 0;
-        const std::size_t status = readBlock(infile, &eof, &readErr);
-        std::size_t pages = status / kPageSize;
-        const std::size_t rest = status % kPageSize;
-        if (rest != 0 && readErr == 0) {
-            std::memset(block + pages * kRecordSize + rest, 0, kPageSize - rest);
-            pages++;
-        }
-        for (std::size_t p = 0; p < pages; p++, page++) {
-            convertPage(block + p * kRecordSize, page, errors);
-        }
-        if (const int err = writeAll(outfile, block, pages * kRecordSize)) {
+        const std::size_t status = readFully(infile, pageSlots[0], kBlockBytes, &eof, &readErr);
+        const std::size_t bytes = readErr != 0 ? status - status % kPageSize : status;
+        if (const int err = convertBlock(bytes, &page, errors, outfile)) {
             return fail("write", err);
         }
         if (readErr != 0) {

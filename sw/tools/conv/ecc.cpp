@@ -47,8 +47,14 @@ std::uint32_t computeECCPortable(const std::uint8_t *indata)
     return ecc::detail::wordFromFolds(t, a);
 }
 
+namespace {
+
+// Chosen once, before main runs.
+const auto chosenVersion = eccHasAvx2() ? computeECCAvx2 : computeECCPortable;
+
+}  // namespace
+
 std::uint32_t computeECC(const std::uint8_t *indata)
 {
-    static const auto version = eccHasAvx2() ? computeECCAvx2 : computeECCPortable;
-    return version(indata);
+    return chosenVersion(indata);
 }

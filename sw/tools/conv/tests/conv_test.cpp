@@ -250,26 +250,29 @@ TEST_F(ConvTest, GoldenImages)
     }
 }
 
-// Many pages, a partial last one, and an input that arrives in pieces that
-// do not line up with pages.
+// Inputs of several blocks (a regular file is mapped a block at a time), with
+// and without a partial last page, and the same input arriving through a pipe
+// in pieces that do not line up with pages.
 TEST_F(ConvTest, LargeAndPipedInputs)
 {
-    const std::string raw = randomBytes(150 * kPage + 777, 11);
-    writeFile(at("in.bin"), raw);
-    const Expected e = expectedConversion(raw);
+    for (const std::size_t size : {512 * kPage, 600 * kPage + 777}) {
+        const std::string raw = randomBytes(size, 11);
+        writeFile(at("in.bin"), raw);
+        const Expected e = expectedConversion(raw);
 
-    Result r = conv({"in.bin", "out.img"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "in.bin\nout.img\n" + e.progress);
-    EXPECT_TRUE(sameBytes(readFile(at("out.img")), e.image));
+        Result r = conv({"in.bin", "out.img"});
+        EXPECT_EQ(r.status, 0) << size;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, "in.bin\nout.img\n" + e.progress) << size;
+        EXPECT_TRUE(sameBytes(readFile(at("out.img")), e.image)) << size;
 
-    r = exec({"/bin/sh", "-c",
-              std::string("dd if=in.bin bs=1000 status=none | ") + CONV_BIN + " /dev/stdin piped.img"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "/dev/stdin\npiped.img\n" + e.progress);
-    EXPECT_TRUE(sameBytes(readFile(at("piped.img")), e.image));
+        r = exec({"/bin/sh", "-c",
+                  std::string("dd if=in.bin bs=1000 status=none | ") + CONV_BIN + " /dev/stdin piped.img"});
+        EXPECT_EQ(r.status, 0) << size;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, "/dev/stdin\npiped.img\n" + e.progress) << size;
+        EXPECT_TRUE(sameBytes(readFile(at("piped.img")), e.image)) << size;
+    }
 }
 
 // Error modes: the codes and progress describe the clean data; the page data
@@ -277,7 +280,7 @@ TEST_F(ConvTest, LargeAndPipedInputs)
 // seed 1), byte then bit, in page order.
 TEST_F(ConvTest, ErrorModesFlipTheDrawnBits)
 {
-    const std::string raw = randomBytes(40 * kPage + 100, 5);
+    const std::string raw = randomBytes(300 * kPage + 100, 5);
     writeFile(at("in.bin"), raw);
     const Expected e = expectedConversion(raw);
     const std::size_t pages = e.image.size() / kRecord;
