@@ -344,6 +344,24 @@ TEST_F(ConvTest, FullDiskFails)
     EXPECT_EQ(r.err, "write: No space left on device\n");
 }
 
+// A write that fails part way through a regular file (here at a file size
+// limit) ends the run with the records written so far, and no disk space
+// reserved beyond them.
+TEST_F(ConvTest, WriteFailureMidImage)
+{
+    const std::string raw = randomBytes(600 * kPage, 6);
+    writeFile(at("in.bin"), raw);
+    const Result r = exec({"/bin/sh", "-c", std::string("ulimit -f 1000 && ") + CONV_BIN + " in.bin out.img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "write: File too large\n");
+    const std::string image = readFile(at("out.img"));
+    EXPECT_EQ(image.size(), 1000u * 512u);
+    EXPECT_TRUE(sameBytes(image, expectedConversion(raw).image.substr(0, image.size())));
+    struct stat st = {};
+    ASSERT_EQ(stat(at("out.img").c_str(), &st), 0);
+    EXPECT_LE(static_cast<std::size_t>(st.st_blocks) * 512, image.size() + 64 * 1024);
+}
+
 // Losing the progress output must not lose the image.
 TEST_F(ConvTest, FailingStdoutStillWritesTheImage)
 {
