@@ -69,7 +69,7 @@ void avx2Over(benchmark::State &state)
 }  // namespace
 
 BENCHMARK(memcpyOver)->Arg(kInCache)->Arg(kOutOfCache);
-BENCHMARK(eccOver<computeECCReference>)->Name("reference")->Arg(kInCache);
+BENCHMARK(eccOver<computeECCReference>)->Name("reference")->Arg(kInCache)->Arg(kOutOfCache);
 BENCHMARK(eccOver<computeECCPortable>)->Name("portable")->Arg(kInCache)->Arg(kOutOfCache);
 BENCHMARK(avx2Over)->Name("avx2")->Arg(kInCache)->Arg(kOutOfCache);
 BENCHMARK(eccOver<computeECC>)->Name("computeECC")->Arg(kInCache)->Arg(kOutOfCache);
