@@ -3,25 +3,12 @@
 // sectors; with -s or -d it then flips one or two bits of every page's data so
 // that the image carries known bit errors beside the codes of the clean data.
 //
-// Output image: a plain sequence of 2112-byte page records, record p at file
-// offset 2112 * p, with no header, trailer or padding between records.
-//
-//   | offset | size | content                                              |
-//   |--------|------|------------------------------------------------------|
-//   | 0      | 2048 | page data: input bytes 2048p .. 2048p+2047, the last  |
-//   |        |      | page zero-filled; bits flipped in -s and -d modes     |
-//   | 2048   | 48   | spare words 0..11, always zero                        |
-//   | 2096   | 4    | spare word 12: ECC word of sector 0 (bytes 0..511)    |
-//   | 2100   | 4    | spare word 13: ECC word of sector 1 (bytes 512..1023) |
-//   | 2104   | 4    | spare word 14: ECC word of sector 2                   |
-//   | 2108   | 4    | spare word 15: ECC word of sector 3                   |
-//
-// Every spare word is stored least significant byte first, whatever the host.
-// The bit layout of an ECC word is in ecc.cpp.
+// The image layout is in image.h, the bit layout of an ECC word in ecc.h.
 //
 // Standard output carries the two paths and one progress line per sector;
 // standard error carries one line for a failure, which ends with status 1.
 #include "ecc.h"
+#include "image.h"
 #include "io.h"
 
 #include <fcntl.h>
@@ -38,12 +25,12 @@
 
 namespace {
 
-constexpr std::size_t kPageSize = 2048;
-constexpr std::size_t kSectorsPerPage = kPageSize / ecc::kSectorSize;
-constexpr std::size_t kSpareWords = 16;
-constexpr std::size_t kSpareSize = kSpareWords * sizeof(std::uint32_t);
-constexpr std::size_t kRecordSize = kPageSize + kSpareSize;
-constexpr std::size_t kFirstEccWord = kSpareWords - kSectorsPerPage;  // word 12
+using image::kFirstEccWord;
+using image::kPageSize;
+using image::kRecordSize;
+using image::kSectorsPerPage;
+using image::kSpareSize;
+using image::kSpareWords;
 
 // Pages converted per block: one read and one write each. 512 KiB of page data
 // makes the calls cost little beside the copying, and its 512 iovecs stay
@@ -139,14 +126,6 @@ int openOutput(const char *outfilename, int infile)
     return outfile;
 }
 
-void storeLE32(std::uint8_t *dst, std::uint32_t word)
-{
-    dst[0] = static_cast<std::uint8_t>(word);
-    dst[1] = static_cast<std::uint8_t>(word >> 8);
-    dst[2] = static_cast<std::uint8_t>(word >> 16);
-    dst[3] = static_cast<std::uint8_t>(word >> 24);
-}
-
 // Flips `errors` bits of the page data. Each flip draws the byte, then the bit,
 // from random(), which is never seeded: the same input and mode give the same
 // image on every run. Flips may cancel, and may land in the zero fill.
@@ -178,7 +157,7 @@ int convertBlock(std::size_t bytes, std::uint64_t *page, int errors, int outfile
         printPageLines(*page, spare);
         flipBits(data, errors);
         for (std::size_t k = 0; k < kSpareWords; k++) {
-            storeLE32(spareSlots[p] + k * sizeof(std::uint32_t), spare[k]);
+            image::storeLE32(spareSlots[p] + k * sizeof(std::uint32_t), spare[k]);
         }
         records[2 * p] = {data, kPageSize};
         records[2 * p + 1] = {spareSlots[p], kSpareSize};

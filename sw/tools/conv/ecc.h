@@ -54,3 +54,32 @@ std::uint32_t computeECCPortable(const std::uint8_t *indata);
 // Folds the sector in 256-bit vectors. Call only where eccHasAvx2() is true.
 std::uint32_t computeECCAvx2(const std::uint8_t *indata);
 bool eccHasAvx2();
+
+// Decoding: what a reader of a sector makes of its stored ECC word.
+//
+// The syndrome is the stored word XOR the word computed over the data, over
+// the 24 code bits. No bit set: clean. One bit set: the stored code itself has
+// a flipped bit and the data is right. One bit set in each of the twelve pairs:
+// one data bit flipped, and the parity half of the syndrome names it. Anything
+// else cannot be corrected; two flipped bits always end there. A stored word
+// with bits set outside the code bits, over clean data, is a damaged field.
+enum class EccStatus {
+    Clean,
+    CorrectedData,  // one data bit was wrong: `offset` and `bit` name it
+    CorrectedCode,  // the stored word was wrong, the data is right
+    Uncorrectable,
+};
+
+struct EccDecode {
+    EccStatus status;
+    std::uint16_t offset;  // byte offset in the sector, for CorrectedData
+    std::uint8_t bit;      // bit number in that byte (0 = least significant)
+};
+
+inline constexpr std::uint32_t kEccCodeBits = 0xFF0FFF0Fu;
+
+EccDecode decodeECC(std::uint32_t stored, std::uint32_t computed);
+
+// Decodes the sector's stored word against its computed one and, for a single
+// data bit error, flips that bit back in the sector.
+EccDecode correctECC(std::uint8_t *sector, std::uint32_t stored, std::uint32_t computed);
