@@ -1,76 +1,29 @@
 // Tests of the converter as a user runs it: the built binary in a scratch
 // folder, its standard output, standard error, exit status and image bytes.
+#include "cli.h"
 #include "ecc.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
-namespace fs = std::filesystem;
-
 namespace {
+
+using cli::randomBytes;
+using cli::readFile;
+using cli::Result;
+using cli::sameBytes;
+using cli::Stdout;
+using cli::writeFile;
+namespace fs = std::filesystem;
 
 constexpr std::size_t kPage = 2048;
 constexpr std::size_t kRecord = 2112;
 const std::string kUsage = std::string("usage: ") + CONV_BIN + " [-s|-d] file1 file2\n";
-
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-enum class Stdout { File, Closed, BrokenPipe };
-
-std::string readFile(const fs::path &p)
-{
-    std::ifstream f(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-void writeFile(const fs::path &p, const std::string &bytes)
-{
-    std::ofstream f(p, std::ios::binary);
-    f << bytes;
-}
-
-// Compares bytes and, on a mismatch, names the first differing offset instead
-// of printing kilobytes of binary.
-testing::AssertionResult sameBytes(const std::string &actual, const std::string &expected)
-{
-    if (actual == expected) {
-        return testing::AssertionSuccess();
-    }
-    std::size_t i = 0;
-    while (i < actual.size() && i < expected.size() && actual[i] == expected[i]) {
-        i++;
-    }
-    return testing::AssertionFailure() << "sizes " << actual.size() << " and " << expected.size()
-                                       << ", first difference at offset " << i;
-}
-
-std::string randomBytes(std::size_t n, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto &c : s) {
-        c = static_cast<char>(rng());
-    }
-    return s;
-}
 
 // The image and progress lines of a plain conversion, assembled page by page
 // from the reference ECC, with the progress lines formatted by printf's own rules.
@@ -102,77 +55,13 @@ Expected expectedConversion(const std::string &raw)
     return e;
 }
 
-class ConvTest : public ::testing::Test {
+class ConvTest : public cli::ToolTest {
 protected:
-    void SetUp() override
-    {
-        std::string tmpl = (fs::temp_directory_path() / "conv_test.XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir = tmpl;
-    }
-
-    void TearDown() override { fs::remove_all(dir); }
-
-    fs::path at(const std::string &name) const { return dir / name; }
-
-    // Runs argv (argv[0] is the program) in the scratch folder.
-    Result exec(const std::vector<std::string> &argv, Stdout out = Stdout::File,
-                bool closeStdin = false) const
-    {
-        const fs::path outPath = dir / ".stdout";
-        const fs::path errPath = dir / ".stderr";
-        const pid_t pid = fork();
-        if (pid == 0) {
-            if (chdir(dir.c_str()) != 0) {
-                _exit(127);
-            }
-            const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(errFd, STDERR_FILENO);
-            close(errFd);
-            if (out == Stdout::File) {
-                const int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-                dup2(fd, STDOUT_FILENO);
-                close(fd);
-            } else if (out == Stdout::BrokenPipe) {
-                int p[2];
-                if (pipe(p) != 0) {
-                    _exit(127);
-                }
-                close(p[0]);
-                dup2(p[1], STDOUT_FILENO);
-                close(p[1]);
-            } else {
-                close(STDOUT_FILENO);
-            }
-            if (closeStdin) {
-                close(STDIN_FILENO);
-            }
-            std::vector<char *> args;
-            for (const auto &a : argv) {
-                args.push_back(const_cast<char *>(a.c_str()));
-            }
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        Result r;
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        r.out = readFile(outPath);
-        r.err = readFile(errPath);
-        fs::remove(outPath);
-        fs::remove(errPath);
-        return r;
-    }
-
     Result conv(std::vector<std::string> args, Stdout out = Stdout::File) const
     {
         args.insert(args.begin(), CONV_BIN);
-        return exec(args, out);
+        return exec(args, {out, "", false});
     }
-
-    fs::path dir;
 };
 
 TEST_F(ConvTest, TooFewArgumentsPrintUsage)
@@ -377,7 +266,7 @@ TEST_F(ConvTest, FailingStdoutStillWritesTheImage)
     }
     // With standard input closed too, the files would take descriptors 0 and 1
     // and the progress lines would land in the image.
-    const Result r = exec({CONV_BIN, "in.bin", "out2.img"}, Stdout::Closed, true);
+    const Result r = exec({CONV_BIN, "in.bin", "out2.img"}, {Stdout::Closed, "", true});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(sameBytes(readFile(at("out2.img")), image));
 }
