@@ -153,12 +153,11 @@ int convertBlock(std::size_t bytes, std::uint64_t *page, int errors, int outfile
         std::uint32_t spare[kSpareWords] = {};
         for (std::size_t s = 0; s < kSectorsPerPage; s++) {
             spare[kFirstEccWord + s] = computeECC(data + s * ecc::kSectorSize);
+            // Words 0..11 of a spare slot are zero from the start and stay so.
+            image::storeLE32(spareSlots[p] + (kFirstEccWord + s) * sizeof(std::uint32_t), spare[kFirstEccWord + s]);
         }
         printPageLines(*page, spare);
         flipBits(data, errors);
-        for (std::size_t k = 0; k < kSpareWords; k++) {
-            image::storeLE32(spareSlots[p] + k * sizeof(std::uint32_t), spare[k]);
-        }
         records[2 * p] = {data, kPageSize};
         records[2 * p + 1] = {spareSlots[p], kSpareSize};
     }
