@@ -154,16 +154,6 @@ int parseOptions(int argc, char **argv, Options *o)
     return -1;
 }
 
-bool isErased(const std::uint8_t *record)
-{
-    for (std::size_t i = 0; i < kRecordSize; i++) {
-        if (record[i] != 0xFF) {
-            return false;
-        }
-    }
-    return true;
-}
-
 const char *className(EccStatus status)
 {
     switch (status) {
@@ -206,31 +196,27 @@ void reportSector(const Options &o, Counts *counts, std::uint64_t page, std::siz
     counts->findings++;
 }
 
-// Decodes the four sectors of a record, corrects its data in place and, for
-// corrected sectors, rewrites the ECC field. An uncorrectable sector keeps its
-// data and its stored field, so that the fault stays visible in the output.
 void checkRecord(const Options &o, Counts *counts, std::uint8_t *record)
 {
     const std::uint64_t page = counts->pages++;
-    if (isErased(record)) {
+    EccDecode sectors[kSectorsPerPage];
+    if (!image::checkRecord(record, sectors)) {
         counts->erased++;
         return;
     }
     for (std::size_t s = 0; s < kSectorsPerPage; s++) {
-        std::uint8_t *sector = record + s * ecc::kSectorSize;
-        std::uint8_t *field = image::eccField(record, s);
-        const EccDecode d = correctECC(sector, image::loadLE32(field), computeECC(sector));
-        if (d.status == EccStatus::Clean) {
+        switch (sectors[s].status) {
+        case EccStatus::Clean:
             counts->clean++;
             continue;
-        }
-        if (d.status == EccStatus::Uncorrectable) {
+        case EccStatus::Uncorrectable:
             counts->uncorrectable++;
-        } else {
+            break;
+        default:
             counts->corrected++;
-            image::storeLE32(field, computeECC(sector));
+            break;
         }
-        reportSector(o, counts, page, s, d);
+        reportSector(o, counts, page, s, sectors[s]);
     }
 }
 

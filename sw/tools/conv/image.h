@@ -53,4 +53,11 @@ inline std::uint8_t *eccField(std::uint8_t *record, std::size_t s)
     return record + kPageSize + (kFirstEccWord + s) * sizeof(std::uint32_t);
 }
 
+// Decodes the four sectors of a record as a reader of the flash would and
+// repairs it in place: a single flipped data bit is flipped back and the ECC
+// field of every corrected sector is rewritten; an uncorrectable sector keeps
+// its data and its stored field, so that the fault stays visible. A record of
+// all 0xFF (blank flash) is not decoded: returns false and leaves it alone.
+bool checkRecord(std::uint8_t *record, EccDecode (&sectors)[kSectorsPerPage]);
+
 }  // namespace image
