@@ -50,7 +50,7 @@ iovec records[2 * kBlockPages];
 
 // The longest progress lines of one page: "main: page ", 20 digits,
 // " spare[15] = 0x", 8 hex digits and a newline, four times.
-constexpr std::size_t kMaxPageLines = 4 * (11 + 20 + 15 + 8 + 1);
+constexpr std::size_t kMaxPageLines = std::size_t{4} * (11 + 20 + 15 + 8 + 1);
 
 // Prints "main: page %d spare[%d] = 0x%08x\n" for spare words 12..15 of a page.
 // The name is that of the routine that prints them, as the progress format has
@@ -256,13 +256,13 @@ int main(int argc, char **argv)
             errors = 2;
         } else {
             printUsage(self);
+            close(infile);
             return kExitFail;
         }
     }
 
     const int outfile = openOutput(outfilename, infile);
-    if (outfile < 0) {
-        return kExitFail;
-    }
-    return convert(infile, outfile, errors);
+    const int status = outfile < 0 ? kExitFail : convert(infile, outfile, errors);
+    close(infile);
+    return status;
 }

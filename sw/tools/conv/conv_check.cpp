@@ -359,7 +359,7 @@ int run(const Options &o)
     if (trailing != 0) {
         std::fprintf(stderr, "conv-check: %s: %llu trailing bytes at offset %llu are not a whole record\n",
                      imageName, static_cast<unsigned long long>(trailing),
-                     static_cast<unsigned long long>(counts.pages * kRecordSize));
+                     static_cast<unsigned long long>(counts.pages) * kRecordSize);
         return kExitBad;
     }
     return counts.uncorrectable != 0 ? kExitBad : kExitGood;

@@ -28,7 +28,7 @@ std::uint32_t computeECCPortable(const std::uint8_t *indata)
 {
     std::uint64_t a[ecc::detail::kWordFolds] = {};
     std::uint64_t group[8];
-    for (int g = 0; g < 8; g++) {
+    for (std::size_t g = 0; g < 8; g++) {
         const std::uint8_t *p = indata + 64 * g;
         const std::uint64_t w0 = load64le(p), w1 = load64le(p + 8);
         const std::uint64_t w2 = load64le(p + 16), w3 = load64le(p + 24);

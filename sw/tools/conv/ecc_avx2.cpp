@@ -40,7 +40,7 @@ ECC_AVX2 std::uint32_t computeECCAvx2(const std::uint8_t *indata)
     __m256i q0 = _mm256_setzero_si256();
     __m256i q1 = _mm256_setzero_si256();
     __m256i group[4];
-    for (int g = 0; g < 4; g++) {
+    for (std::size_t g = 0; g < 4; g++) {
         const __m256i v0 = _mm256_loadu_si256(v + 4 * g);
         const __m256i v1 = _mm256_loadu_si256(v + 4 * g + 1);
         const __m256i v2 = _mm256_loadu_si256(v + 4 * g + 2);

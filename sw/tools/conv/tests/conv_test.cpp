@@ -248,7 +248,7 @@ TEST_F(ConvTest, WriteFailureMidImage)
     EXPECT_TRUE(sameBytes(image, expectedConversion(raw).image.substr(0, image.size())));
     struct stat st = {};
     ASSERT_EQ(stat(at("out.img").c_str(), &st), 0);
-    EXPECT_LE(static_cast<std::size_t>(st.st_blocks) * 512, image.size() + 64 * 1024);
+    EXPECT_LE(static_cast<std::size_t>(st.st_blocks) * 512, image.size() + std::size_t{64} * 1024);
 }
 
 // Losing the progress output must not lose the image.

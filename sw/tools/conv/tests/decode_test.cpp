@@ -56,11 +56,7 @@ template <typename Visit>
 void forEachInjection(const Case &c, Visit visit)
 {
     const std::vector<int> code = codeBits();
-    std::vector<int> data;
     std::vector<std::uint32_t> stored;
-    if (c.dataFlips == 0) {
-        data.push_back(-1);
-    }
     if (c.codeFlips == 0) {
         stored.push_back(0);
     }
