@@ -1,0 +1,99 @@
+// Faults as users meet them, for both tools: FIFOs on either side, readers
+// that go away, a standard output that fails. In each case a clear message,
+// the right status, the input untouched, and never status 0 for lost data.
+#include "cli.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using cli::randomBytes;
+using cli::readFile;
+using cli::Result;
+using cli::sameBytes;
+using cli::writeFile;
+
+constexpr std::size_t kPage = 2048;
+
+class FaultTest : public cli::ToolTest {
+protected:
+    void SetUp() override
+    {
+        ToolTest::SetUp();
+        // Larger than a pipe's buffer, so that a reader that goes away is noticed.
+        raw = randomBytes(300 * kPage + 9, 8);
+        writeFile(at("in.bin"), raw);
+        ASSERT_EQ(exec({CONV_BIN, "in.bin", "plain.img"}).status, 0);
+        plain = readFile(at("plain.img"));
+        ASSERT_EQ(exec({CONV_BIN, "in.bin", "single.img", "-s"}).status, 0);
+    }
+
+    Result sh(const std::string &script) const { return exec({"/bin/sh", "-c", script}); }
+
+    const std::string conv = CONV_BIN;
+    const std::string check = CONV_CHECK_BIN;
+    std::string raw;
+    std::string plain;
+};
+
+TEST_F(FaultTest, FifoAsInput)
+{
+    Result r = sh("mkfifo f && (cat in.bin > f &) && " + conv + " f out.img > /dev/null");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(sameBytes(readFile(at("out.img")), plain));
+
+    r = sh("mkfifo g && (cat single.img > g &) && " + check + " -q -f fixed.img g");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "301 pages, 0 erased; sectors: 903 clean, 301 corrected, 0 uncorrectable\n");
+    EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), plain));
+}
+
+TEST_F(FaultTest, FifoAsOutput)
+{
+    // The reader is waited for, so that the whole image has landed.
+    Result r = sh("mkfifo f && { cat f > out.img & } && " + conv + " in.bin f > /dev/null; s=$?; wait; exit $s");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    r = sh("mkfifo g && { cat g > raw.out & } && " + check + " -q -o g single.img > /dev/null; s=$?; wait; exit $s");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    std::string zeroFilled = raw;
+    zeroFilled.resize(301 * kPage, '\0');
+    EXPECT_TRUE(sameBytes(readFile(at("raw.out")), zeroFilled));
+}
+
+// A reader that stops early must not make a cut image look complete.
+TEST_F(FaultTest, OutputReaderGoesAway)
+{
+    const struct {
+        std::string tool;
+        std::string run;
+        int status;
+        std::string err;
+    } cases[] = {
+        {"conv", conv + " in.bin f > /dev/null", 1, "write: Broken pipe\n"},
+        {"conv-check -o", check + " -q -o f single.img > /dev/null", 2, "conv-check: f: Broken pipe\n"},
+        {"conv-check -f", check + " -q -f f single.img > /dev/null", 2, "conv-check: f: Broken pipe\n"},
+    };
+    for (const auto &c : cases) {
+        const Result r = sh("rm -f f && mkfifo f && (head -c 100 f > /dev/null &) && " + c.run);
+        EXPECT_EQ(r.status, c.status) << c.tool;
+        EXPECT_EQ(r.err, c.err) << c.tool;
+    }
+    EXPECT_EQ(readFile(at("in.bin")), raw);
+}
+
+// conv-check's report is its product: losing it is trouble, though the
+// outputs are still written in full.
+TEST_F(FaultTest, CheckerStdoutFails)
+{
+    const Result r = exec({CONV_CHECK_BIN, "-f", "fixed.img", "single.img"}, {cli::Stdout::BrokenPipe, "", false});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "conv-check: standard output: Broken pipe\n");
+    EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), plain));
+}
+
+}  // namespace
