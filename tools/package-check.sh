@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Packaging check: the manual pages pass groff's warnings, the Debian package
+# builds from the default preset's build, and both tools run from a scratch
+# root the package is unpacked into.
+#   cmake --workflow --preset build && tools/package-check.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+[ -d build ] || { echo "package-check.sh: build the default preset first" >&2; exit 2; }
+
+for page in sw/tools/conv/man/*.1; do
+  warnings=$(groff -man -t -ww -z "$page" 2>&1)
+  [ -z "$warnings" ] || { echo "$page:"; echo "$warnings"; exit 1; } >&2
+done
+echo "manual pages: no warnings"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/convpkg.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+(cd build && cpack -G DEB -B "$work/out" > "$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; exit 1; }
+deb=$(ls "$work"/out/*.deb)
+echo "package: $(basename "$deb")"
+dpkg-deb --info "$deb" | grep -E '^ (Package|Version|Depends):'
+dpkg -x "$deb" "$work/root"
+
+for f in usr/bin/conv usr/bin/conv-check usr/share/man/man1/conv.1 usr/share/man/man1/conv-check.1 \
+         usr/share/doc/nandconv/README.md; do
+  [ -e "$work/root/$f" ] || { echo "package-check.sh: $f missing from the package" >&2; exit 1; }
+done
+
+cd "$work"
+printf '\001' > in.bin
+out=$("$work/root/usr/bin/conv" in.bin out.img)
+[ "$out" = "$(cat "$root/sw/tools/conv/tests/golden/one.out" | sed 's/^one\.in$/in.bin/; s/^one\.img$/out.img/')" ] ||
+  { echo "package-check.sh: installed conv printed: $out" >&2; exit 1; }
+cmp out.img "$root/sw/tools/conv/tests/golden/one.img"
+report=$("$work/root/usr/bin/conv-check" out.img)
+[ "$report" = "1 pages, 0 erased; sectors: 4 clean, 0 corrected, 0 uncorrectable" ] ||
+  { echo "package-check.sh: installed conv-check printed: $report" >&2; exit 1; }
+"$work/root/usr/bin/conv-check" --version
+echo "package: both tools run from the unpacked package"
