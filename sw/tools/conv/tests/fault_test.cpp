@@ -96,4 +96,20 @@ TEST_F(FaultTest, CheckerStdoutFails)
     EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), plain));
 }
 
+TEST_F(FaultTest, CheckerHitsAFileSizeLimit)
+{
+    const Result r = sh("ulimit -f 100 && " + check + " -q -f fixed.img single.img");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "conv-check: fixed.img: File too large\n");
+}
+
+// With standard input and output closed, the files opened must not take their
+// descriptors and receive the report.
+TEST_F(FaultTest, CheckerWithStandardStreamsClosed)
+{
+    const Result r = exec({CONV_CHECK_BIN, "-f", "fixed.img", "single.img"}, {cli::Stdout::Closed, "", true});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), plain));
+}
+
 }  // namespace
