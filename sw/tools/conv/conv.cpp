@@ -57,8 +57,8 @@ constexpr std::size_t kMaxPageLines = std::size_t{4} * (11 + 20 + 15 + 8 + 1);
 // always had it.
 void printPageLines(std::uint64_t page, const std::uint32_t *spare)
 {
-    if (io::outError() != 0) {
-        return;  // standard output is gone: the progress is dropped, the image is not
+    if (io::outDropped()) {
+        return;  // standard output is gone or holds the image: the progress is dropped
     }
     char number[20];
     const std::size_t ndigits = static_cast<std::size_t>(io::formatDecimal(number, page) - number);
@@ -262,6 +262,11 @@ int main(int argc, char **argv)
     }
 
     const int outfile = openOutput(outfilename, infile);
+    if (outfile >= 0 && io::isStandardOutput(outfile)) {
+        // The image goes to standard output (/dev/stdout, say): the path and
+        // progress lines would be mixed into it, so they are left out.
+        io::discardOut();
+    }
     const int status = outfile < 0 ? kExitFail : convert(infile, outfile, errors);
     close(infile);
     return status;

@@ -275,13 +275,21 @@ int run(const Options &o)
         return trouble(imageName, std::strerror(errno));
     }
 
-    // An output that already exists as the image, or as the other output, is
+    // An output that already exists as the image or as standard output is
     // refused before anything is opened for writing.
+    struct stat outStat = {};
+    const bool haveOut = fstat(STDOUT_FILENO, &outStat) == 0;
     for (const char *name : {o.raw, o.fixed}) {
         struct stat st = {};
-        if (name != nullptr && stat(name, &st) == 0 && S_ISREG(st.st_mode) && S_ISREG(imageStat.st_mode) &&
-            st.st_dev == imageStat.st_dev && st.st_ino == imageStat.st_ino) {
+        if (name == nullptr || stat(name, &st) != 0) {
+            continue;
+        }
+        if (S_ISREG(st.st_mode) && S_ISREG(imageStat.st_mode) && st.st_dev == imageStat.st_dev &&
+            st.st_ino == imageStat.st_ino) {
             return trouble(name, "names the image; not written");
+        }
+        if (haveOut && st.st_dev == outStat.st_dev && st.st_ino == outStat.st_ino) {
+            return trouble(name, "is standard output, which carries the report; not written");
         }
     }
     Output raw = {nullptr, -1, false};

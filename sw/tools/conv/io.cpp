@@ -18,6 +18,7 @@ constexpr std::size_t kMaxSpace = 4096;
 char outBuffer[64 * 1024];
 std::size_t outLength = 0;
 int outFailure = 0;
+bool outDiscarded = false;
 
 }  // namespace
 
@@ -36,7 +37,7 @@ void guardStandardDescriptors()
 void flushOut()
 {
     const char *p = outBuffer;
-    std::size_t left = outFailure != 0 ? 0 : outLength;
+    std::size_t left = outFailure != 0 || outDiscarded ? 0 : outLength;
     while (left > 0) {
         const ssize_t n = write(STDOUT_FILENO, p, left);
         if (n > 0) {
@@ -59,6 +60,24 @@ void flushOut()
 int outError()
 {
     return outFailure;
+}
+
+void discardOut()
+{
+    outLength = 0;
+    outDiscarded = true;
+}
+
+bool outDropped()
+{
+    return outFailure != 0 || outDiscarded;
+}
+
+bool isStandardOutput(int fd)
+{
+    struct stat a = {};
+    struct stat b = {};
+    return fstat(fd, &a) == 0 && fstat(STDOUT_FILENO, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 char *outSpace(std::size_t length)

@@ -26,6 +26,14 @@ char *outSpace(std::size_t length);
 void outCommit(const char *end);
 void flushOut();
 int outError();  // 0, or the errno of the first failed write
+// Drops what is buffered and all later standard output: for when standard
+// output is where the data goes, which report lines would corrupt.
+void discardOut();
+bool outDropped();  // standard output failed or is discarded
+
+// Whether fd is the same file as standard output (a path such as /dev/stdout,
+// or the file standard output is redirected to).
+bool isStandardOutput(int fd);
 
 // Formats v in decimal at p; returns the end.
 char *formatDecimal(char *p, std::uint64_t v);

@@ -112,4 +112,26 @@ TEST_F(FaultTest, CheckerWithStandardStreamsClosed)
     EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), plain));
 }
 
+// An image sent to standard output must not get report lines mixed into it:
+// conv leaves them out, conv-check refuses to write there.
+TEST_F(FaultTest, DataToStandardOutput)
+{
+    Result r = exec({CONV_BIN, "in.bin", "/dev/stdout"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(sameBytes(r.out, plain));
+
+    r = sh(conv + " in.bin /dev/stdout | cat > piped.img");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(sameBytes(readFile(at("piped.img")), plain));
+
+    for (const std::string opt : {"-o", "-f"}) {
+        writeFile(at("report.txt"), "keep");
+        r = sh(check + " " + opt + " /dev/stdout single.img >> report.txt");
+        EXPECT_EQ(r.status, 2) << opt;
+        EXPECT_EQ(r.err, "conv-check: /dev/stdout: is standard output, which carries the report; not written\n");
+        EXPECT_EQ(readFile(at("report.txt")), "keep") << opt;
+    }
+}
+
 }  // namespace
