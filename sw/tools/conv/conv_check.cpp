@@ -238,7 +238,7 @@ void printSummary(const Options &o, const Counts &c, std::uint64_t trailing)
     io::printBytes(line, static_cast<std::size_t>(n));
 }
 
-// Opens -o or -f, refusing the image itself and the other output.
+// Opens -o or -f, refusing the files in `avoid`.
 int openOutput(const char *name, const struct stat *const *avoid, std::size_t count, Output *out)
 {
     out->name = name;
@@ -262,21 +262,12 @@ int finishOutput(Output *out)
     return err;
 }
 
-int run(const Options &o)
+// Opens -o and -f. An output that already exists as the image or as standard
+// output is refused before anything is opened for writing; opening then
+// refuses the image and the other output again, race-free. Returns -1 to go
+// on, or the exit status.
+int openOutputs(const Options &o, const struct stat &imageStat, Output *raw, Output *fixed)
 {
-    const bool fromStdin = std::strcmp(o.image, "-") == 0;
-    const char *imageName = fromStdin ? "standard input" : o.image;
-    const int in = fromStdin ? STDIN_FILENO : open(o.image, O_RDONLY);
-    if (in < 0) {
-        return trouble(imageName, std::strerror(errno));
-    }
-    struct stat imageStat = {};
-    if (fstat(in, &imageStat) != 0) {
-        return trouble(imageName, std::strerror(errno));
-    }
-
-    // An output that already exists as the image or as standard output is
-    // refused before anything is opened for writing.
     struct stat outStat = {};
     const bool haveOut = fstat(STDOUT_FILENO, &outStat) == 0;
     for (const char *name : {o.raw, o.fixed}) {
@@ -292,28 +283,80 @@ int run(const Options &o)
             return trouble(name, "is standard output, which carries the report; not written");
         }
     }
-    Output raw = {nullptr, -1, false};
-    Output fixed = {nullptr, -1, false};
     const struct stat *avoid[2] = {&imageStat, nullptr};
     struct stat rawStat = {};
     if (o.raw != nullptr) {
-        if (const int status = openOutput(o.raw, avoid, 1, &raw); status >= 0) {
+        if (const int status = openOutput(o.raw, avoid, 1, raw); status >= 0) {
             return status;
         }
-        if (fstat(raw.fd, &rawStat) != 0) {
+        if (fstat(raw->fd, &rawStat) != 0) {
             return trouble(o.raw, std::strerror(errno));
         }
         avoid[1] = &rawStat;
     }
     if (o.fixed != nullptr) {
-        if (const int status = openOutput(o.fixed, avoid, o.raw != nullptr ? 2 : 1, &fixed); status >= 0) {
+        if (const int status = openOutput(o.fixed, avoid, o.raw != nullptr ? 2 : 1, fixed); status >= 0) {
             return status;
         }
     }
     if (S_ISREG(imageStat.st_mode)) {
         const auto size = static_cast<std::uint64_t>(imageStat.st_size);
-        raw.reserved = raw.fd >= 0 && io::reserve(raw.fd, size / kRecordSize * kPageSize);
-        fixed.reserved = fixed.fd >= 0 && io::reserve(fixed.fd, size);
+        raw->reserved = raw->fd >= 0 && io::reserve(raw->fd, size / kRecordSize * kPageSize);
+        fixed->reserved = fixed->fd >= 0 && io::reserve(fixed->fd, size);
+    }
+    return -1;
+}
+
+// The record reader: checks the image block by block and writes the outputs.
+// Sets *trailing to the bytes past the last whole record. Returns kExitGood or
+// the status of the trouble it reported.
+int checkImage(const Options &o, int in, const char *imageName, const Output &raw, const Output &fixed,
+               Counts *counts, std::uint64_t *trailing)
+{
+    for (bool ended = false; !ended;) {
+        int readErr = 0;
+        const std::size_t got = io::readFully(in, block, sizeof block, &ended, &readErr);
+        const std::size_t records = got / kRecordSize;
+        for (std::size_t r = 0; r < records; r++) {
+            checkRecord(o, counts, block + r * kRecordSize);
+            rawPages[r] = {block + r * kRecordSize, kPageSize};
+        }
+        if (raw.fd >= 0) {
+            if (const int err = io::writeAll(raw.fd, rawPages, static_cast<int>(records))) {
+                return trouble(raw.name, std::strerror(err));
+            }
+        }
+        // Bytes past the last whole record go to -f as they are, so that
+        // nothing of the image is lost; -o holds whole pages only.
+        if (fixed.fd >= 0) {
+            if (const int err = io::writeAll(fixed.fd, block, readErr == 0 ? got : records * kRecordSize)) {
+                return trouble(fixed.name, std::strerror(err));
+            }
+        }
+        if (readErr != 0) {
+            return trouble(imageName, std::strerror(readErr));
+        }
+        *trailing = got - records * kRecordSize;
+    }
+    return kExitGood;
+}
+
+int run(const Options &o)
+{
+    const bool fromStdin = std::strcmp(o.image, "-") == 0;
+    const char *imageName = fromStdin ? "standard input" : o.image;
+    const int in = fromStdin ? STDIN_FILENO : open(o.image, O_RDONLY);
+    if (in < 0) {
+        return trouble(imageName, std::strerror(errno));
+    }
+    struct stat imageStat = {};
+    if (fstat(in, &imageStat) != 0) {
+        return trouble(imageName, std::strerror(errno));
+    }
+    Output raw = {nullptr, -1, false};
+    Output fixed = {nullptr, -1, false};
+    if (const int status = openOutputs(o, imageStat, &raw, &fixed); status >= 0) {
+        return status;
     }
 
     if (o.json) {
@@ -321,34 +364,7 @@ int run(const Options &o)
     }
     Counts counts;
     std::uint64_t trailing = 0;
-    int status = kExitGood;
-    for (bool ended = false; !ended && status == kExitGood;) {
-        int readErr = 0;
-        const std::size_t got = io::readFully(in, block, sizeof block, &ended, &readErr);
-        const std::size_t records = got / kRecordSize;
-        for (std::size_t r = 0; r < records; r++) {
-            checkRecord(o, &counts, block + r * kRecordSize);
-            rawPages[r] = {block + r * kRecordSize, kPageSize};
-        }
-        if (raw.fd >= 0) {
-            if (const int err = io::writeAll(raw.fd, rawPages, static_cast<int>(records))) {
-                status = trouble(raw.name, std::strerror(err));
-            }
-        }
-        // Bytes past the last whole record go to -f as they are, so that
-        // nothing of the image is lost; -o holds whole pages only.
-        const std::size_t keep = readErr == 0 ? got : records * kRecordSize;
-        if (fixed.fd >= 0 && status == kExitGood) {
-            if (const int err = io::writeAll(fixed.fd, block, keep)) {
-                status = trouble(fixed.name, std::strerror(err));
-            }
-        }
-        if (readErr != 0 && status == kExitGood) {
-            status = trouble(imageName, std::strerror(readErr));
-        }
-        trailing = got - records * kRecordSize;
-    }
-
+    int status = checkImage(o, in, imageName, raw, fixed, &counts, &trailing);
     for (Output *out : {&raw, &fixed}) {
         if (out->fd >= 0) {
             if (const int err = finishOutput(out); err != 0 && status == kExitGood) {
