@@ -179,14 +179,15 @@ bool reserveImage(int infile, int outfile)
 // The page loop: converts the input block by block until it ends. A read error
 // ends the run after the whole pages read before it have been written; the
 // partial page it cut off is not.
-int convertPages(int infile, int outfile, int errors, std::uint64_t *page)
+int convertPages(int infile, int outfile, int errors)
 {
+    std::uint64_t page = 0;  // 64 bits: inputs beyond 4 TiB do not wrap
     bool eof = false;
     while (!eof) {
         int readErr = 0;
         const std::size_t status = io::readFully(infile, pageSlots[0], kBlockBytes, &eof, &readErr);
         const std::size_t bytes = readErr != 0 ? status - status % kPageSize : status;
-        if (const int err = convertBlock(bytes, page, errors, outfile)) {
+        if (const int err = convertBlock(bytes, &page, errors, outfile)) {
             return fail("write", err);
         }
         if (readErr != 0) {
@@ -199,8 +200,7 @@ int convertPages(int infile, int outfile, int errors, std::uint64_t *page)
 int convert(int infile, int outfile, int errors)
 {
     const bool reserved = reserveImage(infile, outfile);
-    std::uint64_t page = 0;  // 64 bits: inputs beyond 4 TiB do not wrap
-    int status = convertPages(infile, outfile, errors, &page);
+    int status = convertPages(infile, outfile, errors);
 
     // An input that ended early, or a failed run, leaves part of the
     // reservation beyond the end of the image; give it back.

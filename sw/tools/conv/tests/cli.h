@@ -20,6 +20,11 @@ namespace cli {
 
 namespace fs = std::filesystem;
 
+// The image sizes as the tests know them, written out here rather than taken
+// from the tools' own headers.
+inline constexpr std::size_t kPage = 2048;
+inline constexpr std::size_t kRecord = 2112;
+
 struct Result {
     int status;  // exit status, or 128 + the signal that ended the tool
     std::string out;

@@ -17,8 +17,8 @@ using cli::Result;
 using cli::sameBytes;
 using cli::writeFile;
 
-constexpr std::size_t kPage = 2048;
-constexpr std::size_t kRecord = 2112;
+using cli::kPage;
+using cli::kRecord;
 constexpr std::size_t kSector = 512;
 
 std::string summary(std::size_t pages, std::size_t erased, std::size_t clean, std::size_t corrected,

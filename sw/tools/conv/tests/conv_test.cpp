@@ -21,8 +21,8 @@ using cli::Stdout;
 using cli::writeFile;
 namespace fs = std::filesystem;
 
-constexpr std::size_t kPage = 2048;
-constexpr std::size_t kRecord = 2112;
+using cli::kPage;
+using cli::kRecord;
 const std::string kUsage = std::string("usage: ") + CONV_BIN + " [-s|-d] file1 file2\n";
 
 // The image and progress lines of a plain conversion, assembled page by page

@@ -14,7 +14,7 @@ using cli::Result;
 using cli::sameBytes;
 using cli::writeFile;
 
-constexpr std::size_t kPage = 2048;
+using cli::kPage;
 
 class FaultTest : public cli::ToolTest {
 protected:
