@@ -41,10 +41,10 @@ constexpr std::size_t kBlockBytes = kBlockPages * kPageSize;
 constexpr int kExitOk = 0;
 constexpr int kExitFail = 1;
 
-// A block is read into the page slots in one piece and its records are written
-// from iovecs, each page slot followed by its spare area, so that neither the
-// read nor the write needs a copy of its own.
-std::uint8_t pageSlots[kBlockPages][kPageSize];
+// A block is read into the page buffer in one piece and its records are
+// written from iovecs, each page followed by its spare area, so that neither
+// the read nor the write needs a copy of its own.
+std::uint8_t pageBuffer[kBlockBytes];
 std::uint8_t spareSlots[kBlockPages][kSpareSize];
 iovec records[2 * kBlockPages];
 
@@ -104,26 +104,33 @@ int fail(const char *what, int err)
     return failWith(what, std::strerror(err));
 }
 
-// Opens the output; refuses the input itself (through another path or a
-// link), which opening it for writing would destroy before it is read.
-// Returns the descriptor, or -1 after reporting the failure.
-int openOutput(const char *outfilename, int infile)
+// Opens the image: standard output as it stands when the path names it (never
+// reopened, emptied or moved, so that what it already holds stays), any other
+// file through io::openOutput, refusing the input itself (through another path
+// or a link), which would be destroyed before it is read. Returns false after
+// reporting the failure.
+bool openImage(const char *outfilename, int infile, io::Output *out)
 {
+    if (io::namesStandardOutput(outfilename)) {
+        out->fd = STDOUT_FILENO;
+        return true;
+    }
     struct stat in = {};
     if (fstat(infile, &in) != 0) {
         fail("open", errno);
-        return -1;
+        return false;
     }
     const struct stat *avoid[] = {&in};
-    const int outfile = io::openOutput(outfilename, avoid, 1);
-    if (outfile == io::kSameFile) {
+    const int status = io::openOutput(outfilename, out, avoid, 1, nullptr, 0);
+    if (status == io::kSameFile) {
         failWith("open", "input and output are the same file");
-        return -1;
+        return false;
     }
-    if (outfile < 0) {
+    if (status != 0) {
         fail("open", errno);
+        return false;
     }
-    return outfile;
+    return true;
 }
 
 // Flips `errors` bits of the page data. Each flip draws the byte, then the bit,
@@ -146,10 +153,10 @@ int convertBlock(std::size_t bytes, std::uint64_t *page, int errors, int outfile
 {
     const std::size_t pages = (bytes + kPageSize - 1) / kPageSize;
     if (const std::size_t rest = bytes % kPageSize; rest != 0) {
-        std::memset(pageSlots[pages - 1] + rest, 0, kPageSize - rest);
+        std::memset(pageBuffer + bytes, 0, kPageSize - rest);
     }
     for (std::size_t p = 0; p < pages; p++, (*page)++) {
-        std::uint8_t *data = pageSlots[p];
+        std::uint8_t *data = pageBuffer + p * kPageSize;
         std::uint32_t spare[kSpareWords] = {};
         for (std::size_t s = 0; s < kSectorsPerPage; s++) {
             spare[kFirstEccWord + s] = computeECC(data + s * ecc::kSectorSize);
@@ -185,7 +192,7 @@ int convertPages(int infile, int outfile, int errors)
     bool eof = false;
     while (!eof) {
         int readErr = 0;
-        const std::size_t status = io::readFully(infile, pageSlots[0], kBlockBytes, &eof, &readErr);
+        const std::size_t status = io::readFully(infile, pageBuffer, kBlockBytes, &eof, &readErr);
         const std::size_t bytes = readErr != 0 ? status - status % kPageSize : status;
         if (const int err = convertBlock(bytes, &page, errors, outfile)) {
             return fail("write", err);
@@ -197,21 +204,18 @@ int convertPages(int infile, int outfile, int errors)
     return kExitOk;
 }
 
-int convert(int infile, int outfile, int errors)
+// Converts the whole input; the image replaces its target only when complete.
+int convert(int infile, io::Output *out, int errors)
 {
-    const bool reserved = reserveImage(infile, outfile);
-    int status = convertPages(infile, outfile, errors);
-
-    // An input that ended early, or a failed run, leaves part of the
-    // reservation beyond the end of the image; give it back.
-    if (reserved) {
-        if (const int err = io::releaseReserve(outfile); err != 0 && status == kExitOk) {
-            status = fail("write", err);
-        }
+    if (out->temp[0] != '\0') {
+        out->reserved = reserveImage(infile, out->fd);
     }
+    int status = convertPages(infile, out->fd, errors);
     io::flushOut();
-    if (close(outfile) != 0 && status == kExitOk) {
-        status = fail("write", errno);
+    if (status != kExitOk) {
+        io::abandonOutput(out);
+    } else if (const int err = io::commitOutput(out); err != 0) {
+        status = fail("write", err);
     }
     return status;
 }
@@ -236,6 +240,12 @@ int main(int argc, char **argv)
     const char *outfilename = argv[2];
     int errors = 0;
 
+    // Standard output appended to the input would feed the progress lines back
+    // into the conversion: refused before anything is printed.
+    if (struct stat in = {}; stat(infilename, &in) == 0 && S_ISREG(in.st_mode) && io::isStandardOutputFile(in)) {
+        return failWith("open", "standard output is the input file");
+    }
+
     // Each path is echoed before its file is opened, so that standard output
     // shows how far a failing run got.
     io::printText(infilename);
@@ -248,7 +258,7 @@ int main(int argc, char **argv)
     io::printText("\n");
 
     // The mode is checked before the output is opened, so that a typo never
-    // empties an existing file. It is taken only in third place.
+    // touches an existing file. It is taken only in third place.
     if (argc > 3) {
         if (std::strcmp(argv[3], "-s") == 0) {
             errors = 1;
@@ -261,13 +271,17 @@ int main(int argc, char **argv)
         }
     }
 
-    const int outfile = openOutput(outfilename, infile);
-    if (outfile >= 0 && io::isStandardOutput(outfile)) {
-        // The image goes to standard output (/dev/stdout, say): the path and
-        // progress lines would be mixed into it, so they are left out.
+    io::Output out;
+    if (!openImage(outfilename, infile, &out)) {
+        close(infile);
+        return kExitFail;
+    }
+    if (out.fd == STDOUT_FILENO) {
+        // The image goes to standard output: the path and progress lines
+        // would be mixed into it, so they are left out.
         io::discardOut();
     }
-    const int status = outfile < 0 ? kExitFail : convert(infile, outfile, errors);
+    const int status = convert(infile, &out, errors);
     close(infile);
     return status;
 }

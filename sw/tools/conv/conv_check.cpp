@@ -22,6 +22,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
@@ -36,7 +37,7 @@ constexpr int kExitBad = 1;
 constexpr int kExitTrouble = 2;
 
 constexpr char kUsage[] =
-    "usage: conv-check [-q] [--json] [-o RAW] [-f FIXED] IMAGE\n"
+    "usage: conv-check [-q] [--json] [-o RAW] [-f FIXED] [--erased-threshold T] IMAGE\n"
     "Checks a NAND page image (2112-byte records: 2048 bytes of page data and a\n"
     "64-byte spare area with the ECC words of the four 512-byte sectors) and\n"
     "corrects what the codes can correct. IMAGE may be - for standard input.\n"
@@ -44,6 +45,9 @@ constexpr char kUsage[] =
     "      --json    print one JSON document instead of text\n"
     "  -o RAW        write the corrected page data, without spare areas, to RAW\n"
     "  -f FIXED      write the image with corrected data and ECC fields to FIXED\n"
+    "      --erased-threshold T\n"
+    "                take a record for erased flash when each sector and the\n"
+    "                rest of the spare area have at most T zero bits (default 1)\n"
     "  -h, --help    print this help\n"
     "      --version print the version\n"
     "Exit status: 0 every sector clean or corrected, 1 an uncorrectable sector\n"
@@ -60,7 +64,11 @@ struct Options {
     const char *raw = nullptr;    // -o
     const char *fixed = nullptr;  // -f
     const char *image = nullptr;
+    unsigned erasedThreshold = image::kDefaultErasedThreshold;
 };
+
+// Above this, most records of random data would pass for erased.
+constexpr unsigned long kMaxErasedThreshold = 4096;
 
 struct Counts {
     std::uint64_t pages = 0;
@@ -72,9 +80,8 @@ struct Counts {
 };
 
 struct Output {
-    const char *name;
-    int fd;
-    bool reserved;
+    const char *name = nullptr;
+    io::Output file;
 };
 
 // Reports "conv-check: name: why" on standard error, after the report so far.
@@ -91,23 +98,57 @@ int usageError(const char *why)
     return kExitTrouble;
 }
 
+// The name of the option that getopt_long found fault with, as it was given.
+void describeOption(char *buf, std::size_t size, const char *arg, int opt)
+{
+    if (std::strncmp(arg, "--", 2) == 0) {
+        const std::size_t n = std::strcspn(arg, "=");
+        std::snprintf(buf, size, "%.*s", static_cast<int>(n < 40 ? n : 40), arg);
+    } else {
+        std::snprintf(buf, size, "-%c", opt);
+    }
+}
+
+bool parseThreshold(const char *text, unsigned *value)
+{
+    if (text[0] < '0' || text[0] > '9') {
+        return false;
+    }
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long v = std::strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v > kMaxErasedThreshold) {
+        return false;
+    }
+    *value = static_cast<unsigned>(v);
+    return true;
+}
+
 // Parses the command line; all of it is checked before any file is opened.
 // Returns -1 to go on, or the exit status.
 int parseOptions(int argc, char **argv, Options *o)
 {
-    enum { kJson = 256, kVersion };
+    enum { kJson = 256, kVersion, kErasedThreshold };
     static const option longOptions[] = {
-        {"quiet", no_argument, nullptr, 'q'},  {"json", no_argument, nullptr, kJson},
-        {"help", no_argument, nullptr, 'h'},   {"version", no_argument, nullptr, kVersion},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"json", no_argument, nullptr, kJson},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},
+        {"erased-threshold", required_argument, nullptr, kErasedThreshold},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
     for (;;) {
+        const int previous = optind;
         const int c = getopt_long(argc, argv, ":qo:f:h", longOptions, nullptr);
         if (c == -1) {
             break;
         }
-        char why[64];
+        // The argument getopt_long last looked at: the one it stopped in, or
+        // the one before when it took a whole argument.
+        const char *arg = argv[optind > previous ? optind - 1 : previous];
+        char name[48];
+        char why[96];
         switch (c) {
         case 'q':
             o->quiet = true;
@@ -121,6 +162,13 @@ int parseOptions(int argc, char **argv, Options *o)
         case 'f':
             o->fixed = optarg;
             break;
+        case kErasedThreshold:
+            if (!parseThreshold(optarg, &o->erasedThreshold)) {
+                std::snprintf(why, sizeof why, "--erased-threshold takes a number from 0 to %lu, not '%.20s'",
+                              kMaxErasedThreshold, optarg);
+                return usageError(why);
+            }
+            break;
         case 'h':
             io::printText(kUsage);
             io::flushOut();
@@ -130,13 +178,16 @@ int parseOptions(int argc, char **argv, Options *o)
             io::flushOut();
             return io::outError() == 0 ? kExitGood : kExitTrouble;
         case ':':
-            std::snprintf(why, sizeof why, "option -%c needs a file name", optopt);
+            describeOption(name, sizeof name, argv[optind - 1], optopt);
+            std::snprintf(why, sizeof why, "option %s needs %s", name,
+                          optopt == kErasedThreshold ? "a number" : "a file name");
             return usageError(why);
         default:
-            if (optopt != 0) {
-                std::snprintf(why, sizeof why, "unknown option -%c", optopt);
+            describeOption(name, sizeof name, arg, optopt);
+            if (optopt != 0 && std::strchr(arg, '=') != nullptr && std::strncmp(arg, "--", 2) == 0) {
+                std::snprintf(why, sizeof why, "option %s takes no argument", name);
             } else {
-                std::snprintf(why, sizeof why, "unknown option %.40s", argv[optind - 1]);
+                std::snprintf(why, sizeof why, "unknown option %s", name);
             }
             return usageError(why);
         }
@@ -166,6 +217,25 @@ const char *className(EccStatus status)
     }
 }
 
+// Starts the JSON document at its first line, so that a run that ends in
+// trouble before any finding prints none of it.
+void beginReport(const Options &o, const Counts &counts)
+{
+    if (o.json && counts.findings == 0) {
+        io::printText(o.quiet ? "{" : "{\"findings\":[");
+    }
+}
+
+void printFinding(const Options &o, Counts *counts, const char *text, int n)
+{
+    beginReport(o, *counts);
+    if (o.json && counts->findings != 0) {
+        io::printText(",");
+    }
+    io::printBytes(text, static_cast<std::size_t>(n));
+    counts->findings++;
+}
+
 void reportSector(const Options &o, Counts *counts, std::uint64_t page, std::size_t sector, const EccDecode &d)
 {
     if (o.quiet) {
@@ -176,12 +246,11 @@ void reportSector(const Options &o, Counts *counts, std::uint64_t page, std::siz
     char line[160];
     int n = 0;
     if (o.json) {
-        const char *sep = counts->findings == 0 ? "" : ",";
         if (d.status == EccStatus::CorrectedData) {
-            n = std::snprintf(line, sizeof line, "%s{\"page\":%llu,\"sector\":%zu,\"class\":\"%s\",\"byte\":%zu,\"bit\":%u}",
-                              sep, p, sector, className(d.status), byte, static_cast<unsigned>(d.bit));
+            n = std::snprintf(line, sizeof line, "{\"page\":%llu,\"sector\":%zu,\"class\":\"%s\",\"byte\":%zu,\"bit\":%u}",
+                              p, sector, className(d.status), byte, static_cast<unsigned>(d.bit));
         } else {
-            n = std::snprintf(line, sizeof line, "%s{\"page\":%llu,\"sector\":%zu,\"class\":\"%s\"}", sep, p, sector,
+            n = std::snprintf(line, sizeof line, "{\"page\":%llu,\"sector\":%zu,\"class\":\"%s\"}", p, sector,
                               className(d.status));
         }
     } else if (d.status == EccStatus::CorrectedData) {
@@ -192,20 +261,36 @@ void reportSector(const Options &o, Counts *counts, std::uint64_t page, std::siz
     } else {
         n = std::snprintf(line, sizeof line, "page %llu sector %zu: uncorrectable\n", p, sector);
     }
-    io::printBytes(line, static_cast<std::size_t>(n));
-    counts->findings++;
+    printFinding(o, counts, line, n);
+}
+
+void reportErased(const Options &o, Counts *counts, std::uint64_t page, unsigned bitflips)
+{
+    if (o.quiet || bitflips == 0) {
+        return;
+    }
+    const auto p = static_cast<unsigned long long>(page);
+    char line[96];
+    const int n = o.json ? std::snprintf(line, sizeof line, "{\"page\":%llu,\"class\":\"erased-bitflips\",\"bitflips\":%u}",
+                                         p, bitflips)
+                         : std::snprintf(line, sizeof line, "page %llu: erased, %u bitflip%s\n", p, bitflips,
+                                         bitflips == 1 ? "" : "s");
+    printFinding(o, counts, line, n);
 }
 
 void checkRecord(const Options &o, Counts *counts, std::uint8_t *record)
 {
     const std::uint64_t page = counts->pages++;
-    EccDecode sectors[kSectorsPerPage];
-    if (!image::checkRecord(record, sectors)) {
+    image::RecordCheck result;
+    image::checkRecord(record, o.erasedThreshold, &result);
+    if (result.erased) {
         counts->erased++;
+        reportErased(o, counts, page, result.bitflips);
         return;
     }
     for (std::size_t s = 0; s < kSectorsPerPage; s++) {
-        switch (sectors[s].status) {
+        const EccDecode &d = result.sectors[s];
+        switch (d.status) {
         case EccStatus::Clean:
             counts->clean++;
             continue;
@@ -216,7 +301,7 @@ void checkRecord(const Options &o, Counts *counts, std::uint8_t *record)
             counts->corrected++;
             break;
         }
-        reportSector(o, counts, page, s, sectors[s]);
+        reportSector(o, counts, page, s, d);
     }
 }
 
@@ -226,6 +311,7 @@ void printSummary(const Options &o, const Counts &c, std::uint64_t trailing)
     const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
     int n = 0;
     if (o.json) {
+        beginReport(o, c);
         n = std::snprintf(line, sizeof line,
                           "%s\"pages\":%llu,\"erased\":%llu,\"sectors\":{\"clean\":%llu,\"corrected\":%llu,"
                           "\"uncorrectable\":%llu},\"trailing_bytes\":%llu}\n",
@@ -238,38 +324,14 @@ void printSummary(const Options &o, const Counts &c, std::uint64_t trailing)
     io::printBytes(line, static_cast<std::size_t>(n));
 }
 
-// Opens -o or -f, refusing the files in `avoid`.
-int openOutput(const char *name, const struct stat *const *avoid, std::size_t count, Output *out)
-{
-    out->name = name;
-    out->fd = io::openOutput(name, avoid, count);
-    if (out->fd == io::kSameFile) {
-        return trouble(name, "names the image or the other output; not written");
-    }
-    if (out->fd < 0) {
-        return trouble(name, std::strerror(errno));
-    }
-    return -1;
-}
-
-int finishOutput(Output *out)
-{
-    int err = out->reserved ? io::releaseReserve(out->fd) : 0;
-    if (close(out->fd) != 0 && err == 0) {
-        err = errno;
-    }
-    out->fd = -1;
-    return err;
-}
-
-// Opens -o and -f. An output that already exists as the image or as standard
-// output is refused before anything is opened for writing; opening then
-// refuses the image and the other output again, race-free. Returns -1 to go
-// on, or the exit status.
+// Opens -o and -f before anything is written. An output that already exists
+// as the image or as the file or pipe of standard output is refused first,
+// with its own message; opening then refuses the image and the other output
+// again, race-free. Returns -1 to go on, or the exit status.
 int openOutputs(const Options &o, const struct stat &imageStat, Output *raw, Output *fixed)
 {
-    struct stat outStat = {};
-    const bool haveOut = fstat(STDOUT_FILENO, &outStat) == 0;
+    raw->name = o.raw;
+    fixed->name = o.fixed;
     for (const char *name : {o.raw, o.fixed}) {
         struct stat st = {};
         if (name == nullptr || stat(name, &st) != 0) {
@@ -279,30 +341,33 @@ int openOutputs(const Options &o, const struct stat &imageStat, Output *raw, Out
             st.st_ino == imageStat.st_ino) {
             return trouble(name, "names the image; not written");
         }
-        if (haveOut && st.st_dev == outStat.st_dev && st.st_ino == outStat.st_ino) {
+        if (io::isStandardOutputFile(st)) {
             return trouble(name, "is standard output, which carries the report; not written");
         }
     }
-    const struct stat *avoid[2] = {&imageStat, nullptr};
-    struct stat rawStat = {};
-    if (o.raw != nullptr) {
-        if (const int status = openOutput(o.raw, avoid, 1, raw); status >= 0) {
-            return status;
+    const struct stat *avoid[] = {&imageStat};
+    const io::Output *opened[] = {&raw->file};
+    for (Output *out : {raw, fixed}) {
+        if (out->name == nullptr) {
+            continue;
         }
-        if (fstat(raw->fd, &rawStat) != 0) {
-            return trouble(o.raw, std::strerror(errno));
+        const std::size_t others = out == fixed && raw->name != nullptr ? 1 : 0;
+        const int status = io::openOutput(out->name, &out->file, avoid, 1, opened, others);
+        if (status == io::kSameFile) {
+            return trouble(out->name, "names the image or the other output; not written");
         }
-        avoid[1] = &rawStat;
-    }
-    if (o.fixed != nullptr) {
-        if (const int status = openOutput(o.fixed, avoid, o.raw != nullptr ? 2 : 1, fixed); status >= 0) {
-            return status;
+        if (status != 0) {
+            return trouble(out->name, std::strerror(errno));
         }
     }
     if (S_ISREG(imageStat.st_mode)) {
         const auto size = static_cast<std::uint64_t>(imageStat.st_size);
-        raw->reserved = raw->fd >= 0 && io::reserve(raw->fd, size / kRecordSize * kPageSize);
-        fixed->reserved = fixed->fd >= 0 && io::reserve(fixed->fd, size);
+        for (Output *out : {raw, fixed}) {
+            if (out->file.temp[0] != '\0') {
+                out->file.reserved =
+                    io::reserve(out->file.fd, out == raw ? size / kRecordSize * kPageSize : size);
+            }
+        }
     }
     return -1;
 }
@@ -321,15 +386,15 @@ int checkImage(const Options &o, int in, const char *imageName, const Output &ra
             checkRecord(o, counts, block + r * kRecordSize);
             rawPages[r] = {block + r * kRecordSize, kPageSize};
         }
-        if (raw.fd >= 0) {
-            if (const int err = io::writeAll(raw.fd, rawPages, static_cast<int>(records))) {
+        if (raw.file.fd >= 0) {
+            if (const int err = io::writeAll(raw.file.fd, rawPages, static_cast<int>(records))) {
                 return trouble(raw.name, std::strerror(err));
             }
         }
         // Bytes past the last whole record go to -f as they are, so that
         // nothing of the image is lost; -o holds whole pages only.
-        if (fixed.fd >= 0) {
-            if (const int err = io::writeAll(fixed.fd, block, readErr == 0 ? got : records * kRecordSize)) {
+        if (fixed.file.fd >= 0) {
+            if (const int err = io::writeAll(fixed.file.fd, block, readErr == 0 ? got : records * kRecordSize)) {
                 return trouble(fixed.name, std::strerror(err));
             }
         }
@@ -339,6 +404,23 @@ int checkImage(const Options &o, int in, const char *imageName, const Output &ra
         *trailing = got - records * kRecordSize;
     }
     return kExitGood;
+}
+
+// Replaces the targets of the outputs by what was written, or, after trouble,
+// leaves them as they were. Returns the status.
+int finishOutputs(int status, Output *raw, Output *fixed)
+{
+    for (Output *out : {raw, fixed}) {
+        if (out->name == nullptr) {
+            continue;
+        }
+        if (status != kExitGood) {
+            io::abandonOutput(&out->file);
+        } else if (const int err = io::commitOutput(&out->file); err != 0) {
+            status = trouble(out->name, std::strerror(err));
+        }
+    }
+    return status;
 }
 
 int run(const Options &o)
@@ -353,32 +435,25 @@ int run(const Options &o)
     if (fstat(in, &imageStat) != 0) {
         return trouble(imageName, std::strerror(errno));
     }
-    Output raw = {nullptr, -1, false};
-    Output fixed = {nullptr, -1, false};
+    Output raw;
+    Output fixed;
     if (const int status = openOutputs(o, imageStat, &raw, &fixed); status >= 0) {
-        return status;
+        return finishOutputs(status, &raw, &fixed);
     }
 
-    if (o.json) {
-        io::printText(o.quiet ? "{" : "{\"findings\":[");
-    }
     Counts counts;
     std::uint64_t trailing = 0;
     int status = checkImage(o, in, imageName, raw, fixed, &counts, &trailing);
-    for (Output *out : {&raw, &fixed}) {
-        if (out->fd >= 0) {
-            if (const int err = finishOutput(out); err != 0 && status == kExitGood) {
-                status = trouble(out->name, std::strerror(err));
-            }
-        }
+    // An uncorrectable sector or a cut image is a result, not trouble: the
+    // outputs hold everything that was read and replace their targets.
+    status = finishOutputs(status, &raw, &fixed);
+    if (status != kExitGood) {
+        return status;  // trouble: no summary, no JSON document
     }
     printSummary(o, counts, trailing);
     io::flushOut();
-    if (io::outError() != 0 && status == kExitGood) {
-        status = trouble("standard output", std::strerror(io::outError()));
-    }
-    if (status != kExitGood) {
-        return status;
+    if (io::outError() != 0) {
+        return trouble("standard output", std::strerror(io::outError()));
     }
     if (trailing != 0) {
         std::fprintf(stderr, "conv-check: %s: %llu trailing bytes at offset %llu are not a whole record\n",
@@ -393,7 +468,7 @@ int run(const Options &o)
 
 int main(int argc, char **argv)
 {
-    io::guardStandardDescriptors();
+    const unsigned closed = io::guardStandardDescriptors();
     // A closed output pipe or a file size limit shows up as a failed write,
     // which is reported, rather than as a signal that kills the tool halfway.
     std::signal(SIGPIPE, SIG_IGN);
@@ -402,6 +477,10 @@ int main(int argc, char **argv)
     Options o;
     if (const int status = parseOptions(argc, argv, &o); status >= 0) {
         return status;
+    }
+    if ((closed & 2u) != 0) {
+        // The report is the product: with nowhere to put it, the run is trouble.
+        return trouble("standard output", std::strerror(EBADF));
     }
     return run(o);
 }

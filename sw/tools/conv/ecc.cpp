@@ -47,14 +47,10 @@ std::uint32_t computeECCPortable(const std::uint8_t *indata)
     return ecc::detail::wordFromFolds(t, a);
 }
 
-namespace {
-
-// Chosen once, before main runs.
-const auto chosenVersion = eccHasAvx2() ? computeECCAvx2 : computeECCPortable;
-
-}  // namespace
-
 std::uint32_t computeECC(const std::uint8_t *indata)
 {
+    // Chosen at the first call, so that a caller running before main (a
+    // static initializer elsewhere) finds it chosen too.
+    static const auto chosenVersion = eccHasAvx2() ? computeECCAvx2 : computeECCPortable;
     return chosenVersion(indata);
 }

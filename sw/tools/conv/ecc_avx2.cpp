@@ -3,7 +3,7 @@
 // The code and the word layout are in ecc.h.
 #include "ecc.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)
 
 #include "ecc_fold.h"
 

@@ -2,12 +2,18 @@
 #include "io.h"
 
 #include <fcntl.h>
+#include <libgen.h>
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 namespace io {
 
@@ -22,16 +28,19 @@ bool outDiscarded = false;
 
 }  // namespace
 
-void guardStandardDescriptors()
+unsigned guardStandardDescriptors()
 {
+    unsigned closed = 0;
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
         if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            closed |= 1u << fd;
             const int null = open("/dev/null", O_RDWR);
             if (null >= 0 && null != fd) {
                 close(null);  // fd is taken by something else; leave it
             }
         }
     }
+    return closed;
 }
 
 void flushOut()
@@ -73,18 +82,23 @@ bool outDropped()
     return outFailure != 0 || outDiscarded;
 }
 
-bool isStandardOutput(int fd)
+bool namesStandardOutput(const char *path)
 {
     struct stat a = {};
     struct stat b = {};
-    return fstat(fd, &a) == 0 && fstat(STDOUT_FILENO, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    return stat(path, &a) == 0 && fstat(STDOUT_FILENO, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool isStandardOutputFile(const struct stat &st)
+{
+    struct stat out = {};
+    return (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode)) && fstat(STDOUT_FILENO, &out) == 0 &&
+           out.st_dev == st.st_dev && out.st_ino == st.st_ino;
 }
 
 char *outSpace(std::size_t length)
 {
-    if (length > kMaxSpace) {
-        length = kMaxSpace;
-    }
+    assert(length <= kMaxSpace);
     if (sizeof(outBuffer) - outLength < length) {
         flushOut();
     }
@@ -151,6 +165,12 @@ std::size_t readFully(int fd, std::uint8_t *buf, std::size_t want, bool *ended, 
 
 int writeAll(int fd, iovec *iov, int count)
 {
+    // Empty pieces are skipped: a write of nothing returns 0, which would
+    // otherwise read as a device that takes no more bytes.
+    while (count > 0 && iov->iov_len == 0) {
+        iov++;
+        count--;
+    }
     while (count > 0) {
         const ssize_t n = writev(fd, iov, count < IOV_MAX ? count : IOV_MAX);
         if (n < 0) {
@@ -168,6 +188,10 @@ int writeAll(int fd, iovec *iov, int count)
             iov++;
             count--;
         }
+        while (count > 0 && done == 0 && iov->iov_len == 0) {
+            iov++;
+            count--;
+        }
         if (count > 0) {
             iov->iov_base = static_cast<std::uint8_t *>(iov->iov_base) + done;
             iov->iov_len -= done;
@@ -182,43 +206,304 @@ int writeAll(int fd, const std::uint8_t *buf, std::size_t length)
     return writeAll(fd, &iov, 1);
 }
 
-int openOutput(const char *path, const struct stat *const *avoid, std::size_t count)
+namespace {
+
+// The temporaries being written, removed by the handler of SIGINT, SIGTERM and
+// SIGHUP before the signal takes its usual course. Fixed slots: the handler
+// may only touch memory that is never reallocated.
+constexpr int kTempSlots = 4;
+char tempPaths[kTempSlots][PATH_MAX];
+volatile sig_atomic_t tempActive[kTempSlots];
+bool handlersInstalled = false;
+
+void removeTemporaries(int sig)
 {
-    const int fd = open(path, O_WRONLY | O_CREAT, 0666);
-    if (fd < 0) {
+    for (int i = 0; i < kTempSlots; i++) {
+        if (tempActive[i] != 0) {
+            unlink(tempPaths[i]);
+        }
+    }
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void installHandlers()
+{
+    if (handlersInstalled) {
+        return;
+    }
+    handlersInstalled = true;
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old = {};
+        // A signal the caller ignores (nohup) stays ignored.
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+            struct sigaction sa = {};
+            sa.sa_handler = removeTemporaries;
+            sigemptyset(&sa.sa_mask);
+            sigaction(sig, &sa, nullptr);
+        }
+    }
+}
+
+// Blocks the three signals while a temporary is created or dropped, so that
+// the handler never misses one or removes a renamed file.
+struct SignalsHeld {
+    sigset_t old;
+    SignalsHeld()
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        sigaddset(&set, SIGHUP);
+        sigprocmask(SIG_BLOCK, &set, &old);
+    }
+    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &old, nullptr); }
+    SignalsHeld(const SignalsHeld &) = delete;
+    SignalsHeld &operator=(const SignalsHeld &) = delete;
+};
+
+void forgetTemporary(const char *temp)
+{
+    for (int i = 0; i < kTempSlots; i++) {
+        if (tempActive[i] != 0 && std::strcmp(tempPaths[i], temp) == 0) {
+            tempActive[i] = 0;
+        }
+    }
+}
+
+bool copyPath(char *dst, const char *src)
+{
+    const std::size_t n = std::strlen(src);
+    if (n >= PATH_MAX) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(dst, src, n + 1);
+    return true;
+}
+
+// Sets out->path to the file that writing to path would reach: symlinks on
+// the last component followed, the folder made canonical. The file itself
+// need not exist; its folder must.
+bool resolveTarget(const char *path, Output *out)
+{
+    char cur[PATH_MAX];
+    if (!copyPath(cur, path)) {
+        return false;
+    }
+    for (int hops = 0;; hops++) {
+        struct stat st = {};
+        if (lstat(cur, &st) != 0 || !S_ISLNK(st.st_mode)) {
+            break;
+        }
+        if (hops == 40) {
+            errno = ELOOP;
+            return false;
+        }
+        char link[PATH_MAX];
+        const ssize_t n = readlink(cur, link, sizeof link - 1);
+        if (n < 0) {
+            return false;
+        }
+        link[n] = '\0';
+        if (link[0] == '/') {
+            std::memcpy(cur, link, static_cast<std::size_t>(n) + 1);
+        } else {
+            char dir[PATH_MAX];
+            std::memcpy(dir, cur, sizeof dir);
+            const char *d = dirname(dir);
+            if (std::snprintf(cur, sizeof cur, "%s/%s", d, link) >= static_cast<int>(sizeof cur)) {
+                errno = ENAMETOOLONG;
+                return false;
+            }
+        }
+    }
+    char dirBuf[PATH_MAX];
+    char baseBuf[PATH_MAX];
+    std::memcpy(dirBuf, cur, sizeof dirBuf);
+    std::memcpy(baseBuf, cur, sizeof baseBuf);
+    char canonical[PATH_MAX];
+    if (realpath(dirname(dirBuf), canonical) == nullptr) {
+        return false;
+    }
+    const char *base = basename(baseBuf);
+    if (std::snprintf(out->path, sizeof out->path, "%s/%s", std::strcmp(canonical, "/") == 0 ? "" : canonical,
+                      base) >= static_cast<int>(sizeof out->path)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return S_ISREG(a.st_mode) && S_ISREG(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int failClosing(int fd)
+{
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return -1;
+}
+
+// Opens the target itself for writing and empties it: for devices and FIFOs,
+// and for a file whose folder refuses a new one.
+int openInPlace(const char *path, Output *out, const struct stat *const *avoid, std::size_t count)
+{
+    out->fd = open(path, O_WRONLY | O_CREAT, 0666);
+    if (out->fd < 0) {
         return -1;
     }
-    struct stat out = {};
-    if (fstat(fd, &out) != 0) {
+    struct stat st = {};
+    if (fstat(out->fd, &st) != 0) {
+        return failClosing(out->fd);
+    }
+    for (std::size_t i = 0; i < count; i++) {
+        if (sameFile(*avoid[i], st)) {
+            close(out->fd);
+            out->fd = -1;
+            return kSameFile;
+        }
+    }
+    if (S_ISREG(st.st_mode) && ftruncate(out->fd, 0) != 0) {
+        return failClosing(out->fd);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int openOutput(const char *path, Output *out, const struct stat *const *avoid, std::size_t count,
+               const Output *const *others, std::size_t otherCount)
+{
+    struct stat st = {};
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        return openInPlace(path, out, avoid, count);
+    }
+    if (!resolveTarget(path, out)) {
+        return -1;
+    }
+    out->existed = stat(out->path, &out->target) == 0;
+    if (out->existed && !S_ISREG(out->target.st_mode)) {
+        return openInPlace(path, out, avoid, count);
+    }
+    for (std::size_t i = 0; out->existed && i < count; i++) {
+        if (sameFile(*avoid[i], out->target)) {
+            return kSameFile;
+        }
+    }
+    for (std::size_t i = 0; i < otherCount; i++) {
+        const Output &o = *others[i];
+        if (std::strcmp(o.path, out->path) == 0 ||
+            (o.existed && out->existed && sameFile(o.target, out->target))) {
+            return kSameFile;
+        }
+    }
+
+    char dirBuf[PATH_MAX];
+    std::memcpy(dirBuf, out->path, sizeof dirBuf);
+    const char *dir = dirname(dirBuf);
+    const char *base = out->path + std::strlen(dir) + (std::strcmp(dir, "/") == 0 ? 0 : 1);
+    if (std::snprintf(out->temp, sizeof out->temp, "%s/.%s.XXXXXX", std::strcmp(dir, "/") == 0 ? "" : dir, base) >=
+        static_cast<int>(sizeof out->temp)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    int slot = 0;
+    while (slot < kTempSlots && tempActive[slot] != 0) {
+        slot++;
+    }
+    assert(slot < kTempSlots);
+    installHandlers();
+    {
+        const SignalsHeld held;
+        out->fd = mkstemp(out->temp);
+        if (out->fd >= 0) {
+            std::memcpy(tempPaths[slot], out->temp, sizeof out->temp);
+            tempActive[slot] = 1;
+        }
+    }
+    if (out->fd < 0) {
         const int err = errno;
-        close(fd);
+        out->temp[0] = '\0';
+        if (err == EACCES || err == EPERM || err == EROFS) {
+            // The folder takes no new file, but the target may still be
+            // writable: write it in place, as before there were temporaries.
+            return openInPlace(path, out, avoid, count);
+        }
         errno = err;
         return -1;
     }
-    if (S_ISREG(out.st_mode)) {
-        for (std::size_t i = 0; i < count; i++) {
-            if (S_ISREG(avoid[i]->st_mode) && avoid[i]->st_dev == out.st_dev && avoid[i]->st_ino == out.st_ino) {
-                close(fd);
-                return kSameFile;
-            }
-        }
-        // An empty file is left as it is: truncating it anyway would make ext4
-        // flush the whole output when it is closed, as it does for every file
-        // truncated to zero, which costs about as much as writing it.
-        if (out.st_size != 0 && ftruncate(fd, 0) != 0) {
-            const int err = errno;
-            close(fd);
-            errno = err;
-            return -1;
-        }
+    mode_t mode = 0;
+    if (out->existed) {
+        mode = out->target.st_mode & 07777;
+        // Keeps the owner where the tool may set it (run as root); otherwise
+        // the file becomes the user's, as any rewrite of it would.
+        (void)!fchown(out->fd, out->target.st_uid, out->target.st_gid);
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
     }
-    return fd;
+    if (fchmod(out->fd, mode) != 0) {
+        const int err = errno;
+        abandonOutput(out);
+        errno = err;
+        return -1;
+    }
+    return 0;
+}
+
+int commitOutput(Output *out)
+{
+    int err = out->reserved ? releaseReserve(out->fd) : 0;
+    if (close(out->fd) != 0 && err == 0) {
+        err = errno;
+    }
+    out->fd = -1;
+    if (out->temp[0] != '\0') {
+        const SignalsHeld held;
+        if (err == 0 && rename(out->temp, out->path) != 0) {
+            err = errno;
+        }
+        if (err != 0) {
+            unlink(out->temp);
+        }
+        forgetTemporary(out->temp);
+        out->temp[0] = '\0';
+    }
+    return err;
+}
+
+void abandonOutput(Output *out)
+{
+    if (out->fd >= 0) {
+        close(out->fd);
+        out->fd = -1;
+    }
+    if (out->temp[0] != '\0') {
+        const SignalsHeld held;
+        unlink(out->temp);
+        forgetTemporary(out->temp);
+        out->temp[0] = '\0';
+    }
 }
 
 bool reserve(int fd, std::uint64_t bytes)
 {
 #ifdef __linux__
-    return bytes != 0 && fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes)) == 0;
+    if (bytes == 0) {
+        return false;
+    }
+    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes)) == 0) {
+        return true;
+    }
+    // A request that ran out of space part way may have kept what it got.
+    (void)releaseReserve(fd);
+    return false;
 #else
     (void)fd;
     (void)bytes;

@@ -6,14 +6,17 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 
+#include <climits>
+
 #include <cstddef>
 #include <cstdint>
 
 namespace io {
 
 // Gives a closed standard input, output or error /dev/null, so that files the
-// tool opens never take descriptors 0 to 2 and receive its reports.
-void guardStandardDescriptors();
+// tool opens never take descriptors 0 to 2 and receive its reports. Returns
+// which of them were closed: bit 0 standard input, bit 1 output, bit 2 error.
+unsigned guardStandardDescriptors();
 
 // Standard output, buffered here so that report lines cost a few stores each.
 // The first failure to write it is kept (outError) and later output dropped;
@@ -31,9 +34,12 @@ int outError();  // 0, or the errno of the first failed write
 void discardOut();
 bool outDropped();  // standard output failed or is discarded
 
-// Whether fd is the same file as standard output (a path such as /dev/stdout,
-// or the file standard output is redirected to).
-bool isStandardOutput(int fd);
+// Whether path names the file that standard output is (/dev/stdout, say, or
+// the file standard output is redirected to).
+bool namesStandardOutput(const char *path);
+// Whether st is the regular file or the pipe that standard output is: writing
+// there would mix data into the report, or lose the report.
+bool isStandardOutputFile(const struct stat &st);
 
 // Formats v in decimal at p; returns the end.
 char *formatDecimal(char *p, std::uint64_t v);
@@ -47,16 +53,38 @@ std::size_t readFully(int fd, std::uint8_t *buf, std::size_t want, bool *ended, 
 int writeAll(int fd, iovec *iov, int count);
 int writeAll(int fd, const std::uint8_t *buf, std::size_t length);
 
-// Opens path for writing, creating it but not yet emptying it, so that it can
-// first be refused when it is one of the `avoid` files (regular files, given by
-// their stat): writing there would destroy them before they are read. Returns
-// the descriptor, kSameFile (nothing touched), or -1 with errno set.
+// An output file. A regular file is written to a new temporary file beside it
+// (after following a symlink to its file) and renamed over it only by
+// commitOutput, so that an existing file is replaced by a complete one or not
+// at all; the temporary takes the target's permission bits. Devices, FIFOs,
+// and targets whose folder refuses a new file are written in place.
+struct Output {
+    int fd = -1;
+    bool reserved = false;
+    bool existed = false;       // the target existed as a regular file
+    struct stat target = {};    // its stat, when it existed
+    char path[PATH_MAX] = {};   // the target, symlinks followed, in a canonical folder
+    char temp[PATH_MAX] = {};   // the temporary, or empty when written in place
+};
+
+// Opens path for writing. A regular target is refused when it is one of the
+// `avoid` files (regular files, by their stat) or the target of one of the
+// `others`: writing there would destroy them before they are read. Returns 0,
+// kSameFile (nothing touched), or -1 with errno set.
 inline constexpr int kSameFile = -2;
-int openOutput(const char *path, const struct stat *const *avoid, std::size_t count);
+int openOutput(const char *path, Output *out, const struct stat *const *avoid, std::size_t count,
+               const Output *const *others, std::size_t otherCount);
+
+// Releases what a reservation left beyond the end, closes the output and
+// renames the temporary over the target. Returns 0 or the errno of the
+// failure, after which the target is as it was.
+int commitOutput(Output *out);
+// Closes the output and removes the temporary: the target stays as it was.
+void abandonOutput(Output *out);
 
 // Asks the file system to allocate `bytes` of fd at once, without changing
 // its size: far cheaper than block by block as writes arrive. A hint; returns
-// whether it took.
+// whether it took. What a failed request allocated is given back.
 bool reserve(int fd, std::uint64_t bytes);
 // Gives back what a reservation left beyond the end of the file. Returns 0 or
 // the errno of the failure.

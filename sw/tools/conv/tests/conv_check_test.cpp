@@ -77,7 +77,7 @@ TEST_F(CheckTest, HelpAndVersion)
     for (const std::string opt : {"-h", "--help"}) {
         const Result r = check({opt});
         EXPECT_EQ(r.status, 0) << opt;
-        EXPECT_EQ(r.out.rfind("usage: conv-check [-q] [--json] [-o RAW] [-f FIXED] IMAGE\n", 0), 0u) << opt;
+        EXPECT_EQ(r.out.rfind("usage: conv-check [-q] [--json] [-o RAW] [-f FIXED] [--erased-threshold T] IMAGE\n", 0), 0u) << opt;
         EXPECT_EQ(r.err, "");
     }
     const Result r = check({"--version"});
@@ -100,6 +100,12 @@ TEST_F(CheckTest, UsageErrors)
         {{"img", "-o"}, "option -o needs a file name"},
         {{"-o", "", "img"}, "an empty output name"},
         {{"-o", "out", "-f", "out", "img"}, "-o and -f name the same file"},
+        {{"--json=1", "img"}, "option --json takes no argument"},
+        {{"--quiet=yes", "img"}, "option --quiet takes no argument"},
+        {{"img", "--erased-threshold"}, "option --erased-threshold needs a number"},
+        {{"--erased-threshold", "1x", "img"}, "--erased-threshold takes a number from 0 to 4096, not '1x'"},
+        {{"--erased-threshold=-1", "img"}, "--erased-threshold takes a number from 0 to 4096, not '-1'"},
+        {{"--erased-threshold=4097", "img"}, "--erased-threshold takes a number from 0 to 4096, not '4097'"},
     };
     for (const auto &c : cases) {
         const Result r = check(c.args);
@@ -222,18 +228,104 @@ TEST_F(CheckTest, DamagedEccFields)
     EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), plain));
 }
 
-// A record of all 0xFF is blank flash: counted, not decoded, kept as it is.
+// Blank flash, with and without flipped bits, against records that only look
+// blank. Each image is one record between two plain ones; -o must give back
+// 0xFF for an erased page and -f an all-0xFF record.
 TEST_F(CheckTest, ErasedPages)
 {
     const std::string raw = randomBytes(2 * kPage, 5);
     const std::string plain = convert(raw);
-    const std::string erased(kRecord, '\xFF');
-    writeFile(at("img"), plain.substr(0, kRecord) + erased + plain.substr(kRecord));
-    const Result r = check({"img", "-o", "raw.out", "-f", "fixed.img"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, summary(3, 1, 8, 0, 0));
-    EXPECT_TRUE(sameBytes(readFile(at("raw.out")), raw.substr(0, kPage) + std::string(kPage, '\xFF') + raw.substr(kPage)));
-    EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), readFile(at("img"))));
+    const std::string blank(kRecord, '\xFF');
+    const auto flip = [](std::string r, std::vector<std::size_t> bits) {
+        for (const std::size_t b : bits) {
+            r[b / 8] = static_cast<char>(r[b / 8] ^ (1 << (b % 8)));
+        }
+        return r;
+    };
+    const std::string ffConverted = convert(std::string(kPage, '\xFF'));  // data 0xFF, spare zero
+    const struct {
+        std::string name;
+        std::string record;
+        std::vector<std::string> options;
+        std::string lines;
+        std::size_t erased, clean, corrected, uncorrectable;
+        bool readsBlank;
+    } cases[] = {
+        {"all 0xFF", blank, {}, "", 1, 8, 0, 0, true},
+        {"one flip in the data", flip(blank, {411 * 8 + 2}), {}, "page 1: erased, 1 bitflip\n", 1, 8, 0, 0, true},
+        {"one flip in an ECC field", flip(blank, {2097 * 8}), {}, "page 1: erased, 1 bitflip\n", 1, 8, 0, 0, true},
+        {"one flip in each sector and the free spare",
+         flip(blank, {100 * 8, 600 * 8 + 1, 1100 * 8 + 7, 1600 * 8 + 3, 2050 * 8}), {},
+         "page 1: erased, 5 bitflips\n", 1, 8, 0, 0, true},
+        {"two flips in one sector, decoded as before", flip(blank, {10 * 8, 20 * 8}), {},
+         "page 1 sector 0: uncorrectable\npage 1 sector 1: uncorrectable\n"
+         "page 1 sector 2: uncorrectable\npage 1 sector 3: uncorrectable\n",
+         0, 8, 0, 4, false},
+        {"two flips in one sector under threshold 2", flip(blank, {10 * 8, 20 * 8}), {"--erased-threshold", "2"},
+         "page 1: erased, 2 bitflips\n", 1, 8, 0, 0, true},
+        {"threshold 0 takes only all 0xFF", flip(blank, {2 * 8}), {"--erased-threshold=0"},
+         "page 1 sector 0: corrected byte 509 bit 7\npage 1 sector 1: uncorrectable\n"
+         "page 1 sector 2: uncorrectable\npage 1 sector 3: uncorrectable\n",
+         0, 8, 1, 3, false},
+        {"conv's record of 0xFF data", ffConverted, {}, "", 0, 12, 0, 0, false},
+    };
+    for (const auto &c : cases) {
+        writeFile(at("img"), plain.substr(0, kRecord) + c.record + plain.substr(kRecord));
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"img", "-o", "raw.out", "-f", "fixed.img"});
+        const Result r = check(args);
+        EXPECT_EQ(r.status, c.uncorrectable == 0 ? 0 : 1) << c.name;
+        EXPECT_EQ(r.err, "") << c.name;
+        EXPECT_EQ(r.out, c.lines + summary(3, c.erased, c.clean, c.corrected, c.uncorrectable)) << c.name;
+        if (c.readsBlank) {
+            EXPECT_TRUE(sameBytes(readFile(at("raw.out")), raw.substr(0, kPage) + std::string(kPage, '\xFF') +
+                                                               raw.substr(kPage)))
+                << c.name;
+            EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), plain.substr(0, kRecord) + blank + plain.substr(kRecord)))
+                << c.name;
+        }
+    }
+}
+
+// Every class in JSON, the quiet document, and the erased finding.
+TEST_F(CheckTest, JsonDocument)
+{
+    std::string image = convert(randomBytes(3 * kPage, 14));
+    image[2096 + 1] = static_cast<char>(image[2096 + 1] ^ 0x04);  // page 0 sector 0: a code bit
+    image[kRecord + 700] = static_cast<char>(image[kRecord + 700] ^ 0x10);  // page 1 sector 1: byte 700 bit 4
+    image[2 * kRecord + 1600] = static_cast<char>(image[2 * kRecord + 1600] ^ 0x01);  // page 2 sector 3: two bits
+    image[2 * kRecord + 1601] = static_cast<char>(image[2 * kRecord + 1601] ^ 0x01);
+    std::string blank(kRecord, '\xFF');
+    blank[5] = '\xFE';
+    writeFile(at("img"), image + blank);
+    const std::string counts =
+        "\"pages\":4,\"erased\":1,\"sectors\":{\"clean\":9,\"corrected\":2,\"uncorrectable\":1},\"trailing_bytes\":0}\n";
+    Result r = check({"--json", "img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "{\"findings\":[{\"page\":0,\"sector\":0,\"class\":\"corrected-ecc-field\"},"
+                     "{\"page\":1,\"sector\":1,\"class\":\"corrected-data\",\"byte\":700,\"bit\":4},"
+                     "{\"page\":2,\"sector\":3,\"class\":\"uncorrectable\"},"
+                     "{\"page\":3,\"class\":\"erased-bitflips\",\"bitflips\":1}]," +
+                         counts);
+    r = check({"-q", "--json", "img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "{" + counts);
+}
+
+// Images from the independent model of the format (golden/make_golden.py)
+// check clean and give their input back, zero-filled to whole pages.
+TEST_F(CheckTest, GoldenImages)
+{
+    for (const std::string name : {"empty", "one", "abc", "ff", "exact", "partial"}) {
+        const std::string golden = std::string(GOLDEN_DIR) + "/" + name;
+        const std::string img = readFile(golden + ".img");
+        writeFile(at("img"), img);
+        const Result r = check({"-o", "raw.out", "img"});
+        const std::size_t pages = img.size() / kRecord;
+        EXPECT_EQ(r.status, 0) << name;
+        EXPECT_EQ(r.out, summary(pages, 0, 4 * pages, 0, 0)) << name;
+        EXPECT_TRUE(sameBytes(readFile(at("raw.out")), zeroFilled(readFile(golden + ".in")))) << name;
+    }
 }
 
 // The whole records are checked; the rest is reported, kept by -f, and the
@@ -250,29 +342,68 @@ TEST_F(CheckTest, ImageEndingInsideARecord)
     EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), cut));
 }
 
+// Trouble: one line, status 2, no summary, the image untouched, and existing
+// outputs exactly as they were.
 TEST_F(CheckTest, Trouble)
 {
     const std::string image = convert(randomBytes(kPage, 7));
     writeFile(at("img"), image);
     cli::fs::create_directory(at("adir"));
     cli::fs::create_symlink("img", at("link"));
+    cli::fs::create_symlink("keep.raw", at("rawlink"));
     const struct {
         std::vector<std::string> args;
         std::string err;
     } cases[] = {
         {{"missing.img"}, "conv-check: missing.img: No such file or directory\n"},
         {{"adir"}, "conv-check: adir: Is a directory\n"},
+        {{"--json", "-o", "keep.raw", "adir"}, "conv-check: adir: Is a directory\n"},
         {{"-o", "img", "img"}, "conv-check: img: names the image; not written\n"},
         {{"-f", "./img", "img"}, "conv-check: ./img: names the image; not written\n"},
         {{"-f", "link", "img"}, "conv-check: link: names the image; not written\n"},
-        {{"-o", "/dev/full", "img"}, "conv-check: /dev/full: No space left on device\n"},
+        {{"-o", "keep.raw", "-f", "rawlink", "img"}, "conv-check: rawlink: names the image or the other output; not written\n"},
+        {{"-o", "keep.raw", "-f", "./keep.raw", "img"}, "conv-check: ./keep.raw: names the image or the other output; not written\n"},
+        {{"-o", "keep.raw", "-f", "/no/dir/x", "img"}, "conv-check: /no/dir/x: No such file or directory\n"},
+        {{"-o", "keep.raw", "-f", "/dev/full", "img"}, "conv-check: /dev/full: No space left on device\n"},
     };
     for (const auto &c : cases) {
+        writeFile(at("keep.raw"), "keep");
         const Result r = check(c.args);
         EXPECT_EQ(r.status, 2) << c.err;
+        EXPECT_EQ(r.out, "") << c.err;
         EXPECT_EQ(r.err, c.err);
         EXPECT_TRUE(sameBytes(readFile(at("img")), image)) << c.err;
+        EXPECT_EQ(readFile(at("keep.raw")), "keep") << c.err;
     }
+    EXPECT_TRUE(cli::fs::is_symlink(at("rawlink")));
+}
+
+// An image of whole blocks (256 records are read at a time) ends on an empty
+// read; -f must not take it for a failed write.
+TEST_F(CheckTest, ImageOfWholeBlocks)
+{
+    const std::string plain = convert(randomBytes(512 * kPage, 15));
+    writeFile(at("img"), plain);
+    writeFile(at("fixed.img"), std::string(plain.size() + 5000, 'x'));
+    const Result r = check({"-q", "-f", "fixed.img", "-o", "raw.out", "img"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), plain));
+    EXPECT_EQ(readFile(at("raw.out")).size(), 512 * kPage);
+}
+
+// Standard output only refuses an output that is its own regular file or
+// pipe; /dev/null as both is fine. A closed standard output loses the report.
+TEST_F(CheckTest, OutputsBesideStandardOutput)
+{
+    writeFile(at("img"), convert(randomBytes(kPage, 16)));
+    Result r = exec({"/bin/sh", "-c", std::string(CONV_CHECK_BIN) + " -f /dev/null img > /dev/null"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    r = check({"-f", "fixed.img", "img"}, {cli::Stdout::Closed, "", false});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "conv-check: standard output: Bad file descriptor\n");
+    EXPECT_FALSE(cli::fs::exists(at("fixed.img")));
 }
 
 }  // namespace

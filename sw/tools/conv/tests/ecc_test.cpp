@@ -138,10 +138,17 @@ TEST_P(EveryVersion, SingleBitChangeNamesTheBit)
 // The fast versions give the reference's word for every sector below: each
 // single set bit, each single non-zero byte, one 0xFF byte among zeros and one
 // zero byte among 0xFF at every offset, and many random sectors.
+std::vector<NamedVersion> fastVersions()
+{
+    std::vector<NamedVersion> v = versions();
+    v.erase(v.begin());  // the reference itself
+    return v;
+}
+
 void expectSameAsReference(const Sector &s, const char *what)
 {
     const std::uint32_t want = computeECCReference(s.data());
-    for (const auto &v : versions()) {
+    for (const auto &v : fastVersions()) {
         ASSERT_EQ(v.compute(s.data()), want) << v.name << " on " << what;
     }
 }
@@ -179,7 +186,7 @@ TEST(FastVersions, MatchTheReferenceAtEveryAlignment)
     }
     for (std::size_t shift = 0; shift < 64; shift++) {
         const std::uint32_t want = computeECCReference(buffer + shift);
-        for (const auto &v : versions()) {
+        for (const auto &v : fastVersions()) {
             EXPECT_EQ(v.compute(buffer + shift), want) << v.name << " at shift " << shift;
         }
     }
