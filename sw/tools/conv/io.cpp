@@ -19,7 +19,7 @@ namespace io {
 
 namespace {
 
-constexpr std::size_t kMaxSpace = 4096;
+[[maybe_unused]] constexpr std::size_t kMaxSpace = 4096;  // checked by assert only
 
 char outBuffer[64 * 1024];
 std::size_t outLength = 0;
