@@ -30,6 +30,12 @@ std::string summary(std::size_t pages, std::size_t erased, std::size_t clean, st
     return line;
 }
 
+// The bit number of bit b of a record's byte n.
+constexpr std::size_t bitAt(std::size_t n, std::size_t b)
+{
+    return n * 8 + b;
+}
+
 std::string zeroFilled(std::string raw)
 {
     raw.resize((raw.size() + kPage - 1) / kPage * kPage, '\0');
@@ -236,7 +242,7 @@ TEST_F(CheckTest, ErasedPages)
     const std::string raw = randomBytes(2 * kPage, 5);
     const std::string plain = convert(raw);
     const std::string blank(kRecord, '\xFF');
-    const auto flip = [](std::string r, std::vector<std::size_t> bits) {
+    const auto flip = [](std::string r, const std::vector<std::size_t> &bits) {
         for (const std::size_t b : bits) {
             r[b / 8] = static_cast<char>(r[b / 8] ^ (1 << (b % 8)));
         }
@@ -252,18 +258,18 @@ TEST_F(CheckTest, ErasedPages)
         bool readsBlank;
     } cases[] = {
         {"all 0xFF", blank, {}, "", 1, 8, 0, 0, true},
-        {"one flip in the data", flip(blank, {411 * 8 + 2}), {}, "page 1: erased, 1 bitflip\n", 1, 8, 0, 0, true},
-        {"one flip in an ECC field", flip(blank, {2097 * 8}), {}, "page 1: erased, 1 bitflip\n", 1, 8, 0, 0, true},
+        {"one flip in the data", flip(blank, {bitAt(411, 2)}), {}, "page 1: erased, 1 bitflip\n", 1, 8, 0, 0, true},
+        {"one flip in an ECC field", flip(blank, {bitAt(2097, 0)}), {}, "page 1: erased, 1 bitflip\n", 1, 8, 0, 0, true},
         {"one flip in each sector and the free spare",
-         flip(blank, {100 * 8, 600 * 8 + 1, 1100 * 8 + 7, 1600 * 8 + 3, 2050 * 8}), {},
+         flip(blank, {bitAt(100, 0), bitAt(600, 1), bitAt(1100, 7), bitAt(1600, 3), bitAt(2050, 0)}), {},
          "page 1: erased, 5 bitflips\n", 1, 8, 0, 0, true},
-        {"two flips in one sector, decoded as before", flip(blank, {10 * 8, 20 * 8}), {},
+        {"two flips in one sector, decoded as before", flip(blank, {bitAt(10, 0), bitAt(20, 0)}), {},
          "page 1 sector 0: uncorrectable\npage 1 sector 1: uncorrectable\n"
          "page 1 sector 2: uncorrectable\npage 1 sector 3: uncorrectable\n",
          0, 8, 0, 4, false},
-        {"two flips in one sector under threshold 2", flip(blank, {10 * 8, 20 * 8}), {"--erased-threshold", "2"},
+        {"two flips in one sector under threshold 2", flip(blank, {bitAt(10, 0), bitAt(20, 0)}), {"--erased-threshold", "2"},
          "page 1: erased, 2 bitflips\n", 1, 8, 0, 0, true},
-        {"threshold 0 takes only all 0xFF", flip(blank, {2 * 8}), {"--erased-threshold=0"},
+        {"threshold 0 takes only all 0xFF", flip(blank, {bitAt(2, 0)}), {"--erased-threshold=0"},
          "page 1 sector 0: corrected byte 509 bit 7\npage 1 sector 1: uncorrectable\n"
          "page 1 sector 2: uncorrectable\npage 1 sector 3: uncorrectable\n",
          0, 8, 1, 3, false},

@@ -156,7 +156,7 @@ TEST_F(ConvTest, InterruptedRunLeavesTheOldImage)
         // The FIFO holds conv in its page loop: once a write larger than the
         // pipe returns, conv has opened its output and is reading.
         const int fifo = open(at("f").c_str(), O_WRONLY);
-        const std::string chunk(256 * 1024, 'x');
+        const std::string chunk(std::size_t{256} * 1024, 'x');
         EXPECT_EQ(write(fifo, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
         kill(pid, sig);
         int status = 0;
