@@ -4,13 +4,15 @@
 // uncorrectable sectors, which keep their bytes; a record taken for blank flash
 // reads back as all 0xFF; only the named data bit and the rewritten ECC fields
 // may change.
-#include "ecc.h"
 #include "image.h"
+#include "record.h"
 
 #include <cstdint>
 #include <cstring>
 
 namespace {
+
+nand::Codec codec;
 
 void require(bool ok)
 {
@@ -23,23 +25,23 @@ void checkOne(const std::uint8_t *original)
 {
     std::uint8_t record[image::kRecordSize];
     std::memcpy(record, original, sizeof record);
-    image::RecordCheck checked;
-    image::checkRecord(record, image::kDefaultErasedThreshold, &checked);
+    static nand::RecordResult checked;
+    nand::checkRecord(codec, record, 1, &checked);
     if (checked.erased) {
         unsigned zeros = 0;
         for (std::size_t i = 0; i < sizeof record; i++) {
             require(record[i] == 0xFF);
             zeros += static_cast<unsigned>(__builtin_popcount(static_cast<std::uint8_t>(~original[i])));
         }
-        require(zeros == checked.bitflips && zeros <= 5 * image::kDefaultErasedThreshold);
+        require(zeros == checked.bitflips && zeros <= 5);
         return;
     }
-    const EccDecode *first = checked.sectors;
+    const nand::StepResult *first = checked.steps;
     std::uint8_t again[image::kRecordSize];
     std::memcpy(again, record, sizeof again);
-    image::RecordCheck rechecked;
-    image::checkRecord(again, 0, &rechecked);
-    const EccDecode *second = rechecked.sectors;
+    static nand::RecordResult rechecked;
+    nand::checkRecord(codec, again, 0, &rechecked);
+    const nand::StepResult *second = rechecked.steps;
     require(!rechecked.erased && std::memcmp(again, record, sizeof again) == 0);
 
     for (std::size_t s = 0; s < image::kSectorsPerPage; s++) {
@@ -47,7 +49,7 @@ void checkOne(const std::uint8_t *original)
         std::uint8_t expected[ecc::kSectorSize];
         std::memcpy(expected, original + base, sizeof expected);
         if (first[s].status == EccStatus::CorrectedData) {
-            expected[first[s].offset] ^= static_cast<std::uint8_t>(1u << first[s].bit);
+            expected[first[s].byte - base] ^= static_cast<std::uint8_t>(1u << first[s].bit);
         }
         require(std::memcmp(record + base, expected, sizeof expected) == 0);
         if (first[s].status == EccStatus::Uncorrectable) {
@@ -66,6 +68,9 @@ void checkOne(const std::uint8_t *original)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
+    if (codec.steps == 0) {
+        nand::makeCodec(*nand::findPreset("classic"), &codec);
+    }
     for (std::size_t offset = 0; offset + image::kRecordSize <= size; offset += image::kRecordSize) {
         checkOne(data + offset);
     }

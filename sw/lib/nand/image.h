@@ -1,5 +1,5 @@
-// The page image that conv writes and conv-check reads: the one place where
-// its layout is written down.
+// The page image that conv writes and conv-check reads (the layout preset
+// "classic"): the one place where its layout is written down.
 //
 // An image is a plain sequence of 2112-byte page records, record p at file
 // offset 2112 * p, with no header, trailer or padding between records.
@@ -56,26 +56,5 @@ inline const std::uint8_t *eccField(const std::uint8_t *record, std::size_t s)
 {
     return record + kPageSize + (kFirstEccWord + s) * sizeof(std::uint32_t);
 }
-
-// Blank flash: a record is erased when each sector, its 512 data bytes and its
-// ECC field together, has at most `threshold` zero bits, and so have spare
-// bytes 0..47. Such a record is never decoded: an erased sector's field of
-// FF FF FF FF is no codeword of the sector code, so a flipped bit in it would
-// be "corrected" at the mirror of its place. A record that conv writes is
-// never erased, since its spare bytes 0..47 are zero.
-inline constexpr unsigned kDefaultErasedThreshold = 1;  // the strength of the code
-
-struct RecordCheck {
-    bool erased;
-    unsigned bitflips;  // zero bits of an erased record
-    EccDecode sectors[kSectorsPerPage];
-};
-
-// Checks a record as a reader of the flash would and repairs it in place. An
-// erased record becomes all 0xFF. Otherwise every sector is decoded: a single
-// flipped data bit is flipped back and the ECC field of every corrected sector
-// is rewritten; an uncorrectable sector keeps its data and its stored field,
-// so that the fault stays visible.
-void checkRecord(std::uint8_t *record, unsigned erasedThreshold, RecordCheck *result);
 
 }  // namespace image

@@ -1,0 +1,336 @@
+// The image checker shared by conv-check and `nandconv check`; see check.h.
+#include "check.h"
+
+#include "io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+namespace nand {
+
+namespace {
+
+// Records checked per read: 540 KiB, 256 records of 2112 bytes, and at most
+// 256 iovecs for the page data of -o.
+constexpr std::size_t kBlockRecords = 256;
+constexpr std::size_t kBlockBytes = kBlockRecords * 2112;
+static_assert(kBlockBytes >= kMaxPageSize + kMaxOobSize, "a block holds at least one record");
+std::uint8_t block[kBlockBytes];
+iovec rawPages[kBlockRecords];
+
+struct Counts {
+    std::uint64_t pages = 0;
+    std::uint64_t erased = 0;
+    std::uint64_t clean = 0;
+    std::uint64_t corrected = 0;
+    std::uint64_t uncorrectable = 0;
+    std::uint64_t findings = 0;  // lines (or JSON entries) printed so far
+};
+
+struct Output {
+    const char *name = nullptr;
+    io::Output file;
+};
+
+struct Run {
+    const Codec &codec;
+    const CheckOptions &o;
+    Counts counts;
+    bool begun = false;
+};
+
+const char *className(EccStatus status)
+{
+    switch (status) {
+    case EccStatus::CorrectedData:
+        return "corrected-data";
+    case EccStatus::CorrectedCode:
+        return "corrected-ecc-field";
+    default:
+        return "uncorrectable";
+    }
+}
+
+// Starts the JSON document at its first line, so that a run that ends in
+// trouble before any finding prints none of it.
+void beginReport(Run *run)
+{
+    if (!run->o.json || run->begun) {
+        return;
+    }
+    run->begun = true;
+    io::printText("{");
+    if (run->o.layoutInJson) {
+        char layout[512];
+        io::printText("\"layout\":");
+        io::printBytes(layout, describeJson(run->codec.layout, layout, sizeof layout));
+        io::printText(",");
+    }
+    if (!run->o.quiet) {
+        io::printText("\"findings\":[");
+    }
+}
+
+void printFinding(Run *run, const char *text, int n)
+{
+    beginReport(run);
+    if (run->o.json && run->counts.findings != 0) {
+        io::printText(",");
+    }
+    io::printBytes(text, static_cast<std::size_t>(n));
+    run->counts.findings++;
+}
+
+void reportStep(Run *run, std::uint64_t page, std::size_t step, const StepResult &r)
+{
+    if (run->o.quiet) {
+        return;
+    }
+    const auto p = static_cast<unsigned long long>(page);
+    const char *unit = run->o.unit;
+    char line[160];
+    int n = 0;
+    if (run->o.json) {
+        if (r.status == EccStatus::CorrectedData) {
+            n = std::snprintf(line, sizeof line, "{\"page\":%llu,\"%s\":%zu,\"class\":\"%s\",\"byte\":%u,\"bit\":%u}", p,
+                              unit, step, className(r.status), r.byte, static_cast<unsigned>(r.bit));
+        } else {
+            n = std::snprintf(line, sizeof line, "{\"page\":%llu,\"%s\":%zu,\"class\":\"%s\"}", p, unit, step,
+                              className(r.status));
+        }
+    } else if (r.status == EccStatus::CorrectedData) {
+        n = std::snprintf(line, sizeof line, "page %llu %s %zu: corrected byte %u bit %u\n", p, unit, step, r.byte,
+                          static_cast<unsigned>(r.bit));
+    } else if (r.status == EccStatus::CorrectedCode) {
+        n = std::snprintf(line, sizeof line, "page %llu %s %zu: corrected ECC field\n", p, unit, step);
+    } else {
+        n = std::snprintf(line, sizeof line, "page %llu %s %zu: uncorrectable\n", p, unit, step);
+    }
+    printFinding(run, line, n);
+}
+
+void reportErased(Run *run, std::uint64_t page, unsigned bitflips)
+{
+    if (run->o.quiet || bitflips == 0) {
+        return;
+    }
+    const auto p = static_cast<unsigned long long>(page);
+    char line[96];
+    const int n = run->o.json
+                      ? std::snprintf(line, sizeof line, "{\"page\":%llu,\"class\":\"erased-bitflips\",\"bitflips\":%u}",
+                                      p, bitflips)
+                      : std::snprintf(line, sizeof line, "page %llu: erased, %u bitflip%s\n", p, bitflips,
+                                      bitflips == 1 ? "" : "s");
+    printFinding(run, line, n);
+}
+
+RecordResult result;  // per record; large, so not on the stack
+
+void checkOne(Run *run, std::uint8_t *record)
+{
+    Counts &counts = run->counts;
+    const std::uint64_t page = counts.pages++;
+    checkRecord(run->codec, record, run->o.erasedThreshold, &result);
+    if (result.erased) {
+        counts.erased++;
+        reportErased(run, page, result.bitflips);
+        return;
+    }
+    for (std::size_t s = 0; s < run->codec.steps; s++) {
+        const StepResult &r = result.steps[s];
+        switch (r.status) {
+        case EccStatus::Clean:
+            counts.clean++;
+            continue;
+        case EccStatus::Uncorrectable:
+            counts.uncorrectable++;
+            break;
+        default:
+            counts.corrected++;
+            break;
+        }
+        reportStep(run, page, s, r);
+    }
+}
+
+void printSummary(Run *run, std::uint64_t trailing)
+{
+    const Counts &c = run->counts;
+    char line[256];
+    const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
+    int n = 0;
+    if (run->o.json) {
+        beginReport(run);
+        n = std::snprintf(line, sizeof line,
+                          "%s\"pages\":%llu,\"erased\":%llu,\"%s\":{\"clean\":%llu,\"corrected\":%llu,"
+                          "\"uncorrectable\":%llu},\"trailing_bytes\":%llu}\n",
+                          run->o.quiet ? "" : "],", u(c.pages), u(c.erased), run->o.units, u(c.clean),
+                          u(c.corrected), u(c.uncorrectable), u(trailing));
+    } else {
+        n = std::snprintf(line, sizeof line, "%llu pages, %llu erased; %s: %llu clean, %llu corrected, %llu uncorrectable\n",
+                          u(c.pages), u(c.erased), run->o.units, u(c.clean), u(c.corrected), u(c.uncorrectable));
+    }
+    io::printBytes(line, static_cast<std::size_t>(n));
+}
+
+// Opens -o and -f before anything is written. An output that already exists
+// as the image or as the file or pipe of standard output is refused first,
+// with its own message; opening then refuses the image and the other output
+// again, race-free. Returns -1 to go on, or the exit status.
+int openOutputs(const Run &run, const struct stat &imageStat, Output *raw, Output *fixed)
+{
+    const CheckOptions &o = run.o;
+    raw->name = o.raw;
+    fixed->name = o.fixed;
+    for (const char *name : {o.raw, o.fixed}) {
+        struct stat st = {};
+        if (name == nullptr || stat(name, &st) != 0) {
+            continue;
+        }
+        if (S_ISREG(st.st_mode) && S_ISREG(imageStat.st_mode) && st.st_dev == imageStat.st_dev &&
+            st.st_ino == imageStat.st_ino) {
+            return checkTrouble(o.tool, name, "names the image; not written");
+        }
+        if (io::isStandardOutputFile(st)) {
+            return checkTrouble(o.tool, name, "is standard output, which carries the report; not written");
+        }
+    }
+    const struct stat *avoid[] = {&imageStat};
+    const io::Output *opened[] = {&raw->file};
+    for (Output *out : {raw, fixed}) {
+        if (out->name == nullptr) {
+            continue;
+        }
+        const std::size_t others = out == fixed && raw->name != nullptr ? 1 : 0;
+        const int status = io::openOutput(out->name, &out->file, avoid, 1, opened, others);
+        if (status == io::kSameFile) {
+            return checkTrouble(o.tool, out->name, "names the image or the other output; not written");
+        }
+        if (status != 0) {
+            return checkTrouble(o.tool, out->name, std::strerror(errno));
+        }
+    }
+    if (S_ISREG(imageStat.st_mode)) {
+        const auto records = static_cast<std::uint64_t>(imageStat.st_size) / run.codec.recordSize;
+        for (Output *out : {raw, fixed}) {
+            if (out->file.temp[0] != '\0') {
+                out->file.reserved = io::reserve(
+                    out->file.fd, out == raw ? records * run.codec.layout.pageSize
+                                             : static_cast<std::uint64_t>(imageStat.st_size));
+            }
+        }
+    }
+    return -1;
+}
+
+// The record reader: checks the image block by block and writes the outputs.
+// Sets *trailing to the bytes past the last whole record. Returns kCheckGood
+// or the status of the trouble it reported.
+int checkImage(Run *run, int in, const char *imageName, const Output &raw, const Output &fixed, std::uint64_t *trailing)
+{
+    const std::size_t recordSize = run->codec.recordSize;
+    const std::size_t perBlock = kBlockBytes / recordSize < kBlockRecords ? kBlockBytes / recordSize : kBlockRecords;
+    for (bool ended = false; !ended;) {
+        int readErr = 0;
+        const std::size_t got = io::readFully(in, block, perBlock * recordSize, &ended, &readErr);
+        const std::size_t records = got / recordSize;
+        for (std::size_t r = 0; r < records; r++) {
+            checkOne(run, block + r * recordSize);
+            rawPages[r] = {block + r * recordSize, run->codec.layout.pageSize};
+        }
+        if (raw.file.fd >= 0) {
+            if (const int err = io::writeAll(raw.file.fd, rawPages, static_cast<int>(records))) {
+                return checkTrouble(run->o.tool, raw.name, std::strerror(err));
+            }
+        }
+        // Bytes past the last whole record go to -f as they are, so that
+        // nothing of the image is lost; -o holds whole pages only.
+        if (fixed.file.fd >= 0) {
+            if (const int err = io::writeAll(fixed.file.fd, block, readErr == 0 ? got : records * recordSize)) {
+                return checkTrouble(run->o.tool, fixed.name, std::strerror(err));
+            }
+        }
+        if (readErr != 0) {
+            return checkTrouble(run->o.tool, imageName, std::strerror(readErr));
+        }
+        *trailing = got - records * recordSize;
+    }
+    return kCheckGood;
+}
+
+// Replaces the targets of the outputs by what was written, or, after trouble,
+// leaves them as they were. Returns the status.
+int finishOutputs(const char *tool, int status, Output *raw, Output *fixed)
+{
+    for (Output *out : {raw, fixed}) {
+        if (out->name == nullptr) {
+            continue;
+        }
+        if (status == kCheckTrouble) {
+            io::abandonOutput(&out->file);
+        } else if (const int err = io::commitOutput(&out->file); err != 0) {
+            status = checkTrouble(tool, out->name, std::strerror(err));
+        }
+    }
+    return status;
+}
+
+}  // namespace
+
+int checkTrouble(const char *tool, const char *name, const char *why)
+{
+    io::flushOut();
+    std::fprintf(stderr, "%s: %s: %s\n", tool, name, why);
+    return kCheckTrouble;
+}
+
+int runCheck(const Codec &codec, const CheckOptions &o)
+{
+    const bool fromStdin = std::strcmp(o.image, "-") == 0;
+    const char *imageName = fromStdin ? "standard input" : o.image;
+    const int in = fromStdin ? STDIN_FILENO : open(o.image, O_RDONLY);
+    if (in < 0) {
+        return checkTrouble(o.tool, imageName, std::strerror(errno));
+    }
+    struct stat imageStat = {};
+    if (fstat(in, &imageStat) != 0) {
+        return checkTrouble(o.tool, imageName, std::strerror(errno));
+    }
+    Run run = {codec, o, {}, false};
+    Output raw;
+    Output fixed;
+    if (const int status = openOutputs(run, imageStat, &raw, &fixed); status >= 0) {
+        return finishOutputs(o.tool, status, &raw, &fixed);
+    }
+
+    std::uint64_t trailing = 0;
+    int status = checkImage(&run, in, imageName, raw, fixed, &trailing);
+    // An uncorrectable step or a cut image is a result, not trouble: the
+    // outputs hold everything that was read and replace their targets.
+    status = finishOutputs(o.tool, status, &raw, &fixed);
+    if (status != kCheckGood) {
+        return status;  // trouble: no summary, no JSON document
+    }
+    printSummary(&run, trailing);
+    io::flushOut();
+    if (io::outError() != 0) {
+        return checkTrouble(o.tool, "standard output", std::strerror(io::outError()));
+    }
+    if (trailing != 0) {
+        std::fprintf(stderr, "%s: %s: %llu trailing bytes at offset %llu are not a whole record\n", o.tool, imageName,
+                     static_cast<unsigned long long>(trailing),
+                     static_cast<unsigned long long>(run.counts.pages) * codec.recordSize);
+        return kCheckBad;
+    }
+    return run.counts.uncorrectable != 0 ? kCheckBad : kCheckGood;
+}
+
+}  // namespace nand

@@ -1,0 +1,41 @@
+// The image checker shared by conv-check and `nandconv check`: reads an image
+// record by record, checks and repairs each (record.h), reports what is not
+// clean on standard output, and writes the corrected page data (-o) and the
+// repaired image (-f).
+//
+// Exit status, as cmp and diff have it: 0 when every step is clean or
+// corrected and the image is whole, 1 when a step is uncorrectable or the
+// image ends inside a record, 2 for trouble (a file that cannot be opened,
+// read or written, standard output included).
+#pragma once
+
+#include "record.h"
+
+namespace nand {
+
+inline constexpr int kCheckGood = 0;
+inline constexpr int kCheckBad = 1;
+inline constexpr int kCheckTrouble = 2;
+
+struct CheckOptions {
+    const char *tool;   // the prefix of trouble lines: "conv-check: NAME: reason"
+    const char *unit;   // what a step is called in the report: "sector" or "step"
+    const char *units;  // in the summary and the JSON document
+    bool layoutInJson;  // describe the layout in the JSON document
+    bool quiet = false;
+    bool json = false;
+    const char *raw = nullptr;    // -o
+    const char *fixed = nullptr;  // -f
+    const char *image = nullptr;  // "-" for standard input
+    unsigned erasedThreshold = 1;
+};
+
+// Reports "tool: name: why" on standard error, after the report so far, and
+// gives kCheckTrouble.
+int checkTrouble(const char *tool, const char *name, const char *why);
+
+// Runs the whole check. Outputs replace their targets only when the run ends
+// with status 0 or 1; after trouble nothing is printed but the trouble line.
+int runCheck(const Codec &codec, const CheckOptions &options);
+
+}  // namespace nand

@@ -1,0 +1,180 @@
+// The layout presets and the rules that place the ECC; see layout.h.
+#include "layout.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace nand {
+
+namespace {
+
+// clang-format off
+const Layout kPresets[] = {
+    // name                 page  oob  step  scheme           sm     placement              off  free  pad   marker
+    {"classic",             2048, 64,  512,  Scheme::Classic, false, Placement::End,        0,   0x00, 0x00, 0,
+     "conv's image: 32-bit sector words at OOB 48..63, the rest of the OOB zero"},
+    {"linux-hamming",       2048, 64,  256,  Scheme::Hamming, false, Placement::LinuxLarge, 0,   0xFF, 0xFF, 0,
+     "Linux software Hamming, 256-byte steps, ECC at OOB 40 (80 for a 128-byte OOB)"},
+    {"linux-hamming-512",   2048, 64,  512,  Scheme::Hamming, false, Placement::LinuxLarge, 0,   0xFF, 0xFF, 0,
+     "Linux software Hamming, 512-byte steps, ECC at OOB 40 (80 for a 128-byte OOB)"},
+    {"linux-hamming-sp",    512,  16,  256,  Scheme::Hamming, false, Placement::SmallPage,  0,   0xFF, 0xFF, 5,
+     "Linux software Hamming on small pages: ECC at OOB 0..3 and 6..7, marker at 5"},
+};
+// clang-format on
+
+// The small-page layout keeps its first region to bytes 0..3, before the
+// marker at 5.
+constexpr std::uint32_t kSmallPageFirst = 4;
+constexpr std::uint32_t kSmallPageSecond = 6;
+
+}  // namespace
+
+const Layout *presets(std::size_t *count)
+{
+    *count = sizeof kPresets / sizeof kPresets[0];
+    return kPresets;
+}
+
+const Layout *findPreset(const char *name)
+{
+    for (const Layout &l : kPresets) {
+        if (std::strcmp(l.name, name) == 0) {
+            return &l;
+        }
+    }
+    return nullptr;
+}
+
+const char *schemeName(Scheme s)
+{
+    return s == Scheme::Classic ? "classic" : "hamming";
+}
+
+std::size_t stepsPerPage(const Layout &l)
+{
+    return l.pageSize / l.stepSize;
+}
+
+std::size_t eccBytesPerStep(const Layout &l)
+{
+    return l.scheme == Scheme::Classic ? 4 : 3;
+}
+
+std::size_t recordSize(const Layout &l)
+{
+    return std::size_t{l.pageSize} + l.oobSize;
+}
+
+unsigned strength(const Layout &)
+{
+    return 1;
+}
+
+std::size_t eccRegions(const Layout &l, Region (&regions)[kMaxRegions])
+{
+    const auto total = static_cast<std::uint32_t>(stepsPerPage(l) * eccBytesPerStep(l));
+    switch (l.placement) {
+    case Placement::Offset:
+        regions[0] = {l.eccOffset, total};
+        return 1;
+    case Placement::SmallPage:
+        if (total <= kSmallPageFirst) {
+            regions[0] = {0, total};
+            return 1;
+        }
+        regions[0] = {0, kSmallPageFirst};
+        regions[1] = {kSmallPageSecond, total - kSmallPageFirst};
+        return 2;
+    case Placement::LinuxLarge:
+        if (l.oobSize == 64 || l.oobSize == 128) {
+            regions[0] = {l.oobSize == 64 ? 40u : 80u, total};
+            return 1;
+        }
+        [[fallthrough]];
+    case Placement::End:
+        break;
+    }
+    regions[0] = {total <= l.oobSize ? l.oobSize - total : 0, total};
+    return 1;
+}
+
+bool makeLayout(const Layout &preset, const LayoutChanges &changes, Layout *out, char *why, std::size_t whySize)
+{
+    Layout l = preset;
+    if (changes.pageSize >= 0) {
+        l.pageSize = static_cast<std::uint32_t>(changes.pageSize);
+    }
+    if (changes.oobSize >= 0) {
+        l.oobSize = static_cast<std::uint32_t>(changes.oobSize);
+    }
+    if (changes.stepSize >= 0) {
+        l.stepSize = static_cast<std::uint32_t>(changes.stepSize);
+    }
+    if (changes.eccOffset >= 0) {
+        l.placement = Placement::Offset;
+        l.eccOffset = static_cast<std::uint32_t>(changes.eccOffset);
+    }
+    l.smOrder = l.smOrder || changes.smOrder;
+
+    if (l.stepSize != 256 && l.stepSize != 512) {
+        std::snprintf(why, whySize, "a step of %u bytes: steps are 256 or 512 bytes", l.stepSize);
+        return false;
+    }
+    if (l.scheme == Scheme::Classic && l.stepSize != 512) {
+        std::snprintf(why, whySize, "the classic code covers 512-byte steps, not %u", l.stepSize);
+        return false;
+    }
+    if (l.scheme == Scheme::Classic && l.smOrder) {
+        std::snprintf(why, whySize, "--sm-order is for the Hamming code");
+        return false;
+    }
+    if (l.pageSize == 0 || l.pageSize > kMaxPageSize || l.pageSize % l.stepSize != 0) {
+        std::snprintf(why, whySize, "a page of %u bytes is not a whole number of %u-byte steps (at most %zu bytes)",
+                      l.pageSize, l.stepSize, kMaxPageSize);
+        return false;
+    }
+    if (l.oobSize == 0 || l.oobSize > kMaxOobSize) {
+        std::snprintf(why, whySize, "an OOB of %u bytes: it takes 1 to %zu", l.oobSize, kMaxOobSize);
+        return false;
+    }
+    Region regions[kMaxRegions];
+    const std::size_t n = eccRegions(l, regions);
+    for (std::size_t i = 0; i < n; i++) {
+        const Region &r = regions[i];
+        if (std::uint64_t{r.offset} + r.length > l.oobSize) {
+            std::snprintf(why, whySize, "the ECC (%u bytes from OOB byte %u) runs past the %u-byte OOB", r.length,
+                          r.offset, l.oobSize);
+            return false;
+        }
+        if (l.marker >= 0 && static_cast<std::uint32_t>(l.marker) >= r.offset &&
+            static_cast<std::uint32_t>(l.marker) < r.offset + r.length) {
+            std::snprintf(why, whySize, "the ECC (OOB bytes %u..%u) covers the bad-block marker at OOB byte %d",
+                          r.offset, r.offset + r.length - 1, l.marker);
+            return false;
+        }
+    }
+    *out = l;
+    return true;
+}
+
+std::size_t describeJson(const Layout &l, char *buf, std::size_t size)
+{
+    Region regions[kMaxRegions];
+    const std::size_t n = eccRegions(l, regions);
+    int len = std::snprintf(buf, size,
+                            "{\"name\":\"%s\",\"page\":%u,\"oob\":%u,\"step\":%u,\"scheme\":\"%s\",\"sm_order\":%s,"
+                            "\"ecc_bytes_per_step\":%zu,\"ecc\":[",
+                            l.name, l.pageSize, l.oobSize, l.stepSize, schemeName(l.scheme),
+                            l.smOrder ? "true" : "false", eccBytesPerStep(l));
+    for (std::size_t i = 0; i < n && len >= 0 && static_cast<std::size_t>(len) < size; i++) {
+        len += std::snprintf(buf + len, size - static_cast<std::size_t>(len), "%s{\"offset\":%u,\"length\":%u}",
+                             i == 0 ? "" : ",", regions[i].offset, regions[i].length);
+    }
+    if (len >= 0 && static_cast<std::size_t>(len) < size) {
+        len += std::snprintf(buf + len, size - static_cast<std::size_t>(len),
+                             "],\"free_fill\":%u,\"bad_block_marker\":%d}", l.freeFill, l.marker);
+    }
+    return len < 0 ? 0 : (static_cast<std::size_t>(len) < size ? static_cast<std::size_t>(len) : size - 1);
+}
+
+}  // namespace nand

@@ -1,0 +1,147 @@
+// Encoding and checking records of any layout; see record.h.
+#include "record.h"
+
+#include "hamming.h"
+#include "image.h"
+
+#include <bit>
+#include <cstring>
+
+namespace nand {
+
+void makeCodec(const Layout &layout, Codec *c)
+{
+    c->layout = layout;
+    c->steps = stepsPerPage(layout);
+    c->eccBytes = eccBytesPerStep(layout);
+    c->recordSize = recordSize(layout);
+    std::memset(c->isEcc, 0, sizeof c->isEcc);
+    Region regions[kMaxRegions];
+    const std::size_t n = eccRegions(layout, regions);
+    std::size_t k = 0;
+    for (std::size_t r = 0; r < n; r++) {
+        for (std::uint32_t i = 0; i < regions[r].length; i++, k++) {
+            c->eccPos[k] = static_cast<std::uint16_t>(regions[r].offset + i);
+            c->isEcc[regions[r].offset + i] = true;
+        }
+    }
+}
+
+namespace {
+
+// The code of one step, into code[0..eccBytes).
+void stepCode(const Codec &c, const std::uint8_t *step, std::uint8_t *code)
+{
+    if (c.layout.scheme == Scheme::Classic) {
+        image::storeLE32(code, computeECC(step));
+    } else {
+        hamming::compute(step, c.layout.stepSize, c.layout.smOrder, code);
+    }
+}
+
+bool allOnes(const std::uint8_t *p, std::size_t n)
+{
+    return zeroBits(p, n, 0) == 0;
+}
+
+// Whether the record is erased under the threshold; sets *flips to its zero bits.
+bool isErased(const Codec &c, const std::uint8_t *record, unsigned threshold, unsigned *flips)
+{
+    const std::uint8_t *oob = record + c.layout.pageSize;
+    unsigned total = 0;
+    for (std::size_t i = 0; i < c.layout.oobSize && total <= threshold; i++) {
+        if (!c.isEcc[i]) {
+            total += static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(~oob[i])));
+        }
+    }
+    if (total > threshold) {
+        return false;
+    }
+    for (std::size_t s = 0; s < c.steps; s++) {
+        unsigned zeros = zeroBits(record + s * c.layout.stepSize, c.layout.stepSize, threshold);
+        for (std::size_t i = 0; i < c.eccBytes && zeros <= threshold; i++) {
+            zeros += static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(~oob[c.eccPos[s * c.eccBytes + i]])));
+        }
+        if (zeros > threshold) {
+            return false;
+        }
+        total += zeros;
+    }
+    *flips = total;
+    return true;
+}
+
+constexpr std::size_t kMaxEccBytes = 4;
+
+}  // namespace
+
+unsigned zeroBits(const std::uint8_t *p, std::size_t n, unsigned limit)
+{
+    unsigned zeros = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n && zeros <= limit; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, sizeof w);
+        zeros += static_cast<unsigned>(std::popcount(~w));
+    }
+    for (; i < n && zeros <= limit; i++) {
+        zeros += static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(~p[i])));
+    }
+    return zeros;
+}
+
+void encodeOob(const Codec &c, const std::uint8_t *data, std::uint8_t *oob, bool keepErased)
+{
+    if (keepErased && allOnes(data, c.layout.pageSize)) {
+        std::memset(oob, 0xFF, c.layout.oobSize);
+        return;
+    }
+    std::memset(oob, c.layout.freeFill, c.layout.oobSize);
+    std::uint8_t code[kMaxEccBytes];
+    for (std::size_t s = 0; s < c.steps; s++) {
+        stepCode(c, data + s * c.layout.stepSize, code);
+        for (std::size_t i = 0; i < c.eccBytes; i++) {
+            oob[c.eccPos[s * c.eccBytes + i]] = code[i];
+        }
+    }
+}
+
+void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold, RecordResult *result)
+{
+    result->bitflips = 0;
+    result->erased = isErased(c, record, erasedThreshold, &result->bitflips);
+    if (result->erased) {
+        std::memset(record, 0xFF, c.recordSize);
+        return;
+    }
+    std::uint8_t *oob = record + c.layout.pageSize;
+    for (std::size_t s = 0; s < c.steps; s++) {
+        std::uint8_t *step = record + s * c.layout.stepSize;
+        const std::uint16_t *pos = c.eccPos + s * c.eccBytes;
+        std::uint8_t stored[kMaxEccBytes];
+        std::uint8_t computed[kMaxEccBytes];
+        for (std::size_t i = 0; i < c.eccBytes; i++) {
+            stored[i] = oob[pos[i]];
+        }
+        stepCode(c, step, computed);
+        EccDecode d;
+        if (c.layout.scheme == Scheme::Classic) {
+            d = decodeECC(image::loadLE32(stored), image::loadLE32(computed));
+        } else {
+            d = hamming::decode(stored, computed, c.layout.stepSize, c.layout.smOrder);
+        }
+        StepResult &r = result->steps[s];
+        r = {d.status, static_cast<std::uint32_t>(s * c.layout.stepSize + d.offset), d.bit};
+        if (d.status == EccStatus::CorrectedData) {
+            step[d.offset] ^= static_cast<std::uint8_t>(1u << d.bit);
+            stepCode(c, step, computed);
+        }
+        if (d.status == EccStatus::CorrectedData || d.status == EccStatus::CorrectedCode) {
+            for (std::size_t i = 0; i < c.eccBytes; i++) {
+                oob[pos[i]] = computed[i];
+            }
+        }
+    }
+}
+
+}  // namespace nand

@@ -1,0 +1,53 @@
+// Records of a layout (layout.h): a page encoded with its OOB, and a record
+// checked as a reader of the flash would, step by step.
+#pragma once
+
+#include "ecc.h"
+#include "layout.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace nand {
+
+// A layout made ready for the page loop: the OOB position of every ECC byte.
+struct Codec {
+    Layout layout;
+    std::size_t steps;
+    std::size_t eccBytes;    // per step
+    std::size_t recordSize;  // page + OOB
+    std::uint16_t eccPos[kMaxOobSize];  // ECC byte i of step s at OOB byte eccPos[s * eccBytes + i]
+    bool isEcc[kMaxOobSize];
+};
+
+void makeCodec(const Layout &layout, Codec *codec);
+
+// Writes the OOB of the page at data: the code of every step at its place,
+// every other byte the layout's free fill. With keepErased, a page of all
+// 0xFF gets an OOB of all 0xFF, as blank flash has.
+void encodeOob(const Codec &c, const std::uint8_t *data, std::uint8_t *oob, bool keepErased);
+
+struct StepResult {
+    EccStatus status;
+    std::uint32_t byte;  // the corrected bit's offset in the page data
+    std::uint8_t bit;
+};
+
+struct RecordResult {
+    bool erased;
+    unsigned bitflips;  // zero bits of an erased record
+    StepResult steps[kMaxSteps];
+};
+
+// Checks a record and repairs it in place. A record is erased (blank flash)
+// when every step, its data and its ECC bytes together, has at most
+// `erasedThreshold` zero bits, and so have the other OOB bytes: it is never
+// decoded, and becomes all 0xFF. Otherwise every step is decoded: a single
+// flipped data bit is flipped back, and the ECC bytes of a corrected step are
+// rewritten; an uncorrectable step keeps its data and ECC bytes.
+void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold, RecordResult *result);
+
+// The zero bits among n bytes; stops counting once there are more than limit.
+unsigned zeroBits(const std::uint8_t *p, std::size_t n, unsigned limit);
+
+}  // namespace nand

@@ -1,0 +1,193 @@
+// Records of every preset: where the ECC bytes sit, an encoded record checks
+// clean, one flipped bit anywhere in the data or the ECC is corrected at that
+// bit, two in one step are never taken for one, and blank flash is erased.
+#include "record.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using nand::Codec;
+using nand::Layout;
+
+// The OOB bytes that hold ECC, as the layouts are documented.
+struct Placement {
+    const char *preset;
+    std::vector<std::pair<unsigned, unsigned>> ecc;  // first, last
+};
+
+const Placement kPlacements[] = {
+    {"classic", {{48, 63}}},
+    {"linux-hamming", {{40, 63}}},
+    {"linux-hamming-512", {{40, 51}}},
+    {"linux-hamming-sp", {{0, 3}, {6, 7}}},
+};
+
+Codec &codecFor(const Layout &l)
+{
+    static Codec c;
+    nand::makeCodec(l, &c);
+    return c;
+}
+
+TEST(Layouts, EccBytesSitWhereDocumented)
+{
+    for (const auto &p : kPlacements) {
+        const Layout *l = nand::findPreset(p.preset);
+        ASSERT_NE(l, nullptr) << p.preset;
+        const Codec &c = codecFor(*l);
+        std::vector<bool> expected(l->oobSize, false);
+        for (const auto &[first, last] : p.ecc) {
+            for (unsigned i = first; i <= last; i++) {
+                expected[i] = true;
+            }
+        }
+        for (unsigned i = 0; i < l->oobSize; i++) {
+            EXPECT_EQ(c.isEcc[i], expected[i]) << p.preset << " OOB byte " << i;
+        }
+    }
+}
+
+// Geometry changes and the combinations that cannot work.
+TEST(Layouts, ChangesAndRefusals)
+{
+    const struct {
+        const char *preset;
+        nand::LayoutChanges changes;
+        const char *why;  // empty: accepted
+        unsigned firstEcc;
+    } cases[] = {
+        {"linux-hamming", {2048, 128, -1, -1, false}, "", 80},
+        {"linux-hamming", {4096, 128, -1, -1, false}, "", 80},
+        {"linux-hamming", {4096, 224, -1, -1, false}, "", 224 - 48},  // an OOB Linux does not name: the end
+        {"linux-hamming-512", {-1, -1, -1, 2, false}, "", 2},
+        {"classic", {4096, 128, -1, -1, false}, "", 96},
+        {"linux-hamming", {-1, 16, -1, -1, false}, "the ECC (24 bytes from OOB byte 0) runs past the 16-byte OOB", 0},
+        {"linux-hamming", {-1, 32, -1, -1, false}, "", 8},
+        {"linux-hamming", {-1, -1, -1, 50, false}, "the ECC (24 bytes from OOB byte 50) runs past the 64-byte OOB", 0},
+        {"linux-hamming", {-1, -1, -1, 0, false},
+         "the ECC (OOB bytes 0..23) covers the bad-block marker at OOB byte 0", 0},
+        {"linux-hamming", {2000, -1, -1, -1, false},
+         "a page of 2000 bytes is not a whole number of 256-byte steps (at most 65536 bytes)", 0},
+        {"classic", {-1, -1, 256, -1, false}, "the classic code covers 512-byte steps, not 256", 0},
+        {"linux-hamming", {-1, -1, 1024, -1, false}, "a step of 1024 bytes: steps are 256 or 512 bytes", 0},
+    };
+    for (const auto &c : cases) {
+        Layout l{};
+        char why[160] = "";
+        const bool ok = nand::makeLayout(*nand::findPreset(c.preset), c.changes, &l, why, sizeof why);
+        EXPECT_EQ(ok, c.why[0] == '\0') << c.preset << ": " << why;
+        EXPECT_STREQ(why, c.why);
+        if (ok) {
+            nand::Region r[nand::kMaxRegions];
+            nand::eccRegions(l, r);
+            EXPECT_EQ(r[0].offset, c.firstEcc) << c.preset;
+        }
+    }
+}
+
+std::vector<std::uint8_t> encoded(const Codec &c, std::mt19937 &rng)
+{
+    std::vector<std::uint8_t> r(c.recordSize);
+    for (std::size_t i = 0; i < c.layout.pageSize; i++) {
+        r[i] = static_cast<std::uint8_t>(rng());
+    }
+    nand::encodeOob(c, r.data(), r.data() + c.layout.pageSize, false);
+    return r;
+}
+
+void flip(std::vector<std::uint8_t> &r, std::size_t bit)
+{
+    r[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+}
+
+TEST(Records, SingleFlipsAreCorrectedDoubleFlipsNeverMistaken)
+{
+    std::mt19937 rng(21);
+    static nand::RecordResult result;
+    std::size_t presetCount = 0;
+    const Layout *presets = nand::presets(&presetCount);
+    for (std::size_t p = 0; p < presetCount; p++) {
+        const Codec &c = codecFor(presets[p]);
+        const std::vector<std::uint8_t> clean = encoded(c, rng);
+        std::vector<std::uint8_t> r = clean;
+        nand::checkRecord(c, r.data(), 1, &result);
+        ASSERT_FALSE(result.erased);
+        for (std::size_t s = 0; s < c.steps; s++) {
+            EXPECT_EQ(result.steps[s].status, EccStatus::Clean) << presets[p].name;
+        }
+        // Every bit of the data and of the ECC bytes, one at a time.
+        std::vector<std::size_t> bits;
+        for (std::size_t b = 0; b < std::size_t{c.layout.pageSize} * 8; b += 7) {
+            bits.push_back(b);
+        }
+        for (std::size_t k = 0; k < c.steps * c.eccBytes; k++) {
+            for (std::size_t b = 0; b < 8; b++) {
+                bits.push_back((c.layout.pageSize + c.eccPos[k]) * 8 + b);
+            }
+        }
+        for (const std::size_t bit : bits) {
+            r = clean;
+            flip(r, bit);
+            nand::checkRecord(c, r.data(), 1, &result);
+            ASSERT_EQ(r, clean) << presets[p].name << " bit " << bit;
+            std::size_t corrected = 0;
+            for (std::size_t s = 0; s < c.steps; s++) {
+                const auto &st = result.steps[s];
+                if (st.status == EccStatus::CorrectedData) {
+                    EXPECT_EQ(st.byte * 8 + st.bit, bit) << presets[p].name;
+                }
+                corrected += st.status != EccStatus::Clean;
+            }
+            EXPECT_EQ(corrected, 1u) << presets[p].name << " bit " << bit;
+        }
+        // Two flips in the data of one step.
+        for (int i = 0; i < 200; i++) {
+            const std::size_t step = rng() % c.steps;
+            const std::size_t a = step * c.layout.stepSize * 8 + rng() % (c.layout.stepSize * 8);
+            std::size_t b = a;
+            while (b == a) {
+                b = step * c.layout.stepSize * 8 + rng() % (c.layout.stepSize * 8);
+            }
+            r = clean;
+            flip(r, a);
+            flip(r, b);
+            const std::vector<std::uint8_t> damaged = r;
+            nand::checkRecord(c, r.data(), 1, &result);
+            EXPECT_EQ(result.steps[step].status, EccStatus::Uncorrectable) << presets[p].name;
+            EXPECT_EQ(r, damaged) << presets[p].name << ": an uncorrectable step keeps its bytes";
+        }
+    }
+}
+
+// Blank flash with up to the threshold of zero bits per step is erased and
+// reads back blank; for the Linux layouts an encoded page of 0xFF is blank
+// flash itself, for the classic one it never is.
+TEST(Records, ErasedPages)
+{
+    for (const char *name : {"linux-hamming", "linux-hamming-sp", "classic"}) {
+        const Codec &c = codecFor(*nand::findPreset(name));
+        std::vector<std::uint8_t> r(c.recordSize, 0xFF);
+        nand::encodeOob(c, r.data(), r.data() + c.layout.pageSize, false);
+        const bool linux = std::strcmp(name, "classic") != 0;
+        EXPECT_EQ(r == std::vector<std::uint8_t>(c.recordSize, 0xFF), linux) << name;
+        static nand::RecordResult result;
+        nand::checkRecord(c, r.data(), 1, &result);
+        EXPECT_EQ(result.erased, linux) << name;
+
+        r.assign(c.recordSize, 0xFF);
+        flip(r, 5 * 8 + 3);
+        flip(r, (c.layout.pageSize + c.eccPos[c.eccBytes * (c.steps - 1)]) * 8);  // last step's ECC
+        nand::checkRecord(c, r.data(), 1, &result);
+        EXPECT_TRUE(result.erased) << name;
+        EXPECT_EQ(result.bitflips, 2u) << name;
+        EXPECT_EQ(r, std::vector<std::uint8_t>(c.recordSize, 0xFF)) << name;
+    }
+}
+
+}  // namespace
