@@ -1,0 +1,546 @@
+// nandconv: NAND page images in the layouts real flash uses. `build` writes
+// each page of a raw input followed by its OOB with the codes of its steps,
+// `check` reads such an image back as a reader of the flash would, and
+// `layouts` lists the presets. This file parses command lines and moves
+// bytes; the layouts, codes and the checker are the library's (layout.h,
+// record.h, check.h).
+//
+// Exit status: 0 done; for check, 1 an uncorrectable step or an image that
+// ends inside a record; 2 trouble (usage, a layout that cannot work, a file
+// that cannot be opened, read or written).
+#include "check.h"
+#include "io.h"
+#include "layout.h"
+#include "record.h"
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int kExitGood = 0;
+constexpr int kExitTrouble = 2;
+
+constexpr char kLayoutHelp[] =
+    "Layout options:\n"
+    "  --layout NAME     a preset (default classic); `nandconv layouts` lists them\n"
+    "  --page N          page data bytes\n"
+    "  --oob N           OOB (spare area) bytes\n"
+    "  --step 256|512    the bytes one code covers\n"
+    "  --ecc-offset N    the ECC bytes from OOB byte N on, step after step\n"
+    "  --sm-order        Hamming bytes in SmartMedia order\n";
+
+constexpr char kBuildUsage[] =
+    "usage: nandconv build [LAYOUT OPTIONS] [--keep-erased] [-q] IN OUT\n"
+    "Writes every page of IN followed by its OOB, the codes of its steps in\n"
+    "place, as nandwrite --oob and flash programmers take it. IN may be - for\n"
+    "standard input, OUT - for standard output.\n"
+    "  --keep-erased  write a page of all 0xFF as blank flash, its OOB all 0xFF\n"
+    "  -q, --quiet    no progress line on a terminal\n";
+
+constexpr char kCheckUsage[] =
+    "usage: nandconv check [LAYOUT OPTIONS] [-q] [--json] [-o RAW] [-f FIXED] [--erased-threshold T] IMAGE\n"
+    "Checks every step of every record as a reader of the flash would, and\n"
+    "corrects what the code can. IMAGE may be - for standard input.\n"
+    "  -q, --quiet   print the summary only\n"
+    "      --json    print one JSON document instead of text\n"
+    "  -o RAW        write the corrected page data, without OOB, to RAW\n"
+    "  -f FIXED      write the image with corrected data and ECC to FIXED\n"
+    "      --erased-threshold T\n"
+    "                take a record for blank flash when each step and the\n"
+    "                rest of the OOB have at most T zero bits (default: the\n"
+    "                bits the code corrects)\n"
+    "Exit status: 0 every step clean or corrected, 1 an uncorrectable step or\n"
+    "an image that ends inside a record, 2 trouble.\n";
+
+constexpr char kLayoutsUsage[] =
+    "usage: nandconv layouts [--json]\n"
+    "Lists the layout presets: geometry, code, and where the ECC bytes and the\n"
+    "bad-block marker sit in the OOB.\n";
+
+constexpr char kUsage[] =
+    "usage: nandconv build [LAYOUT OPTIONS] [--keep-erased] [-q] IN OUT\n"
+    "       nandconv check [LAYOUT OPTIONS] [-q] [--json] [-o RAW] [-f FIXED] [--erased-threshold T] IMAGE\n"
+    "       nandconv layouts [--json]\n"
+    "Run `nandconv COMMAND --help` for one command.\n";
+
+// Reports misuse as one line on standard error, naming the help to read.
+int usageError(const char *why, const char *usage)
+{
+    // A command's usage names it as the second word.
+    const char *command = usage + std::strlen("usage: nandconv ");
+    const int n = usage == kUsage ? 0 : static_cast<int>(std::strcspn(command, " "));
+    std::fprintf(stderr, "nandconv: %s (see nandconv %.*s%s--help)\n", why, n, command, n == 0 ? "" : " ");
+    return kExitTrouble;
+}
+
+int trouble(const char *name, const char *why)
+{
+    return nand::checkTrouble("nandconv", name, why);
+}
+
+int printHelp(const char *text)
+{
+    io::printText(text);
+    io::flushOut();
+    return io::outError() == 0 ? kExitGood : kExitTrouble;
+}
+
+bool parseNumber(const char *text, unsigned long max, long *value)
+{
+    if (text[0] < '0' || text[0] > '9') {
+        return false;
+    }
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long v = std::strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v > max) {
+        return false;
+    }
+    *value = static_cast<long>(v);
+    return true;
+}
+
+enum : int {
+    kLayout = 256,
+    kPage,
+    kOob,
+    kStep,
+    kEccOffset,
+    kSmOrder,
+    kKeepErased,
+    kJson,
+    kErasedThreshold,
+    kVersion,
+};
+
+struct Options {
+    const char *layoutName = "classic";
+    nand::LayoutChanges changes;
+    bool keepErased = false;
+    bool quiet = false;
+    bool json = false;
+    const char *raw = nullptr;
+    const char *fixed = nullptr;
+    long erasedThreshold = -1;
+    const char *files[2] = {};
+    int fileCount = 0;
+};
+
+// The name of the option that getopt_long found fault with, as it was given.
+void describeOption(char *buf, std::size_t size, const char *arg, int opt)
+{
+    if (std::strncmp(arg, "--", 2) == 0) {
+        const std::size_t n = std::strcspn(arg, "=");
+        std::snprintf(buf, size, "%.*s", static_cast<int>(n < 40 ? n : 40), arg);
+    } else {
+        std::snprintf(buf, size, "-%c", opt);
+    }
+}
+
+// Parses the options of one command; `allowed` lists the long options it
+// takes and `shortOptions` its short ones. Returns -1 to go on, or the exit
+// status (help, or a usage error).
+int parseOptions(int argc, char **argv, const option *allowed, const char *shortOptions, const char *usage,
+                 int files, Options *o)
+{
+    opterr = 0;
+    optind = 1;
+    for (;;) {
+        const int previous = optind;
+        const int c = getopt_long(argc, argv, shortOptions, allowed, nullptr);
+        if (c == -1) {
+            break;
+        }
+        const char *arg = argv[optind > previous ? optind - 1 : previous];
+        char name[48];
+        char why[160];
+        long number = 0;
+        const auto numberFor = [&](const char *option, unsigned long max, long *into) {
+            if (!parseNumber(optarg, max, &number)) {
+                std::snprintf(why, sizeof why, "%s takes a number from 0 to %lu, not '%.20s'", option, max, optarg);
+                return false;
+            }
+            *into = number;
+            return true;
+        };
+        switch (c) {
+        case kLayout:
+            if (nand::findPreset(optarg) == nullptr) {
+                std::snprintf(why, sizeof why, "no layout named '%.40s'; `nandconv layouts` lists them", optarg);
+                return usageError(why, usage);
+            }
+            o->layoutName = optarg;
+            break;
+        case kPage:
+            if (!numberFor("--page", nand::kMaxPageSize, &o->changes.pageSize)) {
+                return usageError(why, usage);
+            }
+            break;
+        case kOob:
+            if (!numberFor("--oob", nand::kMaxOobSize, &o->changes.oobSize)) {
+                return usageError(why, usage);
+            }
+            break;
+        case kStep:
+            if (!numberFor("--step", 512, &o->changes.stepSize)) {
+                return usageError(why, usage);
+            }
+            break;
+        case kEccOffset:
+            if (!numberFor("--ecc-offset", nand::kMaxOobSize, &o->changes.eccOffset)) {
+                return usageError(why, usage);
+            }
+            break;
+        case kSmOrder:
+            o->changes.smOrder = true;
+            break;
+        case kKeepErased:
+            o->keepErased = true;
+            break;
+        case 'q':
+            o->quiet = true;
+            break;
+        case kJson:
+            o->json = true;
+            break;
+        case 'o':
+            o->raw = optarg;
+            break;
+        case 'f':
+            o->fixed = optarg;
+            break;
+        case kErasedThreshold:
+            if (!numberFor("--erased-threshold", 4096, &o->erasedThreshold)) {
+                return usageError(why, usage);
+            }
+            break;
+        case 'h':
+            return printHelp(usage);
+        case kVersion:
+            return printHelp("nandconv " CONV_VERSION "\n");
+        case ':':
+            describeOption(name, sizeof name, argv[optind - 1], optopt);
+            std::snprintf(why, sizeof why, "option %s needs a value", name);
+            return usageError(why, usage);
+        default:
+            describeOption(name, sizeof name, arg, optopt);
+            if (optopt != 0 && std::strchr(arg, '=') != nullptr && std::strncmp(arg, "--", 2) == 0) {
+                std::snprintf(why, sizeof why, "option %s takes no argument", name);
+            } else {
+                std::snprintf(why, sizeof why, "unknown option %s", name);
+            }
+            return usageError(why, usage);
+        }
+    }
+    const int left = argc - optind;
+    if (left != files) {
+        return usageError(left < files ? "too few file names" : "too many file names", usage);
+    }
+    for (int i = 0; i < files; i++) {
+        o->files[i] = argv[optind + i];
+        if (o->files[i][0] == '\0') {
+            return usageError("an empty file name", usage);
+        }
+    }
+    o->fileCount = files;
+    return -1;
+}
+
+#define LAYOUT_OPTIONS                                                                              \
+    {"layout", required_argument, nullptr, kLayout}, {"page", required_argument, nullptr, kPage},   \
+        {"oob", required_argument, nullptr, kOob}, {"step", required_argument, nullptr, kStep},     \
+        {"ecc-offset", required_argument, nullptr, kEccOffset},                                     \
+        {"sm-order", no_argument, nullptr, kSmOrder}, {"help", no_argument, nullptr, 'h'},          \
+        {"version", no_argument, nullptr, kVersion}
+
+nand::Codec codec;  // large: not on the stack
+
+// Makes the codec of the chosen layout; refuses one that cannot work.
+int makeCodec(const Options &o, const char *usage)
+{
+    nand::Layout layout{};
+    char why[200];
+    (void)usage;
+    if (!nand::makeLayout(*nand::findPreset(o.layoutName), o.changes, &layout, why, sizeof why)) {
+        std::fprintf(stderr, "nandconv: %s\n", why);
+        return kExitTrouble;
+    }
+    nand::makeCodec(layout, &codec);
+    return -1;
+}
+
+// ---- build ----
+
+// Pages per block: one read and one write of up to 1024 iovecs each.
+constexpr std::size_t kBlockData = 512 * 1024;
+constexpr std::size_t kBlockOob = 256 * 1024;
+constexpr std::size_t kMaxBlockPages = 512;
+std::uint8_t dataBuffer[kBlockData];
+std::uint8_t oobBuffer[kBlockOob];
+iovec records[2 * kMaxBlockPages];
+
+struct Progress {
+    bool shown = false;
+    std::uint64_t total = 0;  // input bytes, 0 when unknown
+    timespec start = {};
+    timespec last = {};
+};
+
+double secondsBetween(const timespec &a, const timespec &b)
+{
+    return static_cast<double>(b.tv_sec - a.tv_sec) + static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e9;
+}
+
+// A progress line on a terminal's standard error, at most twice a second.
+void showProgress(Progress *p, std::uint64_t done, bool final)
+{
+    if (!p->shown) {
+        return;
+    }
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (!final && secondsBetween(p->last, now) < 0.5) {
+        return;
+    }
+    p->last = now;
+    const double elapsed = secondsBetween(p->start, now);
+    const double mib = static_cast<double>(done) / 1048576.0;
+    const double rate = elapsed > 0 ? mib / elapsed : 0;
+    if (p->total != 0) {
+        const double left = rate > 0 ? (static_cast<double>(p->total) / 1048576.0 - mib) / rate : 0;
+        std::fprintf(stderr, "\r%.1f of %.1f MiB, %.1f MiB/s, %.0f s left   %s", mib,
+                     static_cast<double>(p->total) / 1048576.0, rate, left > 0 ? left : 0, final ? "\n" : "");
+    } else {
+        std::fprintf(stderr, "\r%.1f MiB, %.1f MiB/s   %s", mib, rate, final ? "\n" : "");
+    }
+}
+
+// The page loop: reads a block of pages, pads a short last page with the
+// layout's fill, encodes the OOB of every page and writes the records.
+int buildPages(const Options &o, int in, int out, const char *inName, const char *outName, Progress *progress)
+{
+    const nand::Layout &l = codec.layout;
+    std::size_t perBlock = kBlockData / l.pageSize;
+    perBlock = perBlock < kBlockOob / l.oobSize ? perBlock : kBlockOob / l.oobSize;
+    perBlock = perBlock < kMaxBlockPages ? perBlock : kMaxBlockPages;
+    std::uint64_t done = 0;
+    for (bool ended = false; !ended;) {
+        int readErr = 0;
+        const std::size_t got = io::readFully(in, dataBuffer, perBlock * l.pageSize, &ended, &readErr);
+        // A read error ends the run; the image is then abandoned anyway.
+        if (readErr != 0) {
+            return trouble(inName, std::strerror(readErr));
+        }
+        const std::size_t pages = (got + l.pageSize - 1) / l.pageSize;
+        if (got % l.pageSize != 0) {
+            std::memset(dataBuffer + got, l.padFill, l.pageSize - got % l.pageSize);
+        }
+        for (std::size_t p = 0; p < pages; p++) {
+            std::uint8_t *data = dataBuffer + p * l.pageSize;
+            std::uint8_t *oob = oobBuffer + p * l.oobSize;
+            nand::encodeOob(codec, data, oob, o.keepErased);
+            records[2 * p] = {data, l.pageSize};
+            records[2 * p + 1] = {oob, l.oobSize};
+        }
+        if (const int err = io::writeAll(out, records, static_cast<int>(2 * pages))) {
+            return trouble(outName, std::strerror(err));
+        }
+        done += got;
+        showProgress(progress, done, false);
+    }
+    showProgress(progress, done, true);
+    return kExitGood;
+}
+
+int runBuild(int argc, char **argv)
+{
+    static const option longOptions[] = {
+        LAYOUT_OPTIONS,
+        {"keep-erased", no_argument, nullptr, kKeepErased},
+        {"quiet", no_argument, nullptr, 'q'},
+        {nullptr, 0, nullptr, 0},
+    };
+    Options o;
+    if (const int status = parseOptions(argc, argv, longOptions, ":qh", kBuildUsage, 2, &o); status >= 0) {
+        return status;
+    }
+    if (const int status = makeCodec(o, kBuildUsage); status >= 0) {
+        return status;
+    }
+    const char *inName = std::strcmp(o.files[0], "-") == 0 ? "standard input" : o.files[0];
+    const int in = std::strcmp(o.files[0], "-") == 0 ? STDIN_FILENO : open(o.files[0], O_RDONLY);
+    if (in < 0) {
+        return trouble(inName, std::strerror(errno));
+    }
+    struct stat inStat = {};
+    if (fstat(in, &inStat) != 0) {
+        return trouble(inName, std::strerror(errno));
+    }
+    io::Output out;
+    const bool toStdout = std::strcmp(o.files[1], "-") == 0 || io::namesStandardOutput(o.files[1]);
+    const char *outName = std::strcmp(o.files[1], "-") == 0 ? "standard output" : o.files[1];
+    if (toStdout) {
+        if (S_ISREG(inStat.st_mode) && io::isStandardOutputFile(inStat)) {
+            return trouble(outName, "is the input; not written");
+        }
+        out.fd = STDOUT_FILENO;  // as it stands: never reopened or emptied
+    } else {
+        const struct stat *avoid[] = {&inStat};
+        const int status = io::openOutput(o.files[1], &out, avoid, 1, nullptr, 0);
+        if (status == io::kSameFile) {
+            return trouble(o.files[1], "names the input; not written");
+        }
+        if (status != 0) {
+            return trouble(o.files[1], std::strerror(errno));
+        }
+        if (out.temp[0] != '\0' && S_ISREG(inStat.st_mode) && inStat.st_size > 0) {
+            const auto pages = (static_cast<std::uint64_t>(inStat.st_size) + codec.layout.pageSize - 1) /
+                               codec.layout.pageSize;
+            out.reserved = io::reserve(out.fd, pages * codec.recordSize);
+        }
+    }
+    Progress progress;
+    progress.shown = !o.quiet && isatty(STDERR_FILENO) == 1;
+    progress.total = S_ISREG(inStat.st_mode) ? static_cast<std::uint64_t>(inStat.st_size) : 0;
+    clock_gettime(CLOCK_MONOTONIC, &progress.start);
+    progress.last = progress.start;
+
+    int status = buildPages(o, in, out.fd, inName, outName, &progress);
+    if (status != kExitGood) {
+        io::abandonOutput(&out);
+    } else if (const int err = io::commitOutput(&out); err != 0) {
+        status = trouble(outName, std::strerror(err));
+    }
+    return status;
+}
+
+// ---- check ----
+
+int runCheckCommand(int argc, char **argv, unsigned closed)
+{
+    static const option longOptions[] = {
+        LAYOUT_OPTIONS,
+        {"quiet", no_argument, nullptr, 'q'},
+        {"json", no_argument, nullptr, kJson},
+        {"erased-threshold", required_argument, nullptr, kErasedThreshold},
+        {nullptr, 0, nullptr, 0},
+    };
+    Options o;
+    if (const int status = parseOptions(argc, argv, longOptions, ":qo:f:h", kCheckUsage, 1, &o); status >= 0) {
+        return status;
+    }
+    if ((o.raw != nullptr && o.raw[0] == '\0') || (o.fixed != nullptr && o.fixed[0] == '\0')) {
+        return usageError("an empty output name", kCheckUsage);
+    }
+    if (o.raw != nullptr && o.fixed != nullptr && std::strcmp(o.raw, o.fixed) == 0) {
+        return usageError("-o and -f name the same file", kCheckUsage);
+    }
+    if (const int status = makeCodec(o, kCheckUsage); status >= 0) {
+        return status;
+    }
+    if ((closed & 2u) != 0) {
+        return trouble("standard output", std::strerror(EBADF));
+    }
+    nand::CheckOptions c = {"nandconv", "step", "steps", true};
+    c.quiet = o.quiet;
+    c.json = o.json;
+    c.raw = o.raw;
+    c.fixed = o.fixed;
+    c.image = o.files[0];
+    c.erasedThreshold =
+        o.erasedThreshold >= 0 ? static_cast<unsigned>(o.erasedThreshold) : nand::strength(codec.layout);
+    return nand::runCheck(codec, c);
+}
+
+// ---- layouts ----
+
+int runLayouts(int argc, char **argv)
+{
+    static const option longOptions[] = {
+        {"json", no_argument, nullptr, kJson},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},
+        {nullptr, 0, nullptr, 0},
+    };
+    Options o;
+    if (const int status = parseOptions(argc, argv, longOptions, ":h", kLayoutsUsage, 0, &o); status >= 0) {
+        return status;
+    }
+    std::size_t count = 0;
+    const nand::Layout *presets = nand::presets(&count);
+    char line[512];
+    if (o.json) {
+        io::printText("{\"layouts\":[");
+    }
+    for (std::size_t i = 0; i < count; i++) {
+        const nand::Layout &l = presets[i];
+        if (o.json) {
+            io::printText(i == 0 ? "" : ",");
+            io::printBytes(line, nand::describeJson(l, line, sizeof line));
+            continue;
+        }
+        nand::Region r[nand::kMaxRegions];
+        const std::size_t n = nand::eccRegions(l, r);
+        char where[64];
+        int len = 0;
+        for (std::size_t k = 0; k < n; k++) {
+            len += std::snprintf(where + len, sizeof where - static_cast<std::size_t>(len), "%s%u..%u",
+                                 k == 0 ? "" : ",", r[k].offset, r[k].offset + r[k].length - 1);
+        }
+        std::snprintf(line, sizeof line, "%-18s %5u+%-4u %u-byte steps, %s %zu bytes each, ECC at OOB %s, marker %d\n  %s\n",
+                      l.name, l.pageSize, l.oobSize, l.stepSize, nand::schemeName(l.scheme), nand::eccBytesPerStep(l),
+                      where, l.marker, l.about);
+        io::printText(line);
+    }
+    if (o.json) {
+        io::printText("]}\n");
+    }
+    io::flushOut();
+    return io::outError() == 0 ? kExitGood : trouble("standard output", std::strerror(io::outError()));
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    const unsigned closed = io::guardStandardDescriptors();
+    // A closed output pipe or a file size limit shows up as a failed write,
+    // which is reported, rather than as a signal that kills the tool halfway.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+
+    if (argc < 2) {
+        return usageError("no command given", kUsage);
+    }
+    const char *command = argv[1];
+    if (std::strcmp(command, "build") == 0) {
+        return runBuild(argc - 1, argv + 1);
+    }
+    if (std::strcmp(command, "check") == 0) {
+        return runCheckCommand(argc - 1, argv + 1, closed);
+    }
+    if (std::strcmp(command, "layouts") == 0) {
+        return runLayouts(argc - 1, argv + 1);
+    }
+    if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
+        return printHelp(kUsage);
+    }
+    if (std::strcmp(command, "--version") == 0) {
+        return printHelp("nandconv " CONV_VERSION "\n");
+    }
+    char why[96];
+    std::snprintf(why, sizeof why, "unknown command '%.40s'", command);
+    return usageError(why, kUsage);
+}

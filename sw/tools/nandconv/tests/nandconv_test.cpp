@@ -1,0 +1,250 @@
+// nandconv as a user runs it: images built for every layout against the
+// independent model's golden images (golden/make_golden.py), checked back,
+// corrected and extracted, and misuse refused before any file is touched.
+#include "cli.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using cli::readFile;
+using cli::Result;
+using cli::sameBytes;
+using cli::writeFile;
+namespace fs = std::filesystem;
+
+const std::string kGolden = GOLDEN_DIR;
+
+// The cases of golden/make_golden.py: name, arguments, page size, pad byte.
+struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    std::size_t page;
+    std::size_t oob;
+    char pad;
+};
+
+const Case kCases[] = {
+    {"classic", {}, 2048, 64, '\0'},
+    {"classic-keep-erased", {"--keep-erased"}, 2048, 64, '\0'},
+    {"linux-hamming", {"--layout", "linux-hamming"}, 2048, 64, '\xFF'},
+    {"linux-hamming-sm", {"--layout", "linux-hamming", "--sm-order"}, 2048, 64, '\xFF'},
+    {"linux-hamming-oob128", {"--layout", "linux-hamming", "--oob", "128"}, 2048, 128, '\xFF'},
+    {"linux-hamming-512", {"--layout", "linux-hamming-512"}, 2048, 64, '\xFF'},
+    {"linux-hamming-4k", {"--layout", "linux-hamming-512", "--page", "4096", "--oob", "224"}, 4096, 224, '\xFF'},
+    {"linux-hamming-sp", {"--layout", "linux-hamming-sp"}, 512, 16, '\xFF'},
+    {"offset", {"--layout", "linux-hamming-512", "--ecc-offset", "2"}, 2048, 64, '\xFF'},
+};
+
+class NandconvTest : public cli::ToolTest {
+protected:
+    Result nandconv(const std::string &command, const std::vector<std::string> &layout,
+                    const std::vector<std::string> &rest, const cli::Streams &streams = {}) const
+    {
+        std::vector<std::string> args = {NANDCONV_BIN, command};
+        args.insert(args.end(), layout.begin(), layout.end());
+        args.insert(args.end(), rest.begin(), rest.end());
+        return exec(args, streams);
+    }
+
+    void SetUp() override
+    {
+        ToolTest::SetUp();
+        input = readFile(kGolden + "/input.bin");
+        writeFile(at("input.bin"), input);
+    }
+
+    std::string input;
+};
+
+std::string summary(std::size_t pages, std::size_t erased, std::size_t clean, std::size_t corrected,
+                    std::size_t uncorrectable)
+{
+    return std::to_string(pages) + " pages, " + std::to_string(erased) + " erased; steps: " + std::to_string(clean) +
+           " clean, " + std::to_string(corrected) + " corrected, " + std::to_string(uncorrectable) + " uncorrectable\n";
+}
+
+// Every layout: the image is byte for byte the model's, checks clean, and -o
+// gives the input back padded to whole pages.
+TEST_F(NandconvTest, GoldenImagesBuildAndCheckClean)
+{
+    for (const Case &c : kCases) {
+        Result r = nandconv("build", c.args, {"input.bin", "out.img"});
+        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.out, "") << c.name;
+        EXPECT_EQ(r.err, "") << c.name;
+        const std::string golden = readFile(kGolden + "/" + c.name + ".img");
+        EXPECT_TRUE(sameBytes(readFile(at("out.img")), golden)) << c.name;
+
+        writeFile(at("golden.img"), golden);
+        std::vector<std::string> layout = c.args;
+        if (!layout.empty() && layout[0] == "--keep-erased") {
+            layout.erase(layout.begin());  // an option of build alone
+        }
+        r = nandconv("check", layout, {"-o", "raw.out", "golden.img"});
+        const std::size_t pages = golden.size() / (c.page + c.oob);
+        const std::size_t steps = c.page / (c.name.find("512") != std::string::npos ||
+                                                    c.name.find("4k") != std::string::npos ||
+                                                    c.name == "offset" || c.name.find("classic") == 0
+                                                ? 512
+                                                : 256);
+        // Blank pages: the input's third 2048 bytes are 0xFF, which the Linux
+        // layouts (and --keep-erased) write as blank flash.
+        const bool blank = c.pad == '\xFF' || c.name == "classic-keep-erased";
+        const std::size_t erased = blank ? 2048 / c.page : 0;
+        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.err, "") << c.name;
+        EXPECT_EQ(r.out, summary(pages, erased, (pages - erased) * steps, 0, 0)) << c.name;
+        std::string padded = input;
+        padded.resize(pages * c.page, c.pad);
+        EXPECT_TRUE(sameBytes(readFile(at("raw.out")), padded)) << c.name;
+    }
+}
+
+// Input from standard input, image to standard output.
+TEST_F(NandconvTest, StandardStreams)
+{
+    const Result r = nandconv("build", {"--layout", "linux-hamming"}, {"-", "-"}, {cli::Stdout::File, "input.bin", false});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(sameBytes(r.out, readFile(kGolden + "/linux-hamming.img")));
+}
+
+// A dump with faults: one flipped data bit, one flipped ECC bit, two flips in
+// one step, and blank flash with one flip, in text and in JSON; -o and -f
+// undo what can be undone.
+TEST_F(NandconvTest, CheckFindsAndCorrects)
+{
+    const std::string golden = readFile(kGolden + "/linux-hamming.img");
+    const std::size_t rec = 2112;
+    std::string image = golden;
+    image[0 * rec + 3 * 256 + 10] ^= 0x20;         // page 0 step 3: byte 778 bit 5
+    image[1 * rec + 2048 + 40 + 3 * 5 + 1] ^= 0x01;  // page 1 step 5: its ECC
+    image[3 * rec + 100] ^= 0x01;                  // page 3 step 0: two bits
+    image[3 * rec + 200] ^= 0x04;
+    image[2 * rec + 7] ^= 0x08;                    // page 2 is blank flash
+    writeFile(at("dump.img"), image);
+    const std::vector<std::string> layout = {"--layout", "linux-hamming"};
+
+    Result r = nandconv("check", layout, {"dump.img", "-o", "raw.out", "-f", "fixed.img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "page 0 step 3: corrected byte 778 bit 5\n"
+                     "page 1 step 5: corrected ECC field\n"
+                     "page 2: erased, 1 bitflip\n"
+                     "page 3 step 0: uncorrectable\n" +
+                         summary(5, 1, 29, 2, 1));
+    std::string expectedFixed = golden;
+    expectedFixed[3 * rec + 100] ^= 0x01;  // the uncorrectable step keeps its bytes
+    expectedFixed[3 * rec + 200] ^= 0x04;
+    EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), expectedFixed));
+    std::string expectedRaw;
+    for (std::size_t p = 0; p < 5; p++) {
+        expectedRaw += expectedFixed.substr(p * rec, 2048);
+    }
+    EXPECT_TRUE(sameBytes(readFile(at("raw.out")), expectedRaw));
+
+    r = nandconv("check", layout, {"--json", "dump.img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out,
+              "{\"layout\":{\"name\":\"linux-hamming\",\"page\":2048,\"oob\":64,\"step\":256,\"scheme\":\"hamming\","
+              "\"sm_order\":false,\"ecc_bytes_per_step\":3,\"ecc\":[{\"offset\":40,\"length\":24}],\"free_fill\":255,"
+              "\"bad_block_marker\":0},\"findings\":["
+              "{\"page\":0,\"step\":3,\"class\":\"corrected-data\",\"byte\":778,\"bit\":5},"
+              "{\"page\":1,\"step\":5,\"class\":\"corrected-ecc-field\"},"
+              "{\"page\":2,\"class\":\"erased-bitflips\",\"bitflips\":1},"
+              "{\"page\":3,\"step\":0,\"class\":\"uncorrectable\"}],"
+              "\"pages\":5,\"erased\":1,\"steps\":{\"clean\":29,\"corrected\":2,\"uncorrectable\":1},"
+              "\"trailing_bytes\":0}\n");
+}
+
+// A layout that does not match the image is caught: a 512-byte-step image
+// read as 256-byte steps has uncorrectable steps. (Some come out "corrected":
+// a field of FF FF FF over data of odd parity differs in every pair, which is
+// the mark of one flipped bit; that is the code's nature, not a fault.)
+TEST_F(NandconvTest, WrongLayoutIsCaught)
+{
+    writeFile(at("img"), readFile(kGolden + "/linux-hamming-512.img"));
+    const Result r = nandconv("check", {"--layout", "linux-hamming"}, {"img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("page 0 step 0: uncorrectable\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(", 0 uncorrectable\n"), std::string::npos) << r.out;
+}
+
+// Misuse and layouts that cannot work: one line, status 2, nothing written.
+TEST_F(NandconvTest, Refusals)
+{
+    writeFile(at("out.img"), "keep");
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{}, "nandconv: no command given (see nandconv --help)\n"},
+        {{"frob"}, "nandconv: unknown command 'frob' (see nandconv --help)\n"},
+        {{"build", "--nope", "input.bin", "out.img"}, "nandconv: unknown option --nope (see nandconv build --help)\n"},
+        {{"build", "input.bin"}, "nandconv: too few file names (see nandconv build --help)\n"},
+        {{"build", "--page", "2k", "input.bin", "out.img"},
+         "nandconv: --page takes a number from 0 to 65536, not '2k' (see nandconv build --help)\n"},
+        {{"build", "--layout", "nope", "input.bin", "out.img"},
+         "nandconv: no layout named 'nope'; `nandconv layouts` lists them (see nandconv build --help)\n"},
+        {{"check", "--json=1", "out.img"}, "nandconv: option --json takes no argument (see nandconv check --help)\n"},
+        {{"layouts", "extra"}, "nandconv: too many file names (see nandconv layouts --help)\n"},
+        {{"build", "--layout", "linux-hamming", "--oob", "16", "input.bin", "out.img"},
+         "nandconv: the ECC (24 bytes from OOB byte 0) runs past the 16-byte OOB\n"},
+        {{"build", "--layout", "linux-hamming", "--ecc-offset", "0", "input.bin", "out.img"},
+         "nandconv: the ECC (OOB bytes 0..23) covers the bad-block marker at OOB byte 0\n"},
+        {{"build", "--layout", "linux-hamming-sp", "--page", "600", "input.bin", "out.img"},
+         "nandconv: a page of 600 bytes is not a whole number of 256-byte steps (at most 65536 bytes)\n"},
+        {{"build", "--step", "256", "input.bin", "out.img"},
+         "nandconv: the classic code covers 512-byte steps, not 256\n"},
+        {{"build", "input.bin", "input.bin"}, "nandconv: input.bin: names the input; not written\n"},
+        {{"build", "missing.bin", "out.img"}, "nandconv: missing.bin: No such file or directory\n"},
+        {{"check", "missing.img"}, "nandconv: missing.img: No such file or directory\n"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {NANDCONV_BIN};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Result r = exec(args);
+        EXPECT_EQ(r.status, 2) << c.err;
+        EXPECT_EQ(r.out, "") << c.err;
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(readFile(at("out.img")), "keep") << c.err;
+        EXPECT_EQ(readFile(at("input.bin")), input) << c.err;
+    }
+}
+
+TEST_F(NandconvTest, HelpVersionAndLayouts)
+{
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"--help"}, {"build", "--help"}, {"check", "-h"}, {"layouts", "--help"}}) {
+        std::vector<std::string> argv = {NANDCONV_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const Result r = exec(argv);
+        EXPECT_EQ(r.status, 0) << args[0];
+        EXPECT_EQ(r.out.rfind("usage: nandconv ", 0), 0u) << args[0];
+        EXPECT_EQ(r.err, "");
+    }
+    for (const std::string command : {"--version", "build", "check"}) {
+        std::vector<std::string> argv = {NANDCONV_BIN, command};
+        if (command != "--version") {
+            argv.push_back("--version");
+        }
+        EXPECT_EQ(exec(argv).out, "nandconv " CONV_VERSION "\n") << command;
+    }
+    Result r = exec({NANDCONV_BIN, "layouts"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("linux-hamming-sp     512+16   256-byte steps, hamming 3 bytes each, ECC at OOB 0..3,6..7, "
+                         "marker 5\n"),
+              std::string::npos)
+        << r.out;
+    r = exec({NANDCONV_BIN, "layouts", "--json"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("{\"name\":\"linux-hamming-sp\",\"page\":512,\"oob\":16,\"step\":256,\"scheme\":\"hamming\","
+                         "\"sm_order\":false,\"ecc_bytes_per_step\":3,\"ecc\":[{\"offset\":0,\"length\":4},"
+                         "{\"offset\":6,\"length\":2}],\"free_fill\":255,\"bad_block_marker\":5}"),
+              std::string::npos)
+        << r.out;
+}
+
+}  // namespace
