@@ -2,7 +2,7 @@
 # Static analysis of the project's own code: clang-tidy with the checks in
 # .clang-tidy, and cppcheck for warnings, performance and portability. Any
 # finding fails. Needs the compile database of the default preset:
-#   cmake --preset default && tools/analyze.sh
+#   cmake --preset default && scripts/analyze.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ -f build/compile_commands.json ] || { echo "analyze.sh: run 'cmake --preset default' first" >&2; exit 2; }

@@ -4,7 +4,7 @@
 # 32-bit offset would get wrong: the page numbers past 2^20 and 2^31 bytes, the
 # image size, the last record, and conv-check's count of the whole image.
 #
-#   cmake --workflow --preset build && tools/large-input.sh
+#   cmake --workflow --preset build && scripts/large-input.sh
 #
 # Needs about 2.5 GB free in TMPDIR (default /tmp).
 set -euo pipefail

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Packaging check: the manual pages pass groff's warnings, the Debian package
-# builds from the default preset's build, and both tools run from a scratch
+# builds from the default preset's build, and the tools run from a scratch
 # root the package is unpacked into.
-#   cmake --workflow --preset build && tools/package-check.sh
+#   cmake --workflow --preset build && scripts/package-check.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 [ -d build ] || { echo "package-check.sh: build the default preset first" >&2; exit 2; }
 
-for page in sw/tools/conv/man/*.1; do
+for page in sw/tools/*/man/*.1; do
   warnings=$(groff -man -t -ww -z "$page" 2>&1)
   [ -z "$warnings" ] || { echo "$page:"; echo "$warnings"; exit 1; } >&2
 done
@@ -22,8 +22,9 @@ echo "package: $(basename "$deb")"
 dpkg-deb --info "$deb" | grep -E '^ (Package|Version|Depends):'
 dpkg -x "$deb" "$work/root"
 
-for f in usr/bin/conv usr/bin/conv-check usr/share/man/man1/conv.1 usr/share/man/man1/conv-check.1 \
-         usr/share/doc/nandconv/README.md; do
+for f in usr/bin/conv usr/bin/conv-check usr/bin/nandconv usr/share/man/man1/conv.1 \
+         usr/share/man/man1/conv-check.1 usr/share/man/man1/nandconv.1 \
+         usr/share/bash-completion/completions/nandconv usr/share/doc/nandconv/README.md; do
   [ -e "$work/root/$f" ] || { echo "package-check.sh: $f missing from the package" >&2; exit 1; }
 done
 
@@ -37,4 +38,9 @@ report=$("$work/root/usr/bin/conv-check" out.img)
 [ "$report" = "1 pages, 0 erased; sectors: 4 clean, 0 corrected, 0 uncorrectable" ] ||
   { echo "package-check.sh: installed conv-check printed: $report" >&2; exit 1; }
 "$work/root/usr/bin/conv-check" --version
-echo "package: both tools run from the unpacked package"
+golden="$root/sw/tools/nandconv/tests/golden"
+"$work/root/usr/bin/nandconv" build --layout linux-hamming "$golden/input.bin" lh.img
+cmp lh.img "$golden/linux-hamming.img"
+"$work/root/usr/bin/nandconv" check --layout linux-hamming -q lh.img
+bash -n "$work/root/usr/share/bash-completion/completions/nandconv"
+echo "package: the three tools run from the unpacked package"

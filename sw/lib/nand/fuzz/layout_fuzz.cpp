@@ -1,0 +1,98 @@
+// Fuzz target for the record engine of every preset: a page from the input
+// is encoded; the record must check clean, one flipped bit anywhere in the
+// data or the ECC must be corrected at that bit, and two flipped bits in one
+// step must never be "corrected" to data other than the original.
+#include "record.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+void require(bool ok)
+{
+    if (!ok) {
+        __builtin_trap();
+    }
+}
+
+nand::Codec codec;
+nand::RecordResult result;
+std::uint8_t clean[nand::kMaxPageSize + nand::kMaxOobSize];
+std::uint8_t record[nand::kMaxPageSize + nand::kMaxOobSize];
+
+void flip(std::uint8_t *r, std::size_t bit)
+{
+    r[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+}
+
+// Bit k of step s: its data bits first, then the bits of its ECC bytes.
+std::size_t stepBit(std::size_t s, std::size_t k)
+{
+    const std::size_t dataBits = std::size_t{codec.layout.stepSize} * 8;
+    if (k < dataBits) {
+        return s * dataBits + k;
+    }
+    k -= dataBits;
+    return (codec.layout.pageSize + codec.eccPos[s * codec.eccBytes + k / 8]) * 8 + k % 8;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    if (size < 7) {
+        return 0;
+    }
+    std::size_t count = 0;
+    const nand::Layout *presets = nand::presets(&count);
+    nand::Layout layout = presets[data[0] % count];
+    layout.smOrder = layout.scheme == nand::Scheme::Hamming && (data[0] & 0x80) != 0;
+    nand::makeCodec(layout, &codec);
+    const std::size_t stepBits = (std::size_t{layout.stepSize} + codec.eccBytes) * 8;
+    const std::size_t s = (std::size_t{data[1]} << 8 | data[2]) % codec.steps;
+    const std::size_t a = (std::size_t{data[3]} << 8 | data[4]) % stepBits;
+    const std::size_t b = (std::size_t{data[5]} << 8 | data[6]) % stepBits;
+    data += 7;
+    size -= 7;
+
+    for (std::size_t i = 0; i < layout.pageSize; i++) {
+        clean[i] = size == 0 ? 0 : data[i % size];
+    }
+    nand::encodeOob(codec, clean, clean + layout.pageSize, false);
+    std::memcpy(record, clean, codec.recordSize);
+    nand::checkRecord(codec, record, 0, &result);
+    require(std::memcmp(record, clean, codec.recordSize) == 0);
+    if (result.erased) {
+        return 0;  // a Linux page of 0xFF is blank flash itself
+    }
+    for (std::size_t k = 0; k < codec.steps; k++) {
+        require(result.steps[k].status == EccStatus::Clean);
+    }
+
+    std::memcpy(record, clean, codec.recordSize);
+    flip(record, stepBit(s, a));
+    nand::checkRecord(codec, record, 0, &result);
+    require(!result.erased && std::memcmp(record, clean, codec.recordSize) == 0);
+    if (result.steps[s].status == EccStatus::CorrectedData) {
+        require(result.steps[s].byte * 8 + result.steps[s].bit == stepBit(s, a));
+    } else {
+        require(result.steps[s].status == EccStatus::CorrectedCode && a >= std::size_t{layout.stepSize} * 8);
+    }
+
+    if (a != b) {
+        std::memcpy(record, clean, codec.recordSize);
+        flip(record, stepBit(s, a));
+        flip(record, stepBit(s, b));
+        std::uint8_t damaged[nand::kMaxPageSize];
+        std::memcpy(damaged, record, layout.pageSize);
+        nand::checkRecord(codec, record, 0, &result);
+        const std::uint8_t *step = record + s * layout.stepSize;
+        if (result.steps[s].status == EccStatus::Uncorrectable) {
+            require(std::memcmp(step, damaged + s * layout.stepSize, layout.stepSize) == 0);
+        } else {
+            require(std::memcmp(step, clean + s * layout.stepSize, layout.stepSize) == 0);
+        }
+    }
+    return 0;
+}
