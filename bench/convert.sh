@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Times the converter and the checker against plain copies of the same bytes,
-# and reports the converter's peak resident memory at two input sizes.
+# Times conv, conv-check and nandconv (build for every preset, check) against
+# plain copies of the same bytes, and reports peak resident memory at two
+# input sizes.
 #
 #   bench/convert.sh            (after: cmake --workflow --preset build)
 #
@@ -12,7 +13,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bin=${BIN:-$root/build/bin}
 runs=${RUNS:-7}
 size_mib=${SIZE_MIB:-256}
-for tool in conv conv-check; do
+for tool in conv conv-check nandconv; do
   [ -x "$bin/$tool" ] || { echo "convert.sh: no $tool in $bin; build first" >&2; exit 2; }
 done
 
@@ -22,8 +23,9 @@ cd "$work"
 
 head -c $((size_mib << 20)) /dev/urandom > in.bin
 head -c $((16 << 20)) in.bin > in16.bin
-"$bin/conv" in.bin ref.img > /dev/null  # the image the checker reads
-cat in.bin ref.img > /dev/null          # both stay in the page cache
+"$bin/conv" in.bin ref.img > /dev/null  # the images the checkers read
+"$bin/nandconv" build -q --layout linux-hamming in.bin lh.img
+cat in.bin ref.img lh.img > /dev/null   # all stay in the page cache
 
 now() { echo "${EPOCHREALTIME/,/.}"; }
 
@@ -31,7 +33,8 @@ now() { echo "${EPOCHREALTIME/,/.}"; }
 # the machine, each after a sync so that none pays for writing back another's
 # output. Round 0 warms up and is not counted. cat copies inside the kernel
 # (copy_file_range); dd with 1 MiB blocks copies through user space.
-names=(conv cat dd check cat-image cat-image-null)
+names=(conv cat dd check cat-image cat-image-null
+       build-classic build-linux-hamming build-linux-hamming-512 build-linux-hamming-sp nandconv-check)
 cmds=(
   "'$bin/conv' in.bin out.img > progress.txt"
   "cat in.bin > copy.bin"
@@ -39,6 +42,11 @@ cmds=(
   "'$bin/conv-check' ref.img > report.txt"
   "cat ref.img > copy.bin"
   "cat ref.img > /dev/null"
+  "'$bin/nandconv' build -q --layout classic in.bin out.img"
+  "'$bin/nandconv' build -q --layout linux-hamming in.bin out.img"
+  "'$bin/nandconv' build -q --layout linux-hamming-512 in.bin out.img"
+  "'$bin/nandconv' build -q --layout linux-hamming-sp in.bin out.img"
+  "'$bin/nandconv' check -q --layout linux-hamming lh.img > report.txt"
 )
 : > times.txt
 for ((i = 0; i <= runs; i++)); do
@@ -60,7 +68,10 @@ print(f"input {mib} MiB, {runs} alternating rounds")
 for name in t:
     v = list(t[name].values())
     print(f"{name:15s} median {statistics.median(v):.3f} s (range {min(v):.3f} .. {max(v):.3f})")
-for a, b in [("conv", "cat"), ("conv", "dd"), ("check", "cat-image"), ("check", "cat-image-null")]:
+pairs = [("conv", "cat"), ("conv", "dd"), ("check", "cat-image"), ("check", "cat-image-null"),
+         ("nandconv-check", "cat-image-null")]
+pairs += [(n, "cat") for n in t if n.startswith("build-")]
+for a, b in pairs:
     r = [t[a][k] / t[b][k] for k in t[a]]
     print(f"ratio {a}/{b}: median {statistics.median(r):.3f} (range {min(r):.3f} .. {max(r):.3f})")
 PY

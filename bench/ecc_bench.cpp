@@ -1,7 +1,8 @@
-// Throughput of the sector ECC versions, with memcpy of the same bytes as the
+// Throughput of the sector ECC versions and of Linux's Hamming code, with memcpy of the same bytes as the
 // yardstick, over a buffer that stays in cache (1 MiB) and one that does not
 // (256 MiB). Run: build/bin/ecc_bench
 #include "ecc.h"
+#include "hamming.h"
 
 #include <benchmark/benchmark.h>
 
@@ -66,8 +67,31 @@ void avx2Over(benchmark::State &state)
     eccOver<computeECCAvx2>(state);
 }
 
+// Linux's software Hamming code over steps of Step bytes.
+template <std::size_t Step, void (*Version)(const std::uint8_t *, std::size_t, bool, std::uint8_t *)>
+void hammingOver(benchmark::State &state)
+{
+    const auto size = static_cast<std::size_t>(state.range(0));
+    const std::uint8_t *data = buffer(size).data();
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores): the benchmark loop
+        std::uint8_t acc[3] = {};
+        for (std::size_t off = 0; off < size; off += Step) {
+            std::uint8_t code[3];
+            Version(data + off, Step, false, code);
+            acc[0] ^= code[0];
+            acc[1] ^= code[1];
+            acc[2] ^= code[2];
+        }
+        benchmark::DoNotOptimize(acc);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+
 }  // namespace
 
+BENCHMARK(hammingOver<256, hamming::compute>)->Name("hamming256")->Arg(kInCache)->Arg(kOutOfCache);
+BENCHMARK(hammingOver<512, hamming::compute>)->Name("hamming512")->Arg(kInCache)->Arg(kOutOfCache);
+BENCHMARK(hammingOver<512, hamming::computeReference>)->Name("hamming512-reference")->Arg(kInCache);
 BENCHMARK(memcpyOver)->Arg(kInCache)->Arg(kOutOfCache);
 BENCHMARK(eccOver<computeECCReference>)->Name("reference")->Arg(kInCache)->Arg(kOutOfCache);
 BENCHMARK(eccOver<computeECCPortable>)->Name("portable")->Arg(kInCache)->Arg(kOutOfCache);

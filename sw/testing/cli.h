@@ -118,6 +118,7 @@ protected:
                 redirect(open(streams.in.empty() ? "/dev/null" : streams.in.c_str(), O_RDONLY), STDIN_FILENO);
             }
             std::vector<char *> args;
+            args.reserve(argv.size() + 1);
             for (const auto &a : argv) {
                 args.push_back(const_cast<char *>(a.c_str()));
             }

@@ -54,6 +54,8 @@ const char *className(EccStatus status)
         return "corrected-data";
     case EccStatus::CorrectedCode:
         return "corrected-ecc-field";
+    case EccStatus::CorrectedBits:
+        return "corrected-bits";
     default:
         return "uncorrectable";
     }
@@ -89,6 +91,30 @@ void printFinding(Run *run, const char *text, int n)
     run->counts.findings++;
 }
 
+// The JSON list of the bits a multi-bit code corrected: data bits by their
+// offset in the page data, code bits by their offset in the OOB.
+int bitList(const Codec &codec, std::size_t step, const StepResult &r, char *buf, std::size_t size)
+{
+    const std::uint32_t dataBits = codec.layout.stepSize * 8;
+    int n = std::snprintf(buf, size, "[");
+    for (std::size_t i = 0; i < r.count && n > 0 && static_cast<std::size_t>(n) < size; i++) {
+        const unsigned loc = r.locs[i];
+        const char *sep = i == 0 ? "" : ",";
+        if (loc < dataBits) {
+            n += std::snprintf(buf + n, size - static_cast<std::size_t>(n), "%s{\"byte\":%zu,\"bit\":%u}", sep,
+                               step * codec.layout.stepSize + loc / 8, loc % 8);
+        } else {
+            const std::size_t k = step * codec.eccBytes + (loc - dataBits) / 8;
+            n += std::snprintf(buf + n, size - static_cast<std::size_t>(n), "%s{\"ecc_byte\":%u,\"bit\":%u}", sep,
+                               static_cast<unsigned>(codec.eccPos[k]), loc % 8);
+        }
+    }
+    if (n > 0 && static_cast<std::size_t>(n) < size) {
+        n += std::snprintf(buf + n, size - static_cast<std::size_t>(n), "]");
+    }
+    return n;
+}
+
 void reportStep(Run *run, std::uint64_t page, std::size_t step, const StepResult &r)
 {
     if (run->o.quiet) {
@@ -96,9 +122,19 @@ void reportStep(Run *run, std::uint64_t page, std::size_t step, const StepResult
     }
     const auto p = static_cast<unsigned long long>(page);
     const char *unit = run->o.unit;
-    char line[160];
+    char line[1024];
     int n = 0;
-    if (run->o.json) {
+    if (r.status == EccStatus::CorrectedBits) {
+        if (run->o.json) {
+            char bits[800];
+            bitList(run->codec, step, r, bits, sizeof bits);
+            n = std::snprintf(line, sizeof line, "{\"page\":%llu,\"%s\":%zu,\"class\":\"%s\",\"bits\":%s}", p, unit,
+                              step, className(r.status), bits);
+        } else {
+            n = std::snprintf(line, sizeof line, "page %llu %s %zu: corrected %u bit%s\n", p, unit, step,
+                              static_cast<unsigned>(r.count), r.count == 1 ? "" : "s");
+        }
+    } else if (run->o.json) {
         if (r.status == EccStatus::CorrectedData) {
             n = std::snprintf(line, sizeof line, "{\"page\":%llu,\"%s\":%zu,\"class\":\"%s\",\"byte\":%u,\"bit\":%u}", p,
                               unit, step, className(r.status), r.byte, static_cast<unsigned>(r.bit));
@@ -123,7 +159,7 @@ void reportErased(Run *run, std::uint64_t page, unsigned bitflips)
         return;
     }
     const auto p = static_cast<unsigned long long>(page);
-    char line[96];
+    char line[128];
     const int n = run->o.json
                       ? std::snprintf(line, sizeof line, "{\"page\":%llu,\"class\":\"erased-bitflips\",\"bitflips\":%u}",
                                       p, bitflips)

@@ -68,6 +68,7 @@ enum class EccStatus {
     CorrectedData,  // one data bit was wrong: `offset` and `bit` name it
     CorrectedCode,  // the stored word was wrong, the data is right
     Uncorrectable,
+    CorrectedBits,  // a multi-bit code corrected the bits it names
 };
 
 struct EccDecode {

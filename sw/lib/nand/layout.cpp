@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace nand {
 
@@ -10,15 +11,21 @@ namespace {
 
 // clang-format off
 const Layout kPresets[] = {
-    // name                 page  oob  step  scheme           sm     placement              off  free  pad   marker
-    {"classic",             2048, 64,  512,  Scheme::Classic, false, Placement::End,        0,   0x00, 0x00, 0,
+    // name                 page  oob  step  scheme           t  sm     placement              off  free  pad   marker
+    {"classic",             2048, 64,  512,  Scheme::Classic, 1, false, Placement::End,        0,   0x00, 0x00, 0,
      "conv's image: 32-bit sector words at OOB 48..63, the rest of the OOB zero"},
-    {"linux-hamming",       2048, 64,  256,  Scheme::Hamming, false, Placement::LinuxLarge, 0,   0xFF, 0xFF, 0,
+    {"linux-hamming",       2048, 64,  256,  Scheme::Hamming, 1, false, Placement::LinuxLarge, 0,   0xFF, 0xFF, 0,
      "Linux software Hamming, 256-byte steps, ECC at OOB 40 (80 for a 128-byte OOB)"},
-    {"linux-hamming-512",   2048, 64,  512,  Scheme::Hamming, false, Placement::LinuxLarge, 0,   0xFF, 0xFF, 0,
+    {"linux-hamming-512",   2048, 64,  512,  Scheme::Hamming, 1, false, Placement::LinuxLarge, 0,   0xFF, 0xFF, 0,
      "Linux software Hamming, 512-byte steps, ECC at OOB 40 (80 for a 128-byte OOB)"},
-    {"linux-hamming-sp",    512,  16,  256,  Scheme::Hamming, false, Placement::SmallPage,  0,   0xFF, 0xFF, 5,
+    {"linux-hamming-sp",    512,  16,  256,  Scheme::Hamming, 1, false, Placement::SmallPage,  0,   0xFF, 0xFF, 5,
      "Linux software Hamming on small pages: ECC at OOB 0..3 and 6..7, marker at 5"},
+    {"linux-bch4",          2048, 64,  512,  Scheme::Bch,     4, false, Placement::End,        0,   0xFF, 0xFF, 0,
+     "Linux software BCH, 4 bits per 512 bytes, 7 bytes a step at the end of the OOB"},
+    {"linux-bch8",          2048, 64,  512,  Scheme::Bch,     8, false, Placement::End,        0,   0xFF, 0xFF, 0,
+     "Linux software BCH, 8 bits per 512 bytes, 13 bytes a step at the end of the OOB"},
+    {"linux-bch8-4k",       4096, 224, 512,  Scheme::Bch,     8, false, Placement::End,        0,   0xFF, 0xFF, 0,
+     "Linux software BCH-8 on 4096+224 pages, ECC at the end of the OOB"},
 };
 // clang-format on
 
@@ -47,7 +54,25 @@ const Layout *findPreset(const char *name)
 
 const char *schemeName(Scheme s)
 {
-    return s == Scheme::Classic ? "classic" : "hamming";
+    switch (s) {
+    case Scheme::Classic:
+        return "classic";
+    case Scheme::Hamming:
+        return "hamming";
+    default:
+        return "bch";
+    }
+}
+
+bool schemeByName(const char *text, Scheme *s)
+{
+    for (const Scheme each : {Scheme::Classic, Scheme::Hamming, Scheme::Bch}) {
+        if (std::strcmp(text, schemeName(each)) == 0) {
+            *s = each;
+            return true;
+        }
+    }
+    return false;
 }
 
 std::size_t stepsPerPage(const Layout &l)
@@ -57,7 +82,14 @@ std::size_t stepsPerPage(const Layout &l)
 
 std::size_t eccBytesPerStep(const Layout &l)
 {
-    return l.scheme == Scheme::Classic ? 4 : 3;
+    switch (l.scheme) {
+    case Scheme::Classic:
+        return 4;
+    case Scheme::Hamming:
+        return 3;
+    default:
+        return (13u * l.strength + 7) / 8;
+    }
 }
 
 std::size_t recordSize(const Layout &l)
@@ -65,9 +97,9 @@ std::size_t recordSize(const Layout &l)
     return std::size_t{l.pageSize} + l.oobSize;
 }
 
-unsigned strength(const Layout &)
+unsigned strength(const Layout &l)
 {
-    return 1;
+    return l.strength;
 }
 
 std::size_t eccRegions(const Layout &l, Region (&regions)[kMaxRegions])
@@ -115,6 +147,31 @@ bool makeLayout(const Layout &preset, const LayoutChanges &changes, Layout *out,
         l.eccOffset = static_cast<std::uint32_t>(changes.eccOffset);
     }
     l.smOrder = l.smOrder || changes.smOrder;
+    if (changes.scheme >= 0 && static_cast<Scheme>(changes.scheme) != l.scheme) {
+        // Another code takes the fills and the place Linux gives it.
+        l.scheme = static_cast<Scheme>(changes.scheme);
+        l.strength = l.scheme == Scheme::Bch ? 0 : 1;
+        l.freeFill = l.padFill = l.scheme == Scheme::Classic ? 0x00 : 0xFF;
+        if (l.placement != Placement::Offset) {
+            l.placement = l.scheme == Scheme::Hamming && l.placement != Placement::SmallPage ? Placement::LinuxLarge
+                                                                                           : Placement::End;
+        }
+    }
+    if (changes.strength >= 0) {
+        if (l.scheme != Scheme::Bch) {
+            std::snprintf(why, whySize, "--strength is for BCH; the %s code corrects one bit", schemeName(l.scheme));
+            return false;
+        }
+        l.strength = static_cast<std::uint8_t>(changes.strength > 255 ? 255 : changes.strength);
+    }
+    if (l.scheme == Scheme::Bch && (l.strength < 1 || l.strength > 16)) {
+        std::snprintf(why, whySize, "BCH takes a strength from 1 to 16 bits (--strength)");
+        return false;
+    }
+    if (l.scheme == Scheme::Bch && l.stepSize != 512) {
+        std::snprintf(why, whySize, "BCH covers 512-byte steps, not %u", l.stepSize);
+        return false;
+    }
 
     if (l.stepSize != 256 && l.stepSize != 512) {
         std::snprintf(why, whySize, "a step of %u bytes: steps are 256 or 512 bytes", l.stepSize);
@@ -124,7 +181,7 @@ bool makeLayout(const Layout &preset, const LayoutChanges &changes, Layout *out,
         std::snprintf(why, whySize, "the classic code covers 512-byte steps, not %u", l.stepSize);
         return false;
     }
-    if (l.scheme == Scheme::Classic && l.smOrder) {
+    if (l.scheme != Scheme::Hamming && l.smOrder) {
         std::snprintf(why, whySize, "--sm-order is for the Hamming code");
         return false;
     }
@@ -162,9 +219,9 @@ std::size_t describeJson(const Layout &l, char *buf, std::size_t size)
     Region regions[kMaxRegions];
     const std::size_t n = eccRegions(l, regions);
     int len = std::snprintf(buf, size,
-                            "{\"name\":\"%s\",\"page\":%u,\"oob\":%u,\"step\":%u,\"scheme\":\"%s\",\"sm_order\":%s,"
-                            "\"ecc_bytes_per_step\":%zu,\"ecc\":[",
-                            l.name, l.pageSize, l.oobSize, l.stepSize, schemeName(l.scheme),
+                            "{\"name\":\"%s\",\"page\":%u,\"oob\":%u,\"step\":%u,\"scheme\":\"%s\",\"strength\":%u,"
+                            "\"sm_order\":%s,\"ecc_bytes_per_step\":%zu,\"ecc\":[",
+                            l.name, l.pageSize, l.oobSize, l.stepSize, schemeName(l.scheme), l.strength,
                             l.smOrder ? "true" : "false", eccBytesPerStep(l));
     for (std::size_t i = 0; i < n && len >= 0 && static_cast<std::size_t>(len) < size; i++) {
         len += std::snprintf(buf + len, size - static_cast<std::size_t>(len), "%s{\"offset\":%u,\"length\":%u}",

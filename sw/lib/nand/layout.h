@@ -18,6 +18,7 @@ namespace nand {
 enum class Scheme : std::uint8_t {
     Classic,  // the sector code of ecc.h, 4 bytes (its word least significant byte first)
     Hamming,  // Linux's software Hamming, 3 bytes (hamming.h)
+    Bch,      // Linux's software BCH, ceil(13t / 8) bytes (bch.h)
 };
 
 // Where the ECC goes when no offset is given.
@@ -44,6 +45,7 @@ struct Layout {
     std::uint32_t oobSize;
     std::uint32_t stepSize;
     Scheme scheme;
+    std::uint8_t strength;   // the bits a step can have corrected: 1, or t for BCH
     bool smOrder;            // Hamming bytes in SmartMedia order
     Placement placement;
     std::uint32_t eccOffset;  // for Placement::Offset
@@ -64,6 +66,8 @@ struct LayoutChanges {
     long stepSize = -1;
     long eccOffset = -1;
     bool smOrder = false;
+    int scheme = -1;     // a Scheme, to change the code
+    long strength = -1;  // t, for BCH
 };
 
 // The layout from a preset and changes, checked: ECC bytes past the OOB or
@@ -79,6 +83,8 @@ std::size_t eccRegions(const Layout &l, Region (&regions)[kMaxRegions]);
 // The strength of the code: the bits a step can have corrected.
 unsigned strength(const Layout &l);
 const char *schemeName(Scheme s);
+// The scheme named by text ("classic", "hamming", "bch"); false if none is.
+bool schemeByName(const char *text, Scheme *s);
 
 // One JSON object describing the layout; returns the length written (at most
 // size - 1, NUL-terminated).

@@ -16,6 +16,12 @@ void makeCodec(const Layout &layout, Codec *c)
     c->eccBytes = eccBytesPerStep(layout);
     c->recordSize = recordSize(layout);
     std::memset(c->isEcc, 0, sizeof c->isEcc);
+    std::memset(c->eccKeep, 0xFF, sizeof c->eccKeep);
+    if (layout.scheme == Scheme::Bch) {
+        bch::init(&c->bch, layout.strength);
+        const unsigned used = c->bch.codeBits - 8 * (c->bch.codeBytes - 1);
+        c->eccKeep[c->bch.codeBytes - 1] = static_cast<std::uint8_t>(0xFF00u >> used);
+    }
     Region regions[kMaxRegions];
     const std::size_t n = eccRegions(layout, regions);
     std::size_t k = 0;
@@ -32,10 +38,16 @@ namespace {
 // The code of one step, into code[0..eccBytes).
 void stepCode(const Codec &c, const std::uint8_t *step, std::uint8_t *code)
 {
-    if (c.layout.scheme == Scheme::Classic) {
+    switch (c.layout.scheme) {
+    case Scheme::Classic:
         image::storeLE32(code, computeECC(step));
-    } else {
+        break;
+    case Scheme::Hamming:
         hamming::compute(step, c.layout.stepSize, c.layout.smOrder, code);
+        break;
+    case Scheme::Bch:
+        bch::encode(c.bch, step, code);
+        break;
     }
 }
 
@@ -71,7 +83,7 @@ bool isErased(const Codec &c, const std::uint8_t *record, unsigned threshold, un
     return true;
 }
 
-constexpr std::size_t kMaxEccBytes = 4;
+constexpr std::size_t kMaxEccBytes = bch::kMaxCodeBytes;
 
 }  // namespace
 
@@ -106,6 +118,71 @@ void encodeOob(const Codec &c, const std::uint8_t *data, std::uint8_t *oob, bool
     }
 }
 
+namespace {
+
+// The code bits where stored and computed differ, as locations (record.h).
+void differingBits(const Codec &c, const std::uint8_t *stored, const std::uint8_t *computed, StepResult *r)
+{
+    const std::uint32_t base = c.layout.stepSize * 8;
+    r->count = 0;
+    for (std::size_t i = 0; i < c.eccBytes; i++) {
+        const unsigned diff = static_cast<unsigned>(stored[i] ^ computed[i]);
+        for (unsigned b = 0; b < 8 && r->count < kMaxCorrected; b++) {
+            if ((diff >> b & 1u) != 0) {
+                r->locs[r->count++] = static_cast<std::uint16_t>(base + i * 8 + b);
+            }
+        }
+    }
+}
+
+// Decodes one step of a one-bit code (classic, Hamming) and repairs it.
+void checkSingle(const Codec &c, std::size_t s, std::uint8_t *step, std::uint8_t *stored, StepResult *r)
+{
+    std::uint8_t computed[kMaxEccBytes] = {};
+    stepCode(c, step, computed);
+    const EccDecode d = c.layout.scheme == Scheme::Classic
+                            ? decodeECC(image::loadLE32(stored), image::loadLE32(computed))
+                            : hamming::decode(stored, computed, c.layout.stepSize, c.layout.smOrder);
+    r->status = d.status;
+    r->byte = static_cast<std::uint32_t>(s * c.layout.stepSize + d.offset);
+    r->bit = d.bit;
+    r->count = 0;
+    if (d.status == EccStatus::CorrectedData) {
+        step[d.offset] ^= static_cast<std::uint8_t>(1u << d.bit);
+        r->locs[0] = static_cast<std::uint16_t>(d.offset * 8u + d.bit);
+        r->count = 1;
+        stepCode(c, step, computed);
+    } else if (d.status == EccStatus::CorrectedCode) {
+        differingBits(c, stored, computed, r);
+    }
+    if (d.status == EccStatus::CorrectedData || d.status == EccStatus::CorrectedCode) {
+        std::memcpy(stored, computed, c.eccBytes);
+    }
+}
+
+// Decodes one step of BCH and repairs it.
+void checkBch(const Codec &c, std::size_t s, std::uint8_t *step, std::uint8_t *stored, StepResult *r)
+{
+    unsigned locs[bch::kMaxT];
+    const int n = bch::decode(c.bch, step, stored, locs);
+    r->count = 0;
+    if (n < 0) {
+        r->status = EccStatus::Uncorrectable;
+        return;
+    }
+    r->status = n == 0 ? EccStatus::Clean : EccStatus::CorrectedBits;
+    r->count = static_cast<std::uint8_t>(n);
+    for (int i = 0; i < n; i++) {
+        r->locs[i] = static_cast<std::uint16_t>(locs[i]);
+    }
+    if (n > 0) {
+        r->byte = static_cast<std::uint32_t>(s * c.layout.stepSize + locs[0] / 8);
+        r->bit = static_cast<std::uint8_t>(locs[0] % 8);
+    }
+}
+
+}  // namespace
+
 void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold, RecordResult *result)
 {
     result->bitflips = 0;
@@ -118,28 +195,17 @@ void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold,
     for (std::size_t s = 0; s < c.steps; s++) {
         std::uint8_t *step = record + s * c.layout.stepSize;
         const std::uint16_t *pos = c.eccPos + s * c.eccBytes;
-        std::uint8_t stored[kMaxEccBytes];
-        std::uint8_t computed[kMaxEccBytes];
+        std::uint8_t stored[kMaxEccBytes] = {};
         for (std::size_t i = 0; i < c.eccBytes; i++) {
             stored[i] = oob[pos[i]];
         }
-        stepCode(c, step, computed);
-        EccDecode d;
-        if (c.layout.scheme == Scheme::Classic) {
-            d = decodeECC(image::loadLE32(stored), image::loadLE32(computed));
+        if (c.layout.scheme == Scheme::Bch) {
+            checkBch(c, s, step, stored, &result->steps[s]);
         } else {
-            d = hamming::decode(stored, computed, c.layout.stepSize, c.layout.smOrder);
+            checkSingle(c, s, step, stored, &result->steps[s]);
         }
-        StepResult &r = result->steps[s];
-        r = {d.status, static_cast<std::uint32_t>(s * c.layout.stepSize + d.offset), d.bit};
-        if (d.status == EccStatus::CorrectedData) {
-            step[d.offset] ^= static_cast<std::uint8_t>(1u << d.bit);
-            stepCode(c, step, computed);
-        }
-        if (d.status == EccStatus::CorrectedData || d.status == EccStatus::CorrectedCode) {
-            for (std::size_t i = 0; i < c.eccBytes; i++) {
-                oob[pos[i]] = computed[i];
-            }
+        for (std::size_t i = 0; i < c.eccBytes; i++) {
+            oob[pos[i]] = stored[i];
         }
     }
 }

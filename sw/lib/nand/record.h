@@ -2,6 +2,7 @@
 // checked as a reader of the flash would, step by step.
 #pragma once
 
+#include "bch.h"
 #include "ecc.h"
 #include "layout.h"
 
@@ -18,6 +19,8 @@ struct Codec {
     std::size_t recordSize;  // page + OOB
     std::uint16_t eccPos[kMaxOobSize];  // ECC byte i of step s at OOB byte eccPos[s * eccBytes + i]
     bool isEcc[kMaxOobSize];
+    std::uint8_t eccKeep[bch::kMaxCodeBytes];  // the bits of each ECC byte that belong to the code
+    bch::Code bch;  // the tables of a BCH layout
 };
 
 void makeCodec(const Layout &layout, Codec *codec);
@@ -27,10 +30,17 @@ void makeCodec(const Layout &layout, Codec *codec);
 // 0xFF gets an OOB of all 0xFF, as blank flash has.
 void encodeOob(const Codec &c, const std::uint8_t *data, std::uint8_t *oob, bool keepErased);
 
+// The bits a check corrected in one step: location n < 8 * stepSize is bit
+// n % 8 of the step's data byte n / 8; above, bit n % 8 of the step's ECC byte
+// (n - 8 * stepSize) / 8.
+inline constexpr std::size_t kMaxCorrected = 32;
+
 struct StepResult {
-    EccStatus status;
-    std::uint32_t byte;  // the corrected bit's offset in the page data
+    EccStatus status;    // a multi-bit code reports CorrectedBits
+    std::uint32_t byte;  // for CorrectedData: the corrected bit's offset in the page data
     std::uint8_t bit;
+    std::uint8_t count;  // the corrected bits, in locs
+    std::uint16_t locs[kMaxCorrected];
 };
 
 struct RecordResult {

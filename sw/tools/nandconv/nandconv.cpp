@@ -39,7 +39,9 @@ constexpr char kLayoutHelp[] =
     "  --oob N           OOB (spare area) bytes\n"
     "  --step 256|512    the bytes one code covers\n"
     "  --ecc-offset N    the ECC bytes from OOB byte N on, step after step\n"
-    "  --sm-order        Hamming bytes in SmartMedia order\n";
+    "  --sm-order        Hamming bytes in SmartMedia order\n"
+    "  --ecc classic|hamming|bch  the code\n"
+    "  --strength T      the bits a BCH step corrects, 1 to 16\n";
 
 constexpr char kBuildUsage[] =
     "usage: nandconv build [LAYOUT OPTIONS] [--keep-erased] [-q] IN OUT\n"
@@ -119,6 +121,8 @@ enum : int {
     kStep,
     kEccOffset,
     kSmOrder,
+    kEcc,
+    kStrength,
     kKeepErased,
     kJson,
     kErasedThreshold,
@@ -206,6 +210,20 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
         case kSmOrder:
             o->changes.smOrder = true;
             break;
+        case kEcc: {
+            nand::Scheme scheme{};
+            if (!nand::schemeByName(optarg, &scheme)) {
+                std::snprintf(why, sizeof why, "--ecc takes classic, hamming or bch, not '%.20s'", optarg);
+                return usageError(why, usage);
+            }
+            o->changes.scheme = static_cast<int>(scheme);
+            break;
+        }
+        case kStrength:
+            if (!numberFor("--strength", 16, &o->changes.strength)) {
+                return usageError(why, usage);
+            }
+            break;
         case kKeepErased:
             o->keepErased = true;
             break;
@@ -262,7 +280,8 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
     {"layout", required_argument, nullptr, kLayout}, {"page", required_argument, nullptr, kPage},   \
         {"oob", required_argument, nullptr, kOob}, {"step", required_argument, nullptr, kStep},     \
         {"ecc-offset", required_argument, nullptr, kEccOffset},                                     \
-        {"sm-order", no_argument, nullptr, kSmOrder}, {"help", no_argument, nullptr, 'h'},          \
+        {"sm-order", no_argument, nullptr, kSmOrder}, {"ecc", required_argument, nullptr, kEcc},    \
+        {"strength", required_argument, nullptr, kStrength}, {"help", no_argument, nullptr, 'h'},  \
         {"version", no_argument, nullptr, kVersion}
 
 nand::Codec codec;  // large: not on the stack
@@ -284,8 +303,8 @@ int makeCodec(const Options &o, const char *usage)
 // ---- build ----
 
 // Pages per block: one read and one write of up to 1024 iovecs each.
-constexpr std::size_t kBlockData = 512 * 1024;
-constexpr std::size_t kBlockOob = 256 * 1024;
+constexpr std::size_t kBlockData = std::size_t{512} * 1024;
+constexpr std::size_t kBlockOob = std::size_t{256} * 1024;
 constexpr std::size_t kMaxBlockPages = 512;
 std::uint8_t dataBuffer[kBlockData];
 std::uint8_t oobBuffer[kBlockOob];

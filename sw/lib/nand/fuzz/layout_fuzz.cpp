@@ -34,7 +34,7 @@ std::size_t stepBit(std::size_t s, std::size_t k)
         return s * dataBits + k;
     }
     k -= dataBits;
-    return (codec.layout.pageSize + codec.eccPos[s * codec.eccBytes + k / 8]) * 8 + k % 8;
+    return (std::size_t{codec.layout.pageSize} + codec.eccPos[s * codec.eccBytes + k / 8]) * 8 + k % 8;
 }
 
 }  // namespace

@@ -26,6 +26,9 @@ const Placement kPlacements[] = {
     {"linux-hamming", {{40, 63}}},
     {"linux-hamming-512", {{40, 51}}},
     {"linux-hamming-sp", {{0, 3}, {6, 7}}},
+    {"linux-bch4", {{36, 63}}},
+    {"linux-bch8", {{12, 63}}},
+    {"linux-bch8-4k", {{120, 223}}},
 };
 
 Codec &codecFor(const Layout &l)
@@ -76,6 +79,12 @@ TEST(Layouts, ChangesAndRefusals)
          "a page of 2000 bytes is not a whole number of 256-byte steps (at most 65536 bytes)", 0},
         {"classic", {-1, -1, 256, -1, false}, "the classic code covers 512-byte steps, not 256", 0},
         {"linux-hamming", {-1, -1, 1024, -1, false}, "a step of 1024 bytes: steps are 256 or 512 bytes", 0},
+        {"linux-bch8", {-1, -1, -1, -1, false, -1, 16}, "the ECC (104 bytes from OOB byte 0) runs past the 64-byte OOB", 0},
+        {"linux-bch8", {-1, 128, -1, -1, false, -1, 16}, "", 24},
+        {"linux-hamming-512", {-1, -1, -1, -1, false, static_cast<int>(nand::Scheme::Bch), 4}, "", 36},
+        {"linux-hamming", {-1, -1, -1, -1, false, static_cast<int>(nand::Scheme::Bch), 4}, "BCH covers 512-byte steps, not 256", 0},
+        {"linux-bch4", {-1, -1, -1, -1, false, -1, 17}, "BCH takes a strength from 1 to 16 bits (--strength)", 0},
+        {"linux-hamming", {-1, -1, -1, -1, false, -1, 4}, "--strength is for BCH; the hamming code corrects one bit", 0},
     };
     for (const auto &c : cases) {
         Layout l{};
@@ -99,6 +108,17 @@ std::vector<std::uint8_t> encoded(const Codec &c, std::mt19937 &rng)
     }
     nand::encodeOob(c, r.data(), r.data() + c.layout.pageSize, false);
     return r;
+}
+
+// The bit of the record that a corrected location of step s names.
+std::size_t recordBit(const Codec &c, std::size_t s, unsigned loc)
+{
+    const std::size_t stepBits = std::size_t{c.layout.stepSize} * 8;
+    if (loc < stepBits) {
+        return s * stepBits + loc;
+    }
+    const std::size_t k = s * c.eccBytes + (loc - stepBits) / 8;
+    return (std::size_t{c.layout.pageSize} + c.eccPos[k]) * 8 + loc % 8;
 }
 
 void flip(std::vector<std::uint8_t> &r, std::size_t bit)
@@ -128,7 +148,10 @@ TEST(Records, SingleFlipsAreCorrectedDoubleFlipsNeverMistaken)
         }
         for (std::size_t k = 0; k < c.steps * c.eccBytes; k++) {
             for (std::size_t b = 0; b < 8; b++) {
-                bits.push_back((c.layout.pageSize + c.eccPos[k]) * 8 + b);
+                if ((c.eccKeep[k % c.eccBytes] >> b & 1u) == 0) {
+                    continue;  // a spare bit of a BCH code's last byte: no part of the code
+                }
+                bits.push_back((std::size_t{c.layout.pageSize} + c.eccPos[k]) * 8 + b);
             }
         }
         for (const std::size_t bit : bits) {
@@ -142,23 +165,35 @@ TEST(Records, SingleFlipsAreCorrectedDoubleFlipsNeverMistaken)
                 if (st.status == EccStatus::CorrectedData) {
                     EXPECT_EQ(st.byte * 8 + st.bit, bit) << presets[p].name;
                 }
+                if (st.status == EccStatus::CorrectedBits) {
+                    ASSERT_EQ(st.count, 1u) << presets[p].name;
+                    EXPECT_EQ(recordBit(c, s, st.locs[0]), bit) << presets[p].name;
+                }
                 corrected += st.status != EccStatus::Clean;
             }
             EXPECT_EQ(corrected, 1u) << presets[p].name << " bit " << bit;
         }
-        // Two flips in the data of one step.
+        // Two flips in the data of one step: beyond a one-bit code, within
+        // a BCH code of t >= 2.
         for (int i = 0; i < 200; i++) {
             const std::size_t step = rng() % c.steps;
-            const std::size_t a = step * c.layout.stepSize * 8 + rng() % (c.layout.stepSize * 8);
+            const std::size_t stepBits = std::size_t{c.layout.stepSize} * 8;
+            const std::size_t a = step * stepBits + rng() % stepBits;
             std::size_t b = a;
             while (b == a) {
-                b = step * c.layout.stepSize * 8 + rng() % (c.layout.stepSize * 8);
+                b = step * stepBits + rng() % stepBits;
             }
             r = clean;
             flip(r, a);
             flip(r, b);
             const std::vector<std::uint8_t> damaged = r;
             nand::checkRecord(c, r.data(), 1, &result);
+            if (c.layout.scheme == nand::Scheme::Bch) {
+                EXPECT_EQ(result.steps[step].status, EccStatus::CorrectedBits) << presets[p].name;
+                EXPECT_EQ(result.steps[step].count, 2u) << presets[p].name;
+                EXPECT_EQ(r, clean) << presets[p].name;
+                continue;
+            }
             EXPECT_EQ(result.steps[step].status, EccStatus::Uncorrectable) << presets[p].name;
             EXPECT_EQ(r, damaged) << presets[p].name << ": an uncorrectable step keeps its bytes";
         }
@@ -170,7 +205,7 @@ TEST(Records, SingleFlipsAreCorrectedDoubleFlipsNeverMistaken)
 // flash itself, for the classic one it never is.
 TEST(Records, ErasedPages)
 {
-    for (const char *name : {"linux-hamming", "linux-hamming-sp", "classic"}) {
+    for (const char *name : {"linux-hamming", "linux-hamming-sp", "linux-bch8", "classic"}) {
         const Codec &c = codecFor(*nand::findPreset(name));
         std::vector<std::uint8_t> r(c.recordSize, 0xFF);
         nand::encodeOob(c, r.data(), r.data() + c.layout.pageSize, false);
@@ -182,7 +217,7 @@ TEST(Records, ErasedPages)
 
         r.assign(c.recordSize, 0xFF);
         flip(r, 5 * 8 + 3);
-        flip(r, (c.layout.pageSize + c.eccPos[c.eccBytes * (c.steps - 1)]) * 8);  // last step's ECC
+        flip(r, (std::size_t{c.layout.pageSize} + c.eccPos[c.eccBytes * (c.steps - 1)]) * 8);  // last step's ECC
         nand::checkRecord(c, r.data(), 1, &result);
         EXPECT_TRUE(result.erased) << name;
         EXPECT_EQ(result.bitflips, 2u) << name;

@@ -119,8 +119,8 @@ TEST_F(NandconvTest, CheckFindsAndCorrects)
     const std::string golden = readFile(kGolden + "/linux-hamming.img");
     const std::size_t rec = 2112;
     std::string image = golden;
-    image[0 * rec + 3 * 256 + 10] ^= 0x20;         // page 0 step 3: byte 778 bit 5
-    image[1 * rec + 2048 + 40 + 3 * 5 + 1] ^= 0x01;  // page 1 step 5: its ECC
+    image[3 * 256 + 10] ^= 0x20;               // page 0 step 3: byte 778 bit 5
+    image[rec + 2048 + 40 + 15 + 1] ^= 0x01;  // page 1 step 5: its ECC
     image[3 * rec + 100] ^= 0x01;                  // page 3 step 0: two bits
     image[3 * rec + 200] ^= 0x04;
     image[2 * rec + 7] ^= 0x08;                    // page 2 is blank flash
@@ -148,7 +148,7 @@ TEST_F(NandconvTest, CheckFindsAndCorrects)
     r = nandconv("check", layout, {"--json", "dump.img"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out,
-              "{\"layout\":{\"name\":\"linux-hamming\",\"page\":2048,\"oob\":64,\"step\":256,\"scheme\":\"hamming\","
+              "{\"layout\":{\"name\":\"linux-hamming\",\"page\":2048,\"oob\":64,\"step\":256,\"scheme\":\"hamming\",\"strength\":1,"
               "\"sm_order\":false,\"ecc_bytes_per_step\":3,\"ecc\":[{\"offset\":40,\"length\":24}],\"free_fill\":255,"
               "\"bad_block_marker\":0},\"findings\":["
               "{\"page\":0,\"step\":3,\"class\":\"corrected-data\",\"byte\":778,\"bit\":5},"
@@ -240,7 +240,7 @@ TEST_F(NandconvTest, HelpVersionAndLayouts)
         << r.out;
     r = exec({NANDCONV_BIN, "layouts", "--json"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("{\"name\":\"linux-hamming-sp\",\"page\":512,\"oob\":16,\"step\":256,\"scheme\":\"hamming\","
+    EXPECT_NE(r.out.find("{\"name\":\"linux-hamming-sp\",\"page\":512,\"oob\":16,\"step\":256,\"scheme\":\"hamming\",\"strength\":1,"
                          "\"sm_order\":false,\"ecc_bytes_per_step\":3,\"ecc\":[{\"offset\":0,\"length\":4},"
                          "{\"offset\":6,\"length\":2}],\"free_fill\":255,\"bad_block_marker\":5}"),
               std::string::npos)
