@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
@@ -40,11 +41,27 @@ struct Output {
     io::Output file;
 };
 
+// The manifest of --expect, read along with the image, page by page.
+struct Expect {
+    std::FILE *file = nullptr;
+    const char *name = nullptr;
+    std::uint64_t line = 0;
+    bool pending = false;  // a flip read ahead, for a later page
+    bool bad = false;      // a line that is no flip
+    long long page = 0;
+    long long step = 0;
+    long long offset = 0;
+    long long bit = 0;
+    std::uint64_t asInjected = 0;
+    std::uint64_t differ = 0;
+};
+
 struct Run {
     const Codec &codec;
     const CheckOptions &o;
     Counts counts;
     bool begun = false;
+    Expect expect;
 };
 
 const char *className(EccStatus status)
@@ -170,11 +187,150 @@ void reportErased(Run *run, std::uint64_t page, unsigned bitflips)
 
 RecordResult result;  // per record; large, so not on the stack
 
+// The number after "key": in a manifest line; "null" reads as -1.
+bool field(const char *line, const char *key, long long *value)
+{
+    const char *p = std::strstr(line, key);
+    if (p == nullptr) {
+        return false;
+    }
+    p += std::strlen(key);
+    if (std::strncmp(p, "null", 4) == 0) {
+        *value = -1;
+        return true;
+    }
+    char *end = nullptr;
+    *value = std::strtoll(p, &end, 10);
+    return end != p;
+}
+
+// Reads the next flip of the manifest into e; false at its end.
+bool readFlip(Expect *e)
+{
+    char line[256];
+    while (std::fgets(line, sizeof line, e->file) != nullptr) {
+        e->line++;
+        if (line[0] == '\n') {
+            continue;
+        }
+        if (!field(line, "\"page\":", &e->page) || !field(line, "\"step\":", &e->step) ||
+            !field(line, "\"offset\":", &e->offset) || !field(line, "\"bit\":", &e->bit) || e->page < 0 ||
+            e->bit < 0 || e->bit > 7) {
+            e->bad = true;
+            return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+// Flips of one page, by step; flips in OOB bytes that hold no code are left
+// out, as no step can correct them.
+constexpr std::size_t kMaxPageFlips = 65536;
+struct PageFlips {
+    std::size_t count;
+    std::uint32_t step[kMaxPageFlips];
+    std::uint32_t bit[kMaxPageFlips];  // offset in the record * 8 + bit
+};
+PageFlips pageFlips;
+
+// The record bit that a corrected location of step s names.
+std::uint32_t recordBit(const Codec &c, std::size_t s, unsigned loc)
+{
+    const std::uint32_t stepBits = c.layout.stepSize * 8;
+    if (loc < stepBits) {
+        return static_cast<std::uint32_t>(s * stepBits + loc);
+    }
+    const std::size_t k = s * c.eccBytes + (loc - stepBits) / 8;
+    return (c.layout.pageSize + c.eccPos[k]) * 8 + loc % 8;
+}
+
+void reportDifference(Run *run, std::uint64_t page, long long step, std::size_t injected, const StepResult *r,
+                      std::size_t matching)
+{
+    run->expect.differ++;
+    if (run->o.quiet) {
+        return;
+    }
+    const auto p = static_cast<unsigned long long>(page);
+    char line[256];
+    int n = 0;
+    const bool bad = r != nullptr && r->status == EccStatus::Uncorrectable;
+    const unsigned corrected = r == nullptr ? 0 : r->count;
+    if (run->o.json) {
+        n = std::snprintf(line, sizeof line,
+                          "{\"page\":%llu,\"%s\":%lld,\"class\":\"differs-from-manifest\",\"injected\":%zu,"
+                          "\"corrected\":%u,\"as_injected\":%zu,\"uncorrectable\":%s}",
+                          p, run->o.unit, step, injected, bad ? 0u : corrected, bad ? 0 : matching,
+                          bad ? "true" : "false");
+    } else if (bad) {
+        n = std::snprintf(line, sizeof line, "page %llu %s %lld: %zu bits injected, uncorrectable\n", p, run->o.unit,
+                          step, injected);
+    } else {
+        n = std::snprintf(line, sizeof line, "page %llu %s %lld: %zu bits injected, %u corrected, %zu of them as injected\n",
+                          p, run->o.unit, step, injected, corrected, matching);
+    }
+    printFinding(run, line, n);
+}
+
+// Compares the corrections of one page with the manifest's flips for it.
+void compareWithManifest(Run *run, std::uint64_t page, const RecordResult &r)
+{
+    Expect &e = run->expect;
+    pageFlips.count = 0;
+    std::size_t onPage = 0;  // every flip of the page, free OOB bytes included
+    while (e.pending && static_cast<std::uint64_t>(e.page) == page) {
+        onPage++;
+        if (e.step >= 0 && static_cast<std::size_t>(e.step) < run->codec.steps && pageFlips.count < kMaxPageFlips) {
+            pageFlips.step[pageFlips.count] = static_cast<std::uint32_t>(e.step);
+            pageFlips.bit[pageFlips.count] = static_cast<std::uint32_t>(e.offset * 8 + e.bit);
+            pageFlips.count++;
+        }
+        e.pending = readFlip(&e);
+    }
+    if (r.erased) {
+        // Blank flash is not decoded: its zero bits are the flips.
+        if (onPage != 0 || r.bitflips != 0) {
+            if (onPage == r.bitflips) {
+                e.asInjected++;
+            } else {
+                reportDifference(run, page, -1, onPage, nullptr, 0);
+            }
+        }
+        return;
+    }
+    for (std::size_t s = 0; s < run->codec.steps; s++) {
+        const StepResult &st = r.steps[s];
+        std::size_t injected = 0;
+        std::size_t matching = 0;
+        for (std::size_t i = 0; i < pageFlips.count; i++) {
+            if (pageFlips.step[i] != s) {
+                continue;
+            }
+            injected++;
+            for (unsigned k = 0; k < st.count && st.status != EccStatus::Uncorrectable; k++) {
+                matching += recordBit(run->codec, s, st.locs[k]) == pageFlips.bit[i];
+            }
+        }
+        if (injected == 0 && st.status == EccStatus::Clean) {
+            continue;
+        }
+        if (st.status != EccStatus::Uncorrectable && matching == injected && st.count == injected) {
+            e.asInjected++;
+        } else {
+            reportDifference(run, page, static_cast<long long>(s), injected, &st, matching);
+        }
+    }
+}
+
 void checkOne(Run *run, std::uint8_t *record)
 {
     Counts &counts = run->counts;
     const std::uint64_t page = counts.pages++;
     checkRecord(run->codec, record, run->o.erasedThreshold, &result);
+    if (run->expect.file != nullptr) {
+        compareWithManifest(run, page, result);
+    }
     if (result.erased) {
         counts.erased++;
         reportErased(run, page, result.bitflips);
@@ -203,16 +359,26 @@ void printSummary(Run *run, std::uint64_t trailing)
     char line[256];
     const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
     int n = 0;
+    char manifest[128] = "";
     if (run->o.json) {
         beginReport(run);
+        if (run->expect.file != nullptr) {
+            std::snprintf(manifest, sizeof manifest, ",\"manifest\":{\"as_injected\":%llu,\"differ\":%llu}",
+                          u(run->expect.asInjected), u(run->expect.differ));
+        }
         n = std::snprintf(line, sizeof line,
                           "%s\"pages\":%llu,\"erased\":%llu,\"%s\":{\"clean\":%llu,\"corrected\":%llu,"
-                          "\"uncorrectable\":%llu},\"trailing_bytes\":%llu}\n",
+                          "\"uncorrectable\":%llu},\"trailing_bytes\":%llu%s}\n",
                           run->o.quiet ? "" : "],", u(c.pages), u(c.erased), run->o.units, u(c.clean),
-                          u(c.corrected), u(c.uncorrectable), u(trailing));
+                          u(c.corrected), u(c.uncorrectable), u(trailing), manifest);
     } else {
-        n = std::snprintf(line, sizeof line, "%llu pages, %llu erased; %s: %llu clean, %llu corrected, %llu uncorrectable\n",
-                          u(c.pages), u(c.erased), run->o.units, u(c.clean), u(c.corrected), u(c.uncorrectable));
+        if (run->expect.file != nullptr) {
+            std::snprintf(manifest, sizeof manifest, "manifest: %llu %s as injected, %llu differ\n",
+                          u(run->expect.asInjected), run->o.units, u(run->expect.differ));
+        }
+        n = std::snprintf(line, sizeof line,
+                          "%llu pages, %llu erased; %s: %llu clean, %llu corrected, %llu uncorrectable\n%s", u(c.pages),
+                          u(c.erased), run->o.units, u(c.clean), u(c.corrected), u(c.uncorrectable), manifest);
     }
     io::printBytes(line, static_cast<std::size_t>(n));
 }
@@ -340,7 +506,15 @@ int runCheck(const Codec &codec, const CheckOptions &o)
     if (fstat(in, &imageStat) != 0) {
         return checkTrouble(o.tool, imageName, std::strerror(errno));
     }
-    Run run = {codec, o, {}, false};
+    Run run = {codec, o, {}, false, {}};
+    if (o.expect != nullptr) {
+        run.expect.name = o.expect;
+        run.expect.file = std::fopen(o.expect, "r");
+        if (run.expect.file == nullptr) {
+            return checkTrouble(o.tool, o.expect, std::strerror(errno));
+        }
+        run.expect.pending = readFlip(&run.expect);
+    }
     Output raw;
     Output fixed;
     if (const int status = openOutputs(run, imageStat, &raw, &fixed); status >= 0) {
@@ -349,6 +523,16 @@ int runCheck(const Codec &codec, const CheckOptions &o)
 
     std::uint64_t trailing = 0;
     int status = checkImage(&run, in, imageName, raw, fixed, &trailing);
+    if (status == kCheckGood && run.expect.file != nullptr) {
+        if (run.expect.bad || std::ferror(run.expect.file) != 0) {
+            char why[96];
+            std::snprintf(why, sizeof why, "line %llu is no flip of a manifest",
+                          static_cast<unsigned long long>(run.expect.line));
+            status = checkTrouble(o.tool, o.expect, why);
+        } else if (run.expect.pending) {
+            status = checkTrouble(o.tool, o.expect, "names pages past the end of the image");
+        }
+    }
     // An uncorrectable step or a cut image is a result, not trouble: the
     // outputs hold everything that was read and replace their targets.
     status = finishOutputs(o.tool, status, &raw, &fixed);
@@ -366,7 +550,7 @@ int runCheck(const Codec &codec, const CheckOptions &o)
                      static_cast<unsigned long long>(run.counts.pages) * codec.recordSize);
         return kCheckBad;
     }
-    return run.counts.uncorrectable != 0 ? kCheckBad : kCheckGood;
+    return run.counts.uncorrectable != 0 || run.expect.differ != 0 ? kCheckBad : kCheckGood;
 }
 
 }  // namespace nand

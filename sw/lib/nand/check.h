@@ -28,6 +28,10 @@ struct CheckOptions {
     const char *fixed = nullptr;  // -f
     const char *image = nullptr;  // "-" for standard input
     unsigned erasedThreshold = 1;
+    // A manifest of injected flips (JSON lines {"page","step","offset","bit"},
+    // in page order) to compare every step's corrections with: each step
+    // whose corrections differ is reported, and the status is 1.
+    const char *expect = nullptr;
 };
 
 // Reports "tool: name: why" on standard error, after the report so far, and

@@ -173,11 +173,16 @@ void checkBch(const Codec &c, std::size_t s, std::uint8_t *step, std::uint8_t *s
     r->status = n == 0 ? EccStatus::Clean : EccStatus::CorrectedBits;
     r->count = static_cast<std::uint8_t>(n);
     for (int i = 0; i < n; i++) {
-        r->locs[i] = static_cast<std::uint16_t>(locs[i]);
+        // In ascending order, as a reader of the report expects them.
+        int j = i;
+        for (; j > 0 && r->locs[j - 1] > locs[i]; j--) {
+            r->locs[j] = r->locs[j - 1];
+        }
+        r->locs[j] = static_cast<std::uint16_t>(locs[i]);
     }
     if (n > 0) {
-        r->byte = static_cast<std::uint32_t>(s * c.layout.stepSize + locs[0] / 8);
-        r->bit = static_cast<std::uint8_t>(locs[0] % 8);
+        r->byte = static_cast<std::uint32_t>(s * c.layout.stepSize + r->locs[0] / 8);
+        r->bit = static_cast<std::uint8_t>(r->locs[0] % 8);
     }
 }
 

@@ -9,6 +9,7 @@
 // ends inside a record; 2 trouble (usage, a layout that cannot work, a file
 // that cannot be opened, read or written).
 #include "check.h"
+#include "inject.h"
 #include "io.h"
 #include "layout.h"
 #include "record.h"
@@ -26,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -52,7 +54,8 @@ constexpr char kBuildUsage[] =
     "  -q, --quiet    no progress line on a terminal\n";
 
 constexpr char kCheckUsage[] =
-    "usage: nandconv check [LAYOUT OPTIONS] [-q] [--json] [-o RAW] [-f FIXED] [--erased-threshold T] IMAGE\n"
+    "usage: nandconv check [LAYOUT OPTIONS] [-q] [--json] [-o RAW] [-f FIXED] [--erased-threshold T]\n"
+    "                      [--expect MANIFEST] IMAGE\n"
     "Checks every step of every record as a reader of the flash would, and\n"
     "corrects what the code can. IMAGE may be - for standard input.\n"
     "  -q, --quiet   print the summary only\n"
@@ -63,8 +66,25 @@ constexpr char kCheckUsage[] =
     "                take a record for blank flash when each step and the\n"
     "                rest of the OOB have at most T zero bits (default: the\n"
     "                bits the code corrects)\n"
-    "Exit status: 0 every step clean or corrected, 1 an uncorrectable step or\n"
-    "an image that ends inside a record, 2 trouble.\n";
+    "      --expect MANIFEST\n"
+    "                compare every step's corrections with the flips of\n"
+    "                `nandconv inject --manifest` and report each difference\n"
+    "Exit status: 0 every step clean or corrected, 1 an uncorrectable step, a\n"
+    "difference from the manifest or an image that ends inside a record, 2 trouble.\n";
+
+constexpr char kInjectUsage[] =
+    "usage: nandconv inject [LAYOUT OPTIONS] --seed S (--bits K | --ber R) [--area step|data|ecc|oob]\n"
+    "                       [--erased] [--manifest FILE] [--nandflipbits FILE] IMAGE OUT\n"
+    "Writes IMAGE to OUT with reproducible bit errors: the same seed and image\n"
+    "give the same flips on every platform.\n"
+    "  --seed S           the generator's seed (0 to 2^64-1)\n"
+    "  --bits K           flip K distinct bits in every step (1 to 64)\n"
+    "  --ber R            flip every bit with probability R (0 to 1)\n"
+    "  --area AREA        step (data and code, the default), data, ecc, or oob\n"
+    "                     (the whole OOB, K bits per page)\n"
+    "  --erased           flip blank pages too\n"
+    "  --manifest FILE    the flips as JSON lines {\"page\",\"step\",\"offset\",\"bit\"}\n"
+    "  --nandflipbits FILE  the flips as bit@address lines for nandflipbits --oob\n";
 
 constexpr char kLayoutsUsage[] =
     "usage: nandconv layouts [--json]\n"
@@ -74,6 +94,7 @@ constexpr char kLayoutsUsage[] =
 constexpr char kUsage[] =
     "usage: nandconv build [LAYOUT OPTIONS] [--keep-erased] [-q] IN OUT\n"
     "       nandconv check [LAYOUT OPTIONS] [-q] [--json] [-o RAW] [-f FIXED] [--erased-threshold T] IMAGE\n"
+    "       nandconv inject [LAYOUT OPTIONS] --seed S (--bits K | --ber R) [...] IMAGE OUT\n"
     "       nandconv layouts [--json]\n"
     "Run `nandconv COMMAND --help` for one command.\n";
 
@@ -127,6 +148,14 @@ enum : int {
     kJson,
     kErasedThreshold,
     kVersion,
+    kSeed,
+    kBits,
+    kBer,
+    kArea,
+    kErased,
+    kManifest,
+    kFlipbits,
+    kExpect,
 };
 
 struct Options {
@@ -138,6 +167,14 @@ struct Options {
     const char *raw = nullptr;
     const char *fixed = nullptr;
     long erasedThreshold = -1;
+    const char *seed = nullptr;
+    long bits = -1;
+    const char *ber = nullptr;
+    nand::Area area = nand::Area::Step;
+    bool erased = false;
+    const char *manifest = nullptr;
+    const char *flipbits = nullptr;
+    const char *expect = nullptr;
     const char *files[2] = {};
     int fileCount = 0;
 };
@@ -243,6 +280,36 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
             if (!numberFor("--erased-threshold", 4096, &o->erasedThreshold)) {
                 return usageError(why, usage);
             }
+            break;
+        case kSeed:
+            o->seed = optarg;
+            break;
+        case kBits:
+            if (!numberFor("--bits", 64, &o->bits) || o->bits == 0) {
+                std::snprintf(why, sizeof why, "--bits takes a number from 1 to 64, not '%.20s'", optarg);
+                return usageError(why, usage);
+            }
+            break;
+        case kBer:
+            o->ber = optarg;
+            break;
+        case kArea:
+            if (!nand::areaByName(optarg, &o->area)) {
+                std::snprintf(why, sizeof why, "--area takes step, data, ecc or oob, not '%.20s'", optarg);
+                return usageError(why, usage);
+            }
+            break;
+        case kErased:
+            o->erased = true;
+            break;
+        case kManifest:
+            o->manifest = optarg;
+            break;
+        case kFlipbits:
+            o->flipbits = optarg;
+            break;
+        case kExpect:
+            o->expect = optarg;
             break;
         case 'h':
             return printHelp(usage);
@@ -454,6 +521,7 @@ int runCheckCommand(int argc, char **argv, unsigned closed)
         {"quiet", no_argument, nullptr, 'q'},
         {"json", no_argument, nullptr, kJson},
         {"erased-threshold", required_argument, nullptr, kErasedThreshold},
+        {"expect", required_argument, nullptr, kExpect},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -478,9 +546,210 @@ int runCheckCommand(int argc, char **argv, unsigned closed)
     c.raw = o.raw;
     c.fixed = o.fixed;
     c.image = o.files[0];
+    c.expect = o.expect;
     c.erasedThreshold =
         o.erasedThreshold >= 0 ? static_cast<unsigned>(o.erasedThreshold) : nand::strength(codec.layout);
     return nand::runCheck(codec, c);
+}
+
+// ---- inject ----
+
+// A text output (the manifest, the nandflipbits list) written in pieces.
+struct TextOut {
+    const char *name = nullptr;
+    io::Output file;
+    char buf[64 * 1024];
+    std::size_t len = 0;
+    int err = 0;
+};
+
+void flushText(TextOut *t)
+{
+    if (t->err == 0 && t->len != 0) {
+        t->err = io::writeAll(t->file.fd, reinterpret_cast<const std::uint8_t *>(t->buf), t->len);
+    }
+    t->len = 0;
+}
+
+void putText(TextOut *t, const char *text, int n)
+{
+    if (t->name == nullptr || n <= 0) {
+        return;
+    }
+    if (t->len + static_cast<std::size_t>(n) > sizeof t->buf) {
+        flushText(t);
+    }
+    std::memcpy(t->buf + t->len, text, static_cast<std::size_t>(n));
+    t->len += static_cast<std::size_t>(n);
+}
+
+TextOut manifestOut;
+TextOut flipbitsOut;
+
+struct InjectRun {
+    std::uint64_t page = 0;
+    std::uint64_t flips = 0;
+};
+
+void emitFlip(void *context, const nand::Flip &f)
+{
+    auto *run = static_cast<InjectRun *>(context);
+    const auto page = static_cast<unsigned long long>(run->page);
+    char line[128];
+    const int n = f.step >= 0 ? std::snprintf(line, sizeof line, "{\"page\":%llu,\"step\":%d,\"offset\":%u,\"bit\":%u}\n",
+                                              page, f.step, f.offset, static_cast<unsigned>(f.bit))
+                              : std::snprintf(line, sizeof line, "{\"page\":%llu,\"step\":null,\"offset\":%u,\"bit\":%u}\n",
+                                              page, f.offset, static_cast<unsigned>(f.bit));
+    putText(&manifestOut, line, n);
+    const int m = std::snprintf(line, sizeof line, "%u@%llu\n", static_cast<unsigned>(f.bit),
+                                page * codec.recordSize + f.offset);
+    putText(&flipbitsOut, line, m);
+    run->flips++;
+}
+
+bool parseSeed(const char *text, std::uint64_t *seed)
+{
+    if (text[0] < '0' || text[0] > '9') {
+        return false;
+    }
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text, &end, 10);
+    *seed = v;
+    return errno == 0 && *end == '\0';
+}
+
+bool parseRate(const char *text, std::uint64_t *rate)
+{
+    char *end = nullptr;
+    errno = 0;
+    const double r = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(r >= 0.0 && r <= 1.0)) {
+        return false;
+    }
+    // R * 2^64 exactly, as the draws are compared with it.
+    *rate = r >= 1.0 ? ~std::uint64_t{0} : static_cast<std::uint64_t>(r * 18446744073709551616.0);
+    return true;
+}
+
+int runInject(int argc, char **argv)
+{
+    static const option longOptions[] = {
+        LAYOUT_OPTIONS,
+        {"seed", required_argument, nullptr, kSeed},
+        {"bits", required_argument, nullptr, kBits},
+        {"ber", required_argument, nullptr, kBer},
+        {"area", required_argument, nullptr, kArea},
+        {"erased", no_argument, nullptr, kErased},
+        {"manifest", required_argument, nullptr, kManifest},
+        {"nandflipbits", required_argument, nullptr, kFlipbits},
+        {nullptr, 0, nullptr, 0},
+    };
+    Options o;
+    if (const int status = parseOptions(argc, argv, longOptions, ":h", kInjectUsage, 2, &o); status >= 0) {
+        return status;
+    }
+    nand::InjectOptions inject;
+    inject.area = o.area;
+    inject.erased = o.erased;
+    std::uint64_t seed = 0;
+    if (o.seed == nullptr || !parseSeed(o.seed, &seed)) {
+        return usageError(o.seed == nullptr ? "--seed is needed" : "--seed takes a number from 0 to 2^64-1",
+                          kInjectUsage);
+    }
+    if ((o.bits > 0) == (o.ber != nullptr)) {
+        return usageError("give one of --bits and --ber", kInjectUsage);
+    }
+    if (o.ber != nullptr && !parseRate(o.ber, &inject.rate)) {
+        return usageError("--ber takes a probability from 0 to 1", kInjectUsage);
+    }
+    inject.bits = o.bits > 0 ? static_cast<unsigned>(o.bits) : 0;
+    if (const int status = makeCodec(o, kInjectUsage); status >= 0) {
+        return status;
+    }
+    if (inject.bits > nand::areaBits(codec, inject.area)) {
+        char why[96];
+        std::snprintf(why, sizeof why, "--bits %u: the area holds %zu bits", inject.bits,
+                      nand::areaBits(codec, inject.area));
+        return usageError(why, kInjectUsage);
+    }
+
+    const bool fromStdin = std::strcmp(o.files[0], "-") == 0;
+    const char *inName = fromStdin ? "standard input" : o.files[0];
+    const int in = fromStdin ? STDIN_FILENO : open(o.files[0], O_RDONLY);
+    if (in < 0) {
+        return trouble(inName, std::strerror(errno));
+    }
+    struct stat inStat = {};
+    if (fstat(in, &inStat) != 0) {
+        return trouble(inName, std::strerror(errno));
+    }
+    // All outputs are opened, and checked against the image and each other,
+    // before anything is written.
+    io::Output out;
+    manifestOut.name = o.manifest;
+    flipbitsOut.name = o.flipbits;
+    const struct stat *avoid[] = {&inStat};
+    const io::Output *opened[3] = {};
+    std::size_t openedCount = 0;
+    const char *outName = o.files[1];
+    struct Target {
+        const char *name;
+        io::Output *file;
+    } targets[] = {{o.files[1], &out}, {o.manifest, &manifestOut.file}, {o.flipbits, &flipbitsOut.file}};
+    int status = kExitGood;
+    for (const Target &t : targets) {
+        if (t.name == nullptr || status != kExitGood) {
+            continue;
+        }
+        const int r = io::openOutput(t.name, t.file, avoid, 1, opened, openedCount);
+        if (r == io::kSameFile) {
+            status = trouble(t.name, "names the image or another output; not written");
+        } else if (r != 0) {
+            status = trouble(t.name, std::strerror(errno));
+        } else {
+            opened[openedCount++] = t.file;
+        }
+    }
+
+    InjectRun run;
+    nand::Rng rng(seed);
+    const std::size_t perBlock = sizeof dataBuffer / codec.recordSize;
+    for (bool ended = false; !ended && status == kExitGood;) {
+        int readErr = 0;
+        const std::size_t got = io::readFully(in, dataBuffer, perBlock * codec.recordSize, &ended, &readErr);
+        if (readErr != 0) {
+            status = trouble(inName, std::strerror(readErr));
+            break;
+        }
+        const std::size_t whole = got / codec.recordSize;
+        for (std::size_t r = 0; r < whole; r++, run.page++) {
+            nand::injectRecord(codec, dataBuffer + r * codec.recordSize, inject, &rng, emitFlip, &run);
+        }
+        // Bytes past the last whole record are copied as they are.
+        if (const int err = io::writeAll(out.fd, dataBuffer, got)) {
+            status = trouble(outName, std::strerror(err));
+        }
+    }
+    for (TextOut *t : {&manifestOut, &flipbitsOut}) {
+        if (t->name != nullptr) {
+            flushText(t);
+            if (t->err != 0 && status == kExitGood) {
+                status = trouble(t->name, std::strerror(t->err));
+            }
+        }
+    }
+    for (const Target &t : targets) {
+        if (t.name == nullptr) {
+            continue;
+        }
+        if (status != kExitGood) {
+            io::abandonOutput(t.file);
+        } else if (const int err = io::commitOutput(t.file); err != 0) {
+            status = trouble(t.name, std::strerror(err));
+        }
+    }
+    return status;
 }
 
 // ---- layouts ----
@@ -552,6 +821,9 @@ int main(int argc, char **argv)
     }
     if (std::strcmp(command, "layouts") == 0) {
         return runLayouts(argc - 1, argv + 1);
+    }
+    if (std::strcmp(command, "inject") == 0) {
+        return runInject(argc - 1, argv + 1);
     }
     if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
         return printHelp(kUsage);

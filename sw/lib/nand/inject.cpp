@@ -1,0 +1,155 @@
+// Reproducible bit errors; the generator and the order of draws are in inject.h.
+#include "inject.h"
+
+#include <bit>
+#include <cstring>
+
+namespace nand {
+
+std::uint64_t Rng::next()
+{
+    state_ += 0x9E3779B97F4A7C15u;
+    std::uint64_t z = state_;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    return z ^ (z >> 31);
+}
+
+std::uint64_t Rng::below(std::uint64_t n)
+{
+    // 2^64 mod n, computed without 128-bit arithmetic.
+    const std::uint64_t rest = (0 - n) % n;
+    for (;;) {
+        const std::uint64_t x = next();
+        if (x <= ~std::uint64_t{0} - rest) {  // x < 2^64 - rest
+            return x % n;
+        }
+    }
+}
+
+bool areaByName(const char *text, Area *area)
+{
+    static const struct {
+        const char *name;
+        Area area;
+    } names[] = {{"step", Area::Step}, {"data", Area::Data}, {"ecc", Area::Ecc}, {"oob", Area::Oob}};
+    for (const auto &n : names) {
+        if (std::strcmp(text, n.name) == 0) {
+            *area = n.area;
+            return true;
+        }
+    }
+    return false;
+}
+
+namespace {
+
+std::size_t codeBits(const Codec &c)
+{
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < c.eccBytes; i++) {
+        n += static_cast<std::size_t>(std::popcount(c.eccKeep[i]));
+    }
+    return n;
+}
+
+// Bit k of the unit `unit` of the area, as a flip of the record.
+Flip locate(const Codec &c, Area area, std::size_t unit, std::size_t k)
+{
+    const std::size_t dataBits = std::size_t{c.layout.stepSize} * 8;
+    if (area == Area::Oob) {
+        const auto offset = static_cast<std::uint32_t>(c.layout.pageSize + k / 8);
+        std::int32_t step = -1;
+        for (std::size_t i = 0; i < c.steps * c.eccBytes; i++) {
+            if (c.eccPos[i] == k / 8) {
+                step = static_cast<std::int32_t>(i / c.eccBytes);
+            }
+        }
+        return {step, offset, static_cast<std::uint8_t>(k % 8)};
+    }
+    const auto step = static_cast<std::int32_t>(unit);
+    if (area != Area::Ecc && k < dataBits) {
+        return {step, static_cast<std::uint32_t>(unit * c.layout.stepSize + k / 8), static_cast<std::uint8_t>(k % 8)};
+    }
+    if (area != Area::Ecc) {
+        k -= dataBits;
+    }
+    // The k-th code bit, counting the bits of each code byte from bit 0 and
+    // leaving out the spare bits of a BCH code's last byte.
+    for (std::size_t i = 0; i < c.eccBytes; i++) {
+        for (unsigned b = 0; b < 8; b++) {
+            if ((c.eccKeep[i] >> b & 1u) == 0) {
+                continue;
+            }
+            if (k == 0) {
+                return {step, static_cast<std::uint32_t>(c.layout.pageSize + c.eccPos[unit * c.eccBytes + i]),
+                        static_cast<std::uint8_t>(b)};
+            }
+            k--;
+        }
+    }
+    return {step, 0, 0};  // not reached: k is below areaBits
+}
+
+bool isBlank(const Codec &c, const std::uint8_t *record)
+{
+    return zeroBits(record, c.recordSize, 0) == 0;
+}
+
+}  // namespace
+
+std::size_t areaBits(const Codec &c, Area area)
+{
+    switch (area) {
+    case Area::Step:
+        return std::size_t{c.layout.stepSize} * 8 + codeBits(c);
+    case Area::Data:
+        return std::size_t{c.layout.stepSize} * 8;
+    case Area::Ecc:
+        return codeBits(c);
+    case Area::Oob:
+        break;
+    }
+    return std::size_t{c.layout.oobSize} * 8;
+}
+
+void injectRecord(const Codec &c, std::uint8_t *record, const InjectOptions &o, Rng *rng,
+                  void (*emit)(void *context, const Flip &flip), void *context)
+{
+    if (!o.erased && isBlank(c, record)) {
+        return;
+    }
+    const std::size_t units = o.area == Area::Oob ? 1 : c.steps;
+    const std::size_t n = areaBits(c, o.area);
+    constexpr std::size_t kMaxDrawn = 64;
+    for (std::size_t unit = 0; unit < units; unit++) {
+        std::size_t drawn[kMaxDrawn];
+        std::size_t count = 0;
+        const auto apply = [&](std::size_t k) {
+            const Flip f = locate(c, o.area, unit, k);
+            record[f.offset] ^= static_cast<std::uint8_t>(1u << f.bit);
+            emit(context, f);
+        };
+        if (o.bits != 0) {
+            while (count < o.bits && count < kMaxDrawn) {
+                const std::size_t k = rng->below(n);
+                bool again = false;
+                for (std::size_t i = 0; i < count; i++) {
+                    again = again || drawn[i] == k;
+                }
+                if (!again) {
+                    drawn[count++] = k;
+                    apply(k);
+                }
+            }
+        } else {
+            for (std::size_t k = 0; k < n; k++) {
+                if (rng->next() < o.rate) {
+                    apply(k);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace nand
