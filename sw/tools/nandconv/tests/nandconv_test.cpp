@@ -3,6 +3,7 @@
 // corrected and extracted, and misuse refused before any file is touched.
 #include "cli.h"
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,25 +17,31 @@ namespace fs = std::filesystem;
 
 const std::string kGolden = GOLDEN_DIR;
 
-// The cases of golden/make_golden.py: name, arguments, page size, pad byte.
+// The cases of golden/make_golden.py: name, arguments, page, OOB and step
+// sizes, pad byte.
 struct Case {
     std::string name;
     std::vector<std::string> args;
     std::size_t page;
     std::size_t oob;
+    std::size_t step;
     char pad;
 };
 
 const Case kCases[] = {
-    {"classic", {}, 2048, 64, '\0'},
-    {"classic-keep-erased", {"--keep-erased"}, 2048, 64, '\0'},
-    {"linux-hamming", {"--layout", "linux-hamming"}, 2048, 64, '\xFF'},
-    {"linux-hamming-sm", {"--layout", "linux-hamming", "--sm-order"}, 2048, 64, '\xFF'},
-    {"linux-hamming-oob128", {"--layout", "linux-hamming", "--oob", "128"}, 2048, 128, '\xFF'},
-    {"linux-hamming-512", {"--layout", "linux-hamming-512"}, 2048, 64, '\xFF'},
-    {"linux-hamming-4k", {"--layout", "linux-hamming-512", "--page", "4096", "--oob", "224"}, 4096, 224, '\xFF'},
-    {"linux-hamming-sp", {"--layout", "linux-hamming-sp"}, 512, 16, '\xFF'},
-    {"offset", {"--layout", "linux-hamming-512", "--ecc-offset", "2"}, 2048, 64, '\xFF'},
+    {"classic", {}, 2048, 64, 512, '\0'},
+    {"classic-keep-erased", {"--keep-erased"}, 2048, 64, 512, '\0'},
+    {"linux-hamming", {"--layout", "linux-hamming"}, 2048, 64, 256, '\xFF'},
+    {"linux-hamming-sm", {"--layout", "linux-hamming", "--sm-order"}, 2048, 64, 256, '\xFF'},
+    {"linux-hamming-oob128", {"--layout", "linux-hamming", "--oob", "128"}, 2048, 128, 256, '\xFF'},
+    {"linux-hamming-512", {"--layout", "linux-hamming-512"}, 2048, 64, 512, '\xFF'},
+    {"linux-hamming-4k", {"--layout", "linux-hamming-512", "--page", "4096", "--oob", "224"}, 4096, 224, 512, '\xFF'},
+    {"linux-hamming-sp", {"--layout", "linux-hamming-sp"}, 512, 16, 256, '\xFF'},
+    {"offset", {"--layout", "linux-hamming-512", "--ecc-offset", "2"}, 2048, 64, 512, '\xFF'},
+    {"linux-bch4", {"--layout", "linux-bch4"}, 2048, 64, 512, '\xFF'},
+    {"linux-bch8", {"--layout", "linux-bch8"}, 2048, 64, 512, '\xFF'},
+    {"linux-bch8-4k", {"--layout", "linux-bch8-4k"}, 4096, 224, 512, '\xFF'},
+    {"bch2-on-hamming", {"--layout", "linux-hamming-512", "--ecc", "bch", "--strength", "2"}, 2048, 64, 512, '\xFF'},
 };
 
 class NandconvTest : public cli::ToolTest {
@@ -84,11 +91,7 @@ TEST_F(NandconvTest, GoldenImagesBuildAndCheckClean)
         }
         r = nandconv("check", layout, {"-o", "raw.out", "golden.img"});
         const std::size_t pages = golden.size() / (c.page + c.oob);
-        const std::size_t steps = c.page / (c.name.find("512") != std::string::npos ||
-                                                    c.name.find("4k") != std::string::npos ||
-                                                    c.name == "offset" || c.name.find("classic") == 0
-                                                ? 512
-                                                : 256);
+        const std::size_t steps = c.page / c.step;
         // Blank pages: the input's third 2048 bytes are 0xFF, which the Linux
         // layouts (and --keep-erased) write as blank flash.
         const bool blank = c.pad == '\xFF' || c.name == "classic-keep-erased";
@@ -159,6 +162,91 @@ TEST_F(NandconvTest, CheckFindsAndCorrects)
               "\"trailing_bytes\":0}\n");
 }
 
+// Injection: the model's manifest and image for a seed (the generator is
+// documented, so golden/make_golden.py reproduces it); check corrects t flips
+// a step exactly as injected, and t + 1 flips come out uncorrectable, never
+// as a wrong correction.
+TEST_F(NandconvTest, InjectAndExpect)
+{
+    const std::string golden = readFile(kGolden + "/linux-bch4.img");
+    writeFile(at("img"), golden);
+    const std::vector<std::string> layout = {"--layout", "linux-bch4"};
+    Result r = nandconv("inject", layout,
+                        {"--seed", "42", "--bits", "4", "--manifest", "m.jsonl", "--nandflipbits", "flips.txt", "img",
+                         "out.img"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(sameBytes(readFile(at("out.img")), readFile(kGolden + "/linux-bch4-inject.img")));
+    const std::string manifest = readFile(at("m.jsonl"));
+    EXPECT_EQ(manifest, readFile(kGolden + "/linux-bch4-inject.jsonl"));
+    // The same flips as bit@address lines, the address counting the OOB.
+    EXPECT_EQ(readFile(at("flips.txt")).substr(0, 6), "1@384\n");
+
+    r = nandconv("check", layout, {"-q", "--expect", "m.jsonl", "-o", "raw.out", "out.img"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, summary(5, 1, 0, 16, 0) + "manifest: 16 steps as injected, 0 differ\n");
+    std::string padded = input;
+    padded.resize(5 * 2048, '\xFF');
+    EXPECT_TRUE(sameBytes(readFile(at("raw.out")), padded));
+
+    // The manifest of another seed differs step by step.
+    r = nandconv("inject", layout, {"--seed", "43", "--bits", "4", "img", "other.img"});
+    EXPECT_EQ(r.status, 0);
+    r = nandconv("check", layout, {"-q", "--expect", "m.jsonl", "other.img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, summary(5, 1, 0, 16, 0) + "manifest: 0 steps as injected, 16 differ\n");
+
+    r = nandconv("inject", layout, {"--seed", "42", "--bits", "5", "--manifest", "m5.jsonl", "img", "five.img"});
+    EXPECT_EQ(r.status, 0);
+    r = nandconv("check", layout, {"--expect", "m5.jsonl", "five.img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("page 0 step 0: 5 bits injected, uncorrectable\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(summary(5, 1, 0, 0, 16) + "manifest: 0 steps as injected, 16 differ\n"), std::string::npos);
+}
+
+// The areas: every flip lands where asked, blank pages only with --erased,
+// and a rate flips bits of the whole area.
+TEST_F(NandconvTest, InjectAreas)
+{
+    writeFile(at("img"), readFile(kGolden + "/linux-bch4.img"));
+    const std::vector<std::string> layout = {"--layout", "linux-bch4"};
+    const struct {
+        std::vector<std::string> args;
+        std::size_t low, high;  // the record offsets flips may take
+        bool blankToo;
+    } cases[] = {
+        {{"--bits", "3", "--area", "data"}, 0, 2047, false},
+        {{"--bits", "3", "--area", "ecc"}, 2048 + 36, 2048 + 63, false},
+        {{"--bits", "3", "--area", "oob", "--erased"}, 2048, 2111, true},
+        {{"--ber", "0.01", "--area", "step"}, 0, 2111, false},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {"--seed", "5", "--manifest", "m.jsonl"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.insert(args.end(), {"img", "out.img"});
+        const Result r = nandconv("inject", layout, args);
+        ASSERT_EQ(r.status, 0) << c.args[2] << r.err;
+        std::istringstream lines(readFile(at("m.jsonl")));
+        std::string line;
+        std::size_t count = 0;
+        bool blankHit = false;
+        while (std::getline(lines, line)) {
+            const std::size_t offset = std::stoul(line.substr(line.find("\"offset\":") + 9));
+            const std::size_t page = std::stoul(line.substr(line.find("\"page\":") + 7));
+            const unsigned bit = static_cast<unsigned>(std::stoul(line.substr(line.find("\"bit\":") + 6)));
+            EXPECT_GE(offset, c.low) << line;
+            EXPECT_LE(offset, c.high) << line;
+            // The last code byte of a BCH-4 step keeps its 4 spare bits.
+            const bool spare = offset >= 2048 + 36 && (offset - 2048 - 36) % 7 == 6 && bit < 4;
+            EXPECT_TRUE(!spare || c.args[2] == "oob") << line;
+            blankHit = blankHit || page == 2;
+            count++;
+        }
+        EXPECT_EQ(blankHit, c.blankToo) << c.args[2];
+        EXPECT_GT(count, 0u) << c.args[2];
+    }
+}
+
 // A layout that does not match the image is caught: a 512-byte-step image
 // read as 256-byte steps has uncorrectable steps. (Some come out "corrected":
 // a field of FF FF FF over data of odd parity differs in every pair, which is
@@ -198,6 +286,23 @@ TEST_F(NandconvTest, Refusals)
          "nandconv: a page of 600 bytes is not a whole number of 256-byte steps (at most 65536 bytes)\n"},
         {{"build", "--step", "256", "input.bin", "out.img"},
          "nandconv: the classic code covers 512-byte steps, not 256\n"},
+        {{"build", "--layout", "linux-bch8", "--strength", "17", "input.bin", "out.img"},
+         "nandconv: --strength takes a number from 0 to 16, not '17' (see nandconv build --help)\n"},
+        {{"build", "--layout", "linux-bch8", "--oob", "32", "input.bin", "out.img"},
+         "nandconv: the ECC (52 bytes from OOB byte 0) runs past the 32-byte OOB\n"},
+        {{"build", "--ecc", "reed-solomon", "input.bin", "out.img"},
+         "nandconv: --ecc takes classic, hamming or bch, not 'reed-solomon' (see nandconv build --help)\n"},
+        {{"inject", "--bits", "4", "input.bin", "out.img"}, "nandconv: --seed is needed (see nandconv inject --help)\n"},
+        {{"inject", "--seed", "1", "input.bin", "out.img"},
+         "nandconv: give one of --bits and --ber (see nandconv inject --help)\n"},
+        {{"inject", "--seed", "1", "--ber", "2", "input.bin", "out.img"},
+         "nandconv: --ber takes a probability from 0 to 1 (see nandconv inject --help)\n"},
+        {{"inject", "--seed", "1", "--bits", "65", "input.bin", "out.img"},
+         "nandconv: --bits takes a number from 1 to 64, not '65' (see nandconv inject --help)\n"},
+        {{"inject", "--seed", "1", "--bits", "40", "--area", "ecc", "input.bin", "out.img"},
+         "nandconv: --bits 40: the area holds 32 bits (see nandconv inject --help)\n"},
+        {{"inject", "--seed", "1", "--bits", "1", "--manifest", "input.bin", "input.bin", "out.img"},
+         "nandconv: input.bin: names the image or another output; not written\n"},
         {{"build", "input.bin", "input.bin"}, "nandconv: input.bin: names the input; not written\n"},
         {{"build", "missing.bin", "out.img"}, "nandconv: missing.bin: No such file or directory\n"},
         {{"check", "missing.img"}, "nandconv: missing.img: No such file or directory\n"},

@@ -9,6 +9,9 @@ Linux's Hamming code of the library's model
 NAME.img, the image of `nandconv build ARGS input.bin NAME.img`; the cases
 and their arguments are in CASES, and the tests hold the same table.
 
+It also models `nandconv inject` as its documentation states the generator
+and the order of draws, and writes the manifest and image of one injection.
+
 Run it from this folder; the fixtures are committed.
 """
 
@@ -21,6 +24,7 @@ sys.path.insert(0, os.path.join(here, "../../../conv/tests/golden"))
 sys.path.insert(0, os.path.join(here, "../../../../lib/nand/tests/golden"))
 from make_golden import pattern, sector_ecc  # noqa: E402
 from make_vectors import hamming  # noqa: E402
+from make_bch_vectors import stored_code  # noqa: E402
 
 
 def classic_oob(page):
@@ -35,6 +39,11 @@ def hamming_oob(page, step, oob_size, positions, sm=False):
     for pos, byte in zip(positions, code):
         oob[pos] = byte
     return bytes(oob)
+
+
+def bch_oob(page, t, oob_size):
+    code = b"".join(stored_code(page[i:i + 512], t) for i in range(0, len(page), 512))
+    return b"\xff" * (oob_size - len(code)) + code
 
 
 def build(raw, page_size, pad, oob_of, keep_erased=False):
@@ -68,7 +77,67 @@ CASES = {
                          build(INPUT, 512, b"\xff", lambda p: hamming_oob(p, 256, 16, [0, 1, 2, 3, 6, 7]))),
     "offset": (["--layout", "linux-hamming-512", "--ecc-offset", "2"],
                build(INPUT, 2048, b"\xff", lambda p: hamming_oob(p, 512, 64, range(2, 14)))),
+    "linux-bch4": (["--layout", "linux-bch4"], build(INPUT, 2048, b"\xff", lambda p: bch_oob(p, 4, 64))),
+    "linux-bch8": (["--layout", "linux-bch8"], build(INPUT, 2048, b"\xff", lambda p: bch_oob(p, 8, 64))),
+    "linux-bch8-4k": (["--layout", "linux-bch8-4k"], build(INPUT, 4096, b"\xff", lambda p: bch_oob(p, 8, 224))),
+    "bch2-on-hamming": (["--layout", "linux-hamming-512", "--ecc", "bch", "--strength", "2"],
+                        build(INPUT, 2048, b"\xff", lambda p: bch_oob(p, 2, 64))),
 }
+
+M64 = (1 << 64) - 1
+
+
+class SplitMix64:
+    def __init__(self, seed):
+        self.state = seed
+
+    def next(self):
+        self.state = (self.state + 0x9E3779B97F4A7C15) & M64
+        z = self.state
+        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & M64
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & M64
+        return z ^ (z >> 31)
+
+    def below(self, n):
+        rest = (1 << 64) % n
+        while True:
+            x = self.next()
+            if x < (1 << 64) - rest:
+                return x % n
+
+
+def inject_bits(image, page_size, oob_size, t, seed, k):
+    """`nandconv inject --bits K` on a BCH layout whose ECC ends the OOB."""
+    code_bytes = (13 * t + 7) // 8
+    steps = page_size // 512
+    ecc_start = oob_size - steps * code_bytes
+    used = 13 * t - 8 * (code_bytes - 1)
+    keep = [0xFF] * (code_bytes - 1) + [(0xFF00 >> used) & 0xFF]
+    code_bits = [(i, b) for i in range(code_bytes) for b in range(8) if keep[i] >> b & 1]
+    rec = page_size + oob_size
+    out, manifest, rng = bytearray(image), [], SplitMix64(seed)
+    for page in range(len(image) // rec):
+        base = page * rec
+        if out[base:base + rec] == b"\xff" * rec:
+            continue  # blank flash draws nothing
+        for s in range(steps):
+            drawn = []
+            while len(drawn) < k:
+                x = rng.below(512 * 8 + len(code_bits))
+                if x in drawn:
+                    continue
+                drawn.append(x)
+                if x < 4096:
+                    offset, bit = s * 512 + x // 8, x % 8
+                else:
+                    i, bit = code_bits[x - 4096]
+                    offset = page_size + ecc_start + s * code_bytes + i
+                out[base + offset] ^= 1 << bit
+                manifest.append('{"page":%d,"step":%d,"offset":%d,"bit":%d}\n' % (page, s, offset, bit))
+    return bytes(out), "".join(manifest)
+
+
+INJECT_ARGS = ["--layout", "linux-bch4", "--seed", "42", "--bits", "4"]
 
 if __name__ == "__main__":
     with open("input.bin", "wb") as f:
@@ -77,3 +146,9 @@ if __name__ == "__main__":
         with open(f"{name}.img", "wb") as f:
             f.write(image)
         print(name, " ".join(args))
+    image, manifest = inject_bits(CASES["linux-bch4"][1], 2048, 64, 4, 42, 4)
+    with open("linux-bch4-inject.img", "wb") as f:
+        f.write(image)
+    with open("linux-bch4-inject.jsonl", "w") as f:
+        f.write(manifest)
+    print("inject", " ".join(INJECT_ARGS))
