@@ -210,7 +210,7 @@ int decode(const Code &c, std::uint8_t *data, std::uint8_t *stored, unsigned *lo
             s[j] ^= f.pow[(j * d) % kN];
         }
     }
-    for (unsigned j = 1; j <= t; j++) {
+    for (std::size_t j = 1; j <= t; j++) {
         s[2 * j] = mul(f, s[j], s[j]);
     }
 

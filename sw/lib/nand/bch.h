@@ -31,10 +31,10 @@ inline constexpr std::size_t kMaxCodeBytes = (kM * kMaxT + 7) / 8;  // 26
 
 // The tables of one strength, made once; no allocation.
 struct Code {
+    std::uint64_t remainder[256][4];  // (i(x) x^13t) mod g(x), left-aligned in 256 bits
     unsigned t;
     unsigned codeBits;   // 13t
     unsigned codeBytes;  // ceil(13t / 8)
-    std::uint64_t remainder[256][4];  // (i(x) x^13t) mod g(x), left-aligned in 256 bits
     std::uint8_t mask[kMaxCodeBytes];
 };
 

@@ -17,6 +17,9 @@ std::uint64_t Rng::next()
 
 std::uint64_t Rng::below(std::uint64_t n)
 {
+    if (n == 0) {
+        return 0;
+    }
     // 2^64 mod n, computed without 128-bit arithmetic.
     const std::uint64_t rest = (0 - n) % n;
     for (;;) {

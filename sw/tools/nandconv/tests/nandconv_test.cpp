@@ -186,7 +186,7 @@ TEST_F(NandconvTest, InjectAndExpect)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, summary(5, 1, 0, 16, 0) + "manifest: 16 steps as injected, 0 differ\n");
     std::string padded = input;
-    padded.resize(5 * 2048, '\xFF');
+    padded.resize(std::size_t{5} * 2048, '\xFF');
     EXPECT_TRUE(sameBytes(readFile(at("raw.out")), padded));
 
     // The manifest of another seed differs step by step.

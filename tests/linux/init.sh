@@ -1,0 +1,55 @@
+#!/bin/busybox sh
+# The guest's init: loads the simulated NAND chip for each group of cases,
+# writes every image raw and reads it back through the kernel's ECC page by
+# page, lets the kernel write plain data with its own ECC and dumps it raw,
+# and prints everything on the serial console as lines starting with "@@".
+/bin/busybox --install -s /bin
+export PATH=/bin:/sbin:/usr/sbin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+
+say() { echo "@@ $*"; }
+counter() { cat /sys/class/mtd/mtd0/$1; }
+
+say kernel "$(uname -r)"
+for m in mtd bch nandcore nand; do
+  insmod /modules/$m.ko || say error "insmod $m"
+done
+
+# Each group: its nandsim parameters, then its cases (the files cases/GROUP/*).
+while read -r group step params; do
+  [ -n "$group" ] || continue
+  # 2048+64-byte pages, 128 KiB blocks.
+  insmod /modules/nandsim.ko first_id_byte=0x20 second_id_byte=0xaa third_id_byte=0x00 fourth_id_byte=0x15 \
+    $params || { say error "nandsim $group"; continue; }
+  say group "$group" "strength=$(cat /sys/class/mtd/mtd0/ecc_strength)" "step=$(cat /sys/class/mtd/mtd0/ecc_step_size)"
+  for img in /cases/$group/*.img; do
+    name=$(basename "$img" .img)
+    flash_erase -q /dev/mtd0 0 1 || say error "erase $name"
+    nandwrite -q --noecc --oob /dev/mtd0 "$img" || say error "write $name"
+    pages=$(( $(wc -c < "$img") / 2112 ))
+    p=0
+    while [ $p -lt $pages ]; do
+      c0=$(counter corrected_bits); f0=$(counter ecc_failures)
+      nanddump -q -s $((p * 2048)) -l 2048 -f /tmp/page /dev/mtd0 2>/dev/null
+      c1=$(counter corrected_bits); f1=$(counter ecc_failures)
+      sums=""
+      s=0
+      while [ $s -lt $((2048 / step)) ]; do
+        sums="$sums $(dd if=/tmp/page bs=$step skip=$s count=1 2>/dev/null | md5sum | cut -c1-32)"
+        s=$((s + 1))
+      done
+      say page "$group" "$name" $p $((c1 - c0)) $((f1 - f0))$sums
+      p=$((p + 1))
+    done
+  done
+  # Linux as the writer: plain data through the kernel's ECC, dumped raw.
+  flash_erase -q /dev/mtd0 0 1
+  nandwrite -q /dev/mtd0 /cases/plain.bin || say error "write plain"
+  nanddump -q --noecc --oob -l 8192 -f /tmp/raw /dev/mtd0 2>/dev/null
+  od -An -v -tx1 /tmp/raw | while read -r line; do say raw "$group" $line; done
+  rmmod nandsim
+done < /cases/groups
+say done
+poweroff -f
