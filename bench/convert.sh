@@ -30,22 +30,32 @@ cat in.bin ref.img lh.img > /dev/null   # all stay in the page cache
 now() { echo "${EPOCHREALTIME/,/.}"; }
 
 # The commands, alternated round by round so that all see the same state of
-# the machine, each after a sync so that none pays for writing back another's
-# output. Round 0 warms up and is not counted. cat copies inside the kernel
+# the machine, each after its outputs are removed and a sync, so that every
+# one writes a new file and none pays for writing back another's output.
+# Input from a pipe is compared with a copy through the same pipe. Round 0
+# warms up and is not counted. cat copies inside the kernel
 # (copy_file_range); dd with 1 MiB blocks copies through user space.
-names=(conv cat dd check cat-image cat-image-null
-       build-classic build-linux-hamming build-linux-hamming-512 build-linux-hamming-sp nandconv-check)
+names=(conv cat dd conv-pipe cat-pipe check check-pipe check-o check-f check-of cat-image cat-image-null
+       build-classic build-linux-hamming build-linux-hamming-512 build-linux-hamming-sp build-linux-bch8
+       nandconv-check)
 cmds=(
   "'$bin/conv' in.bin out.img > progress.txt"
   "cat in.bin > copy.bin"
   "dd if=in.bin of=copy.bin bs=1M status=none"
+  "cat in.bin | '$bin/conv' /dev/stdin out.img > progress.txt"
+  "cat in.bin | cat > copy.bin"
   "'$bin/conv-check' ref.img > report.txt"
+  "cat ref.img | '$bin/conv-check' - > report.txt"
+  "'$bin/conv-check' -q -o out.img ref.img > report.txt"
+  "'$bin/conv-check' -q -f out.img ref.img > report.txt"
+  "'$bin/conv-check' -q -o out.img -f copy.bin ref.img > report.txt"
   "cat ref.img > copy.bin"
   "cat ref.img > /dev/null"
   "'$bin/nandconv' build -q --layout classic in.bin out.img"
   "'$bin/nandconv' build -q --layout linux-hamming in.bin out.img"
   "'$bin/nandconv' build -q --layout linux-hamming-512 in.bin out.img"
   "'$bin/nandconv' build -q --layout linux-hamming-sp in.bin out.img"
+  "'$bin/nandconv' build -q --layout linux-bch8 in.bin out.img"
   "'$bin/nandconv' check -q --layout linux-hamming lh.img > report.txt"
 )
 : > times.txt
@@ -68,7 +78,8 @@ print(f"input {mib} MiB, {runs} alternating rounds")
 for name in t:
     v = list(t[name].values())
     print(f"{name:15s} median {statistics.median(v):.3f} s (range {min(v):.3f} .. {max(v):.3f})")
-pairs = [("conv", "cat"), ("conv", "dd"), ("check", "cat-image"), ("check", "cat-image-null"),
+pairs = [("conv", "cat"), ("conv", "dd"), ("conv-pipe", "cat-pipe"), ("check", "cat-image-null"),
+         ("check-pipe", "check"), ("check-o", "cat-image"), ("check-f", "cat-image"), ("check-of", "cat-image"),
          ("nandconv-check", "cat-image-null")]
 pairs += [(n, "cat") for n in t if n.startswith("build-")]
 for a, b in pairs:

@@ -2,6 +2,7 @@
 #include "check.h"
 
 #include "io.h"
+#include "reader.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,7 +25,9 @@ namespace {
 constexpr std::size_t kBlockRecords = 256;
 constexpr std::size_t kBlockBytes = kBlockRecords * 2112;
 static_assert(kBlockBytes >= kMaxPageSize + kMaxOobSize, "a block holds at least one record");
-std::uint8_t block[kBlockBytes];
+// Read ahead into a ring of blocks while the blocks before are checked.
+constexpr std::size_t kBlocks = 3;
+std::uint8_t blocks[kBlocks * kBlockBytes];
 iovec rawPages[kBlockRecords];
 
 struct Counts {
@@ -440,9 +443,13 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
 {
     const std::size_t recordSize = run->codec.recordSize;
     const std::size_t perBlock = kBlockBytes / recordSize < kBlockRecords ? kBlockBytes / recordSize : kBlockRecords;
+    io::startReader(in, blocks, perBlock * recordSize, kBlocks);
     for (bool ended = false; !ended;) {
-        int readErr = 0;
-        const std::size_t got = io::readFully(in, block, perBlock * recordSize, &ended, &readErr);
+        const io::Block b = io::nextBlock();
+        std::uint8_t *block = b.data;
+        const std::size_t got = b.bytes;
+        const int readErr = b.err;
+        ended = b.ended;
         const std::size_t records = got / recordSize;
         for (std::size_t r = 0; r < records; r++) {
             checkOne(run, block + r * recordSize);
@@ -460,11 +467,13 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
                 return checkTrouble(run->o.tool, fixed.name, std::strerror(err));
             }
         }
+        io::releaseBlock();
         if (readErr != 0) {
             return checkTrouble(run->o.tool, imageName, std::strerror(readErr));
         }
         *trailing = got - records * recordSize;
     }
+    io::finishReader();
     return kCheckGood;
 }
 

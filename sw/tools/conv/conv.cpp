@@ -10,6 +10,7 @@
 #include "ecc.h"
 #include "image.h"
 #include "io.h"
+#include "reader.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -41,10 +42,12 @@ constexpr std::size_t kBlockBytes = kBlockPages * kPageSize;
 constexpr int kExitOk = 0;
 constexpr int kExitFail = 1;
 
-// A block is read into the page buffer in one piece and its records are
-// written from iovecs, each page followed by its spare area, so that neither
-// the read nor the write needs a copy of its own.
-std::uint8_t pageBuffer[kBlockBytes];
+// Blocks are read ahead into a ring of page buffers, each in one piece, by a
+// thread of their own while the page loop converts the block before; the
+// records are written from iovecs, each page followed by its spare area, so
+// that neither the read nor the write needs a copy of its own.
+constexpr std::size_t kBlocks = 3;
+std::uint8_t pageBuffers[kBlocks * kBlockBytes];
 std::uint8_t spareSlots[kBlockPages][kSpareSize];
 iovec records[2 * kBlockPages];
 
@@ -145,18 +148,18 @@ void flipBits(std::uint8_t *data, int errors)
     }
 }
 
-// Converts the first `bytes` of the page slots (at most a block; a short last
-// page is zero-filled) and writes their records. For each page: the ECC words
-// of the data as read into the spare area and the progress lines, then the
-// bit errors. Returns 0 or the errno of the failed write.
-int convertBlock(std::size_t bytes, std::uint64_t *page, int errors, int outfile)
+// Converts the first `bytes` of a block (a short last page is zero-filled) and
+// writes their records. For each page: the ECC words of the data as read into
+// the spare area and the progress lines, then the bit errors. Returns 0 or
+// the errno of the failed write.
+int convertBlock(std::uint8_t *block, std::size_t bytes, std::uint64_t *page, int errors, int outfile)
 {
     const std::size_t pages = (bytes + kPageSize - 1) / kPageSize;
     if (const std::size_t rest = bytes % kPageSize; rest != 0) {
-        std::memset(pageBuffer + bytes, 0, kPageSize - rest);
+        std::memset(block + bytes, 0, kPageSize - rest);
     }
     for (std::size_t p = 0; p < pages; p++, (*page)++) {
-        std::uint8_t *data = pageBuffer + p * kPageSize;
+        std::uint8_t *data = block + p * kPageSize;
         std::uint32_t spare[kSpareWords] = {};
         for (std::size_t s = 0; s < kSectorsPerPage; s++) {
             spare[kFirstEccWord + s] = computeECC(data + s * ecc::kSectorSize);
@@ -189,19 +192,23 @@ bool reserveImage(int infile, int outfile)
 int convertPages(int infile, int outfile, int errors)
 {
     std::uint64_t page = 0;  // 64 bits: inputs beyond 4 TiB do not wrap
-    bool eof = false;
-    while (!eof) {
-        int readErr = 0;
-        const std::size_t status = io::readFully(infile, pageBuffer, kBlockBytes, &eof, &readErr);
-        const std::size_t bytes = readErr != 0 ? status - status % kPageSize : status;
-        if (const int err = convertBlock(bytes, &page, errors, outfile)) {
+    io::startReader(infile, pageBuffers, kBlockBytes, kBlocks);
+    for (;;) {
+        const io::Block b = io::nextBlock();
+        const std::size_t bytes = b.err != 0 ? b.bytes - b.bytes % kPageSize : b.bytes;
+        const int err = convertBlock(b.data, bytes, &page, errors, outfile);
+        io::releaseBlock();
+        if (err != 0) {
             return fail("write", err);
         }
-        if (readErr != 0) {
-            return fail("read", readErr);
+        if (b.err != 0) {
+            return fail("read", b.err);
+        }
+        if (b.ended) {
+            io::finishReader();
+            return kExitOk;
         }
     }
-    return kExitOk;
 }
 
 // Converts the whole input; the image replaces its target only when complete.

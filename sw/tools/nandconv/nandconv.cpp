@@ -12,6 +12,7 @@
 #include "inject.h"
 #include "io.h"
 #include "layout.h"
+#include "reader.h"
 #include "record.h"
 
 #include <fcntl.h>
@@ -373,7 +374,9 @@ int makeCodec(const Options &o, const char *usage)
 constexpr std::size_t kBlockData = std::size_t{512} * 1024;
 constexpr std::size_t kBlockOob = std::size_t{256} * 1024;
 constexpr std::size_t kMaxBlockPages = 512;
-std::uint8_t dataBuffer[kBlockData];
+// Read ahead into a ring of blocks while the blocks before are encoded.
+constexpr std::size_t kBlocks = 3;
+std::uint8_t dataBuffers[kBlocks * kBlockData];
 std::uint8_t oobBuffer[kBlockOob];
 iovec records[2 * kMaxBlockPages];
 
@@ -422,12 +425,15 @@ int buildPages(const Options &o, int in, int out, const char *inName, const char
     perBlock = perBlock < kBlockOob / l.oobSize ? perBlock : kBlockOob / l.oobSize;
     perBlock = perBlock < kMaxBlockPages ? perBlock : kMaxBlockPages;
     std::uint64_t done = 0;
+    io::startReader(in, dataBuffers, perBlock * l.pageSize, kBlocks);
     for (bool ended = false; !ended;) {
-        int readErr = 0;
-        const std::size_t got = io::readFully(in, dataBuffer, perBlock * l.pageSize, &ended, &readErr);
+        const io::Block b = io::nextBlock();
+        std::uint8_t *dataBuffer = b.data;
+        const std::size_t got = b.bytes;
+        ended = b.ended;
         // A read error ends the run; the image is then abandoned anyway.
-        if (readErr != 0) {
-            return trouble(inName, std::strerror(readErr));
+        if (b.err != 0) {
+            return trouble(inName, std::strerror(b.err));
         }
         const std::size_t pages = (got + l.pageSize - 1) / l.pageSize;
         if (got % l.pageSize != 0) {
@@ -443,9 +449,11 @@ int buildPages(const Options &o, int in, int out, const char *inName, const char
         if (const int err = io::writeAll(out, records, static_cast<int>(2 * pages))) {
             return trouble(outName, std::strerror(err));
         }
+        io::releaseBlock();
         done += got;
         showProgress(progress, done, false);
     }
+    io::finishReader();
     showProgress(progress, done, true);
     return kExitGood;
 }
@@ -714,7 +722,8 @@ int runInject(int argc, char **argv)
 
     InjectRun run;
     nand::Rng rng(seed);
-    const std::size_t perBlock = sizeof dataBuffer / codec.recordSize;
+    std::uint8_t *dataBuffer = dataBuffers;
+    const std::size_t perBlock = kBlockData / codec.recordSize;
     for (bool ended = false; !ended && status == kExitGood;) {
         int readErr = 0;
         const std::size_t got = io::readFully(in, dataBuffer, perBlock * codec.recordSize, &ended, &readErr);
