@@ -202,7 +202,7 @@ int decode(const Code &c, std::uint8_t *data, std::uint8_t *stored, unsigned *lo
     const unsigned t = c.t;
     unsigned s[2 * kMaxT + 1] = {};
     for (unsigned i = 0; i < c.codeBits; i++) {
-        if ((diff[i / 8] >> (7 - i % 8) & 1u) == 0) {
+        if (((static_cast<unsigned>(diff[i / 8]) >> (7 - i % 8)) & 1u) == 0) {
             continue;
         }
         const unsigned d = c.codeBits - 1 - i;

@@ -148,7 +148,7 @@ TEST(Records, SingleFlipsAreCorrectedDoubleFlipsNeverMistaken)
         }
         for (std::size_t k = 0; k < c.steps * c.eccBytes; k++) {
             for (std::size_t b = 0; b < 8; b++) {
-                if ((c.eccKeep[k % c.eccBytes] >> b & 1u) == 0) {
+                if (((static_cast<unsigned>(c.eccKeep[k % c.eccBytes]) >> b) & 1u) == 0) {
                     continue;  // a spare bit of a BCH code's last byte: no part of the code
                 }
                 bits.push_back((std::size_t{c.layout.pageSize} + c.eccPos[k]) * 8 + b);
