@@ -1,6 +1,0 @@
-# CMake generated Testfile for 
-# Source directory: /work/main/sw/tools/conv
-# Build directory: /work/main/build-linux/sw/tools/conv
-# 
-# This file includes the relevant testing commands required for 
-# testing this directory and lists subdirectories to be tested as well.
