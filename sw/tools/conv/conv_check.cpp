@@ -8,6 +8,7 @@
 // corrected and the image is whole, 1 when a sector is uncorrectable or the
 // image ends inside a record, 2 for trouble (usage, a file that cannot be
 // opened, read or written).
+#include "args.h"
 #include "check.h"
 #include "io.h"
 #include "layout.h"
@@ -60,32 +61,6 @@ int usageError(const char *why)
     return kExitTrouble;
 }
 
-// The name of the option that getopt_long found fault with, as it was given.
-void describeOption(char *buf, std::size_t size, const char *arg, int opt)
-{
-    if (std::strncmp(arg, "--", 2) == 0) {
-        const std::size_t n = std::strcspn(arg, "=");
-        std::snprintf(buf, size, "%.*s", static_cast<int>(n < 40 ? n : 40), arg);
-    } else {
-        std::snprintf(buf, size, "-%c", opt);
-    }
-}
-
-bool parseThreshold(const char *text, unsigned *value)
-{
-    if (text[0] < '0' || text[0] > '9') {
-        return false;
-    }
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long v = std::strtoul(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v > kMaxErasedThreshold) {
-        return false;
-    }
-    *value = static_cast<unsigned>(v);
-    return true;
-}
-
 // Parses the command line; all of it is checked before any file is opened.
 // Returns -1 to go on, or the exit status.
 int parseOptions(int argc, char **argv, Options *o)
@@ -106,11 +81,8 @@ int parseOptions(int argc, char **argv, Options *o)
         if (c == -1) {
             break;
         }
-        // The argument getopt_long last looked at: the one it stopped in, or
-        // the one before when it took a whole argument.
-        const char *arg = argv[optind > previous ? optind - 1 : previous];
-        char name[48];
         char why[96];
+        unsigned long number = 0;
         switch (c) {
         case 'q':
             o->quiet = true;
@@ -125,11 +97,12 @@ int parseOptions(int argc, char **argv, Options *o)
             o->fixed = optarg;
             break;
         case kErasedThreshold:
-            if (!parseThreshold(optarg, &o->erasedThreshold)) {
+            if (!args::parseNumber(optarg, kMaxErasedThreshold, &number)) {
                 std::snprintf(why, sizeof why, "--erased-threshold takes a number from 0 to %lu, not '%.20s'",
                               kMaxErasedThreshold, optarg);
                 return usageError(why);
             }
+            o->erasedThreshold = static_cast<unsigned>(number);
             break;
         case 'h':
             io::printText(kUsage);
@@ -140,17 +113,11 @@ int parseOptions(int argc, char **argv, Options *o)
             io::flushOut();
             return io::outError() == 0 ? kExitGood : kExitTrouble;
         case ':':
-            describeOption(name, sizeof name, argv[optind - 1], optopt);
-            std::snprintf(why, sizeof why, "option %s needs %s", name,
-                          optopt == kErasedThreshold ? "a number" : "a file name");
+            args::missingValue(why, sizeof why, argv[optind - 1], optopt,
+                               optopt == kErasedThreshold ? "a number" : "a file name");
             return usageError(why);
         default:
-            describeOption(name, sizeof name, arg, optopt);
-            if (optopt != 0 && std::strchr(arg, '=') != nullptr && std::strncmp(arg, "--", 2) == 0) {
-                std::snprintf(why, sizeof why, "option %s takes no argument", name);
-            } else {
-                std::snprintf(why, sizeof why, "unknown option %s", name);
-            }
+            args::optionError(why, sizeof why, args::lastArgument(argv, optind, previous), optopt);
             return usageError(why);
         }
     }

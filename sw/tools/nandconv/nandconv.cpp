@@ -8,6 +8,7 @@
 // Exit status: 0 done; for check, 1 an uncorrectable step or an image that
 // ends inside a record; 2 trouble (usage, a layout that cannot work, a file
 // that cannot be opened, read or written).
+#include "args.h"
 #include "check.h"
 #include "inject.h"
 #include "io.h"
@@ -121,21 +122,6 @@ int printHelp(const char *text)
     return io::outError() == 0 ? kExitGood : kExitTrouble;
 }
 
-bool parseNumber(const char *text, unsigned long max, long *value)
-{
-    if (text[0] < '0' || text[0] > '9') {
-        return false;
-    }
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long v = std::strtoul(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v > max) {
-        return false;
-    }
-    *value = static_cast<long>(v);
-    return true;
-}
-
 enum : int {
     kLayout = 256,
     kPage,
@@ -180,17 +166,6 @@ struct Options {
     int fileCount = 0;
 };
 
-// The name of the option that getopt_long found fault with, as it was given.
-void describeOption(char *buf, std::size_t size, const char *arg, int opt)
-{
-    if (std::strncmp(arg, "--", 2) == 0) {
-        const std::size_t n = std::strcspn(arg, "=");
-        std::snprintf(buf, size, "%.*s", static_cast<int>(n < 40 ? n : 40), arg);
-    } else {
-        std::snprintf(buf, size, "-%c", opt);
-    }
-}
-
 // Parses the options of one command; `allowed` lists the long options it
 // takes and `shortOptions` its short ones. Returns -1 to go on, or the exit
 // status (help, or a usage error).
@@ -205,16 +180,14 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
         if (c == -1) {
             break;
         }
-        const char *arg = argv[optind > previous ? optind - 1 : previous];
-        char name[48];
         char why[160];
-        long number = 0;
+        unsigned long number = 0;
         const auto numberFor = [&](const char *option, unsigned long max, long *into) {
-            if (!parseNumber(optarg, max, &number)) {
+            if (!args::parseNumber(optarg, max, &number)) {
                 std::snprintf(why, sizeof why, "%s takes a number from 0 to %lu, not '%.20s'", option, max, optarg);
                 return false;
             }
-            *into = number;
+            *into = static_cast<long>(number);
             return true;
         };
         switch (c) {
@@ -317,16 +290,10 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
         case kVersion:
             return printHelp("nandconv " CONV_VERSION "\n");
         case ':':
-            describeOption(name, sizeof name, argv[optind - 1], optopt);
-            std::snprintf(why, sizeof why, "option %s needs a value", name);
+            args::missingValue(why, sizeof why, argv[optind - 1], optopt, "a value");
             return usageError(why, usage);
         default:
-            describeOption(name, sizeof name, arg, optopt);
-            if (optopt != 0 && std::strchr(arg, '=') != nullptr && std::strncmp(arg, "--", 2) == 0) {
-                std::snprintf(why, sizeof why, "option %s takes no argument", name);
-            } else {
-                std::snprintf(why, sizeof why, "unknown option %s", name);
-            }
+            args::optionError(why, sizeof why, args::lastArgument(argv, optind, previous), optopt);
             return usageError(why, usage);
         }
     }

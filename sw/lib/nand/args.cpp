@@ -1,0 +1,66 @@
+// Command-line helpers the tools share; see args.h.
+#include "args.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace args {
+
+namespace {
+
+// The option as it was given: "--name" without "=value", or "-c".
+void describeOption(char *buf, std::size_t size, const char *arg, int opt)
+{
+    if (std::strncmp(arg, "--", 2) == 0) {
+        const std::size_t n = std::strcspn(arg, "=");
+        std::snprintf(buf, size, "%.*s", static_cast<int>(n < 40 ? n : 40), arg);
+    } else {
+        std::snprintf(buf, size, "-%c", opt);
+    }
+}
+
+}  // namespace
+
+bool parseNumber(const char *text, unsigned long max, unsigned long *value)
+{
+    if (text[0] < '0' || text[0] > '9') {
+        return false;
+    }
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long v = std::strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v > max) {
+        return false;
+    }
+    *value = v;
+    return true;
+}
+
+const char *lastArgument(char *const *argv, int optind, int previous)
+{
+    return argv[optind > previous ? optind - 1 : previous];
+}
+
+void optionError(char *why, std::size_t size, const char *arg, int optopt)
+{
+    char name[48];
+    describeOption(name, sizeof name, arg, optopt);
+    // A long option given a value it does not take: getopt_long names it in
+    // optopt; an unknown one leaves optopt 0.
+    if (optopt != 0 && std::strncmp(arg, "--", 2) == 0 && std::strchr(arg, '=') != nullptr) {
+        std::snprintf(why, size, "option %s takes no argument", name);
+    } else {
+        std::snprintf(why, size, "unknown option %s", name);
+    }
+}
+
+void missingValue(char *why, std::size_t size, const char *arg, int optopt, const char *what)
+{
+    char name[48];
+    describeOption(name, sizeof name, arg, optopt);
+    std::snprintf(why, size, "option %s needs %s", name, what);
+}
+
+}  // namespace args

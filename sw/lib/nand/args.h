@@ -1,0 +1,22 @@
+// Command-line helpers the tools share: strict numbers, and the messages for
+// what getopt_long finds fault with.
+#pragma once
+
+#include <cstddef>
+
+namespace args {
+
+// A decimal number from 0 to max with nothing after it; false otherwise.
+bool parseNumber(const char *text, unsigned long max, unsigned long *value);
+
+// The argument getopt_long last looked at: the one it stopped in, or the one
+// before when it took a whole argument (`previous` is optind before the call).
+const char *lastArgument(char *const *argv, int optind, int previous);
+
+// "unknown option NAME" or "option NAME takes no argument" for getopt_long's
+// '?' on argument arg (optopt as it left it), naming long options as given.
+void optionError(char *why, std::size_t size, const char *arg, int optopt);
+// "option NAME needs WHAT" for getopt_long's ':'.
+void missingValue(char *why, std::size_t size, const char *arg, int optopt, const char *what);
+
+}  // namespace args
