@@ -67,7 +67,7 @@ void startReader(int fd, std::uint8_t *buffers, std::size_t blockSize, std::size
     // A small stack: the thread only calls read().
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, 64 * 1024);
+    pthread_attr_setstacksize(&attr, std::size_t{64} * 1024);
     ring.threaded = pthread_create(&ring.thread, &attr, readAhead, nullptr) == 0;
     pthread_attr_destroy(&attr);
 }
