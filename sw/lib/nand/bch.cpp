@@ -63,16 +63,24 @@ void shiftLeft(Register &r, unsigned n)
     r[kWords - 1] <<= n;
 }
 
+// The division, four data bytes at a time: the register moves up 32 bits and
+// takes the remainders of its top 32 bits XOR the data, one table a byte.
 template <unsigned Words>
 void remainderOf(const Code &c, const std::uint8_t *data, Register &r)
 {
     std::uint64_t a[Words] = {};
-    for (std::size_t i = 0; i < kStepSize; i++) {
-        const std::uint64_t *t = c.remainder[(a[0] >> 56) ^ data[i]];
+    for (std::size_t i = 0; i < kStepSize; i += 4) {
+        const std::uint32_t v = static_cast<std::uint32_t>(a[0] >> 32) ^
+                                (std::uint32_t{data[i]} << 24 | std::uint32_t{data[i + 1]} << 16 |
+                                 std::uint32_t{data[i + 2]} << 8 | data[i + 3]);
+        const std::uint64_t *t3 = c.remainder[3][v >> 24];
+        const std::uint64_t *t2 = c.remainder[2][v >> 16 & 0xFFu];
+        const std::uint64_t *t1 = c.remainder[1][v >> 8 & 0xFFu];
+        const std::uint64_t *t0 = c.remainder[0][v & 0xFFu];
         for (unsigned w = 0; w + 1 < Words; w++) {
-            a[w] = (a[w] << 8 | a[w + 1] >> 56) ^ t[w];
+            a[w] = (a[w] << 32 | a[w + 1] >> 32) ^ t3[w] ^ t2[w] ^ t1[w] ^ t0[w];
         }
-        a[Words - 1] = (a[Words - 1] << 8) ^ t[Words - 1];
+        a[Words - 1] = (a[Words - 1] << 32) ^ t3[Words - 1] ^ t2[Words - 1] ^ t1[Words - 1] ^ t0[Words - 1];
     }
     for (unsigned w = 0; w < kWords; w++) {
         r[w] = w < Words ? a[w] : 0;
@@ -148,18 +156,22 @@ void init(Code *c, unsigned t)
             setBit(low, c->codeBits - 1 - d);
         }
     }
-    for (unsigned i = 0; i < 256; i++) {
-        Register r = {};
-        for (int b = 7; b >= 0; b--) {
-            const bool feedback = ((r[0] >> 63) ^ ((i >> b) & 1u)) != 0;
-            shiftLeft(r, 1);
-            if (feedback) {
-                for (unsigned w = 0; w < kWords; w++) {
-                    r[w] ^= low[w];
+    for (unsigned k = 0; k < 4; k++) {
+        for (unsigned i = 0; i < 256; i++) {
+            // Byte i, then k zero bytes, fed bit by bit into an empty register.
+            Register r = {};
+            for (int b = 7 + 8 * static_cast<int>(k); b >= 0; b--) {
+                const unsigned bit = b >= 8 * static_cast<int>(k) ? (i >> (b - 8 * static_cast<int>(k))) & 1u : 0u;
+                const bool feedback = ((r[0] >> 63) ^ bit) != 0;
+                shiftLeft(r, 1);
+                if (feedback) {
+                    for (unsigned w = 0; w < kWords; w++) {
+                        r[w] ^= low[w];
+                    }
                 }
             }
+            std::memcpy(c->remainder[k][i], r, sizeof r);
         }
-        std::memcpy(c->remainder[i], r, sizeof r);
     }
 
     // The mask: the complement of the code of a blank step, spare bits

@@ -31,7 +31,9 @@ inline constexpr std::size_t kMaxCodeBytes = (kM * kMaxT + 7) / 8;  // 26
 
 // The tables of one strength, made once; no allocation.
 struct Code {
-    std::uint64_t remainder[256][4];  // (i(x) x^13t) mod g(x), left-aligned in 256 bits
+    // remainder[k][i] = (i(x) x^(8k) x^13t) mod g(x), left-aligned in 256 bits:
+    // byte i followed by k zero bytes, for encoding four bytes at a time.
+    std::uint64_t remainder[4][256][4];
     unsigned t;
     unsigned codeBits;   // 13t
     unsigned codeBytes;  // ceil(13t / 8)

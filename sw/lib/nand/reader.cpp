@@ -3,7 +3,9 @@
 
 #include "io.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 
 namespace io {
 
@@ -60,6 +62,14 @@ void *readAhead(void *)
 
 void startReader(int fd, std::uint8_t *buffers, std::size_t blockSize, std::size_t count)
 {
+#ifdef F_SETPIPE_SZ
+    // A pipe of 64 KiB makes the writer and the reader take turns; a larger
+    // one lets them run side by side. A hint: the system may refuse it.
+    struct stat st = {};
+    if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+        (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+    }
+#endif
     ring.fd = fd;
     ring.buffers = buffers;
     ring.blockSize = blockSize;
