@@ -30,6 +30,52 @@ struct Ring {
 
 Ring ring;
 
+struct Behind {
+    bool threaded = false;
+    pthread_t thread{};
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+    std::size_t submitted = 0;
+    std::size_t written = 0;
+    WriteJob jobs[16][2] = {};
+    int jobCount[16] = {};
+    int err = 0;
+    int errJob = 0;
+};
+
+Behind behind;
+
+// Writes one block's jobs unless a write failed before; keeps the first failure.
+void writeJobs(const WriteJob *jobs, int count)
+{
+    for (int j = 0; j < count && behind.err == 0; j++) {
+        if (const int err = writeAll(jobs[j].fd, jobs[j].iov, jobs[j].count); err != 0) {
+            pthread_mutex_lock(&behind.lock);
+            behind.errJob = j;
+            behind.err = err;
+            pthread_mutex_unlock(&behind.lock);
+        }
+    }
+}
+
+void *writeBehind(void *)
+{
+    for (std::size_t n = 0;; n++) {
+        pthread_mutex_lock(&behind.lock);
+        while (behind.submitted <= n) {
+            pthread_cond_wait(&behind.changed, &behind.lock);
+        }
+        pthread_mutex_unlock(&behind.lock);
+        // Only this thread writes err until the caller waits in finishWriter.
+        writeJobs(behind.jobs[n % 16], behind.jobCount[n % 16]);
+        releaseBlock();
+        pthread_mutex_lock(&behind.lock);
+        behind.written = n + 1;
+        pthread_cond_broadcast(&behind.changed);
+        pthread_mutex_unlock(&behind.lock);
+    }
+}
+
 Block readOne(std::size_t n)
 {
     Block b = {ring.buffers + (n % ring.count) * ring.blockSize, 0, false, 0};
@@ -106,6 +152,58 @@ void releaseBlock()
     ring.released++;
     pthread_cond_broadcast(&ring.changed);
     pthread_mutex_unlock(&ring.lock);
+}
+
+void startWriter()
+{
+    if (!ring.threaded) {
+        return;  // without a reader thread a buffer is read as soon as it is asked for
+    }
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, std::size_t{64} * 1024);
+    behind.threaded = pthread_create(&behind.thread, &attr, writeBehind, nullptr) == 0;
+    pthread_attr_destroy(&attr);
+    if (behind.threaded) {
+        pthread_detach(behind.thread);
+    }
+}
+
+void submitBlock(const WriteJob *jobs, int count)
+{
+    if (!behind.threaded) {
+        writeJobs(jobs, count);
+        releaseBlock();
+        return;
+    }
+    pthread_mutex_lock(&behind.lock);
+    const std::size_t n = behind.submitted;
+    for (int j = 0; j < count && j < 2; j++) {
+        behind.jobs[n % 16][j] = jobs[j];
+    }
+    behind.jobCount[n % 16] = count < 2 ? count : 2;
+    behind.submitted = n + 1;
+    pthread_cond_broadcast(&behind.changed);
+    pthread_mutex_unlock(&behind.lock);
+}
+
+int writeError(int *job)
+{
+    pthread_mutex_lock(&behind.lock);
+    const int err = behind.err;
+    *job = behind.errJob;
+    pthread_mutex_unlock(&behind.lock);
+    return err;
+}
+
+int finishWriter(int *job)
+{
+    pthread_mutex_lock(&behind.lock);
+    while (behind.written < behind.submitted) {
+        pthread_cond_wait(&behind.changed, &behind.lock);
+    }
+    pthread_mutex_unlock(&behind.lock);
+    return writeError(job);
 }
 
 void finishReader()

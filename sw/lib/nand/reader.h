@@ -1,9 +1,13 @@
-// Reading ahead: a thread of its own reads the input in blocks into a ring of
-// buffers while the caller works on the blocks before, so that reading
-// overlaps computing and writing. The blocks come in input order, each a
-// whole read as io::readFully makes it: short only at the end of the input
-// or before a read error.
+// The block pipeline of the tools: a thread of its own reads the input in
+// blocks into a ring of buffers, the caller works on a block, and another
+// thread writes what the caller made of it, so that reading, computing and
+// writing overlap. The blocks come in input order, each a whole read as
+// io::readFully makes it: short only at the end of the input or before a read
+// error. A block goes back to the reader once it is released, by the caller
+// or, when it was submitted for writing, by the writer once written.
 #pragma once
+
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -28,5 +32,24 @@ void releaseBlock();
 // After the last block: waits for the reading thread to end. A caller that
 // stops early does not call it; the thread may be waiting on a pipe.
 void finishReader();
+
+// Writing behind: the writes of one block, at most two files.
+struct WriteJob {
+    int fd;
+    iovec *iov;  // the caller's, untouched until the block is written
+    int count;
+};
+
+// Starts the writing thread. Without it (it could not start) every block is
+// written when it is submitted.
+void startWriter();
+// Hands the current block to the writer with its writes; the writer writes
+// them in order and then releases the block. After a failed write, later
+// blocks are released unwritten.
+void submitBlock(const WriteJob *jobs, int count);
+// The first failed write so far: its errno (0: none) and the index of its job.
+int writeError(int *job);
+// Waits until every submitted block is written; returns writeError.
+int finishWriter(int *job);
 
 }  // namespace io

@@ -43,13 +43,15 @@ constexpr int kExitOk = 0;
 constexpr int kExitFail = 1;
 
 // Blocks are read ahead into a ring of page buffers, each in one piece, by a
-// thread of their own while the page loop converts the block before; the
-// records are written from iovecs, each page followed by its spare area, so
-// that neither the read nor the write needs a copy of its own.
-constexpr std::size_t kBlocks = 3;
+// thread of their own, while the page loop converts a block and another
+// thread writes the block before; the records are written from iovecs, each
+// page followed by its spare area, so that neither the read nor the write
+// needs a copy of its own. Each block of the ring has its spare areas and
+// iovecs.
+constexpr std::size_t kBlocks = 4;
 std::uint8_t pageBuffers[kBlocks * kBlockBytes];
-std::uint8_t spareSlots[kBlockPages][kSpareSize];
-iovec records[2 * kBlockPages];
+std::uint8_t spareSlots[kBlocks][kBlockPages][kSpareSize];
+iovec records[kBlocks][2 * kBlockPages];
 
 // The longest progress lines of one page: "main: page ", 20 digits,
 // " spare[15] = 0x", 8 hex digits and a newline, four times.
@@ -148,12 +150,14 @@ void flipBits(std::uint8_t *data, int errors)
     }
 }
 
-// Converts the first `bytes` of a block (a short last page is zero-filled) and
-// writes their records. For each page: the ECC words of the data as read into
-// the spare area and the progress lines, then the bit errors. Returns 0 or
-// the errno of the failed write.
-int convertBlock(std::uint8_t *block, std::size_t bytes, std::uint64_t *page, int errors, int outfile)
+// Converts the first `bytes` of block number n (a short last page is
+// zero-filled) and hands their records to the writer. For each page: the ECC
+// words of the data as read into the spare area and the progress lines, then
+// the bit errors.
+void convertBlock(std::size_t n, std::uint8_t *block, std::size_t bytes, std::uint64_t *page, int errors, int outfile)
 {
+    std::uint8_t (*spares)[kSpareSize] = spareSlots[n % kBlocks];
+    iovec *iov = records[n % kBlocks];
     const std::size_t pages = (bytes + kPageSize - 1) / kPageSize;
     if (const std::size_t rest = bytes % kPageSize; rest != 0) {
         std::memset(block + bytes, 0, kPageSize - rest);
@@ -164,14 +168,15 @@ int convertBlock(std::uint8_t *block, std::size_t bytes, std::uint64_t *page, in
         for (std::size_t s = 0; s < kSectorsPerPage; s++) {
             spare[kFirstEccWord + s] = computeECC(data + s * ecc::kSectorSize);
             // Words 0..11 of a spare slot are zero from the start and stay so.
-            image::storeLE32(spareSlots[p] + (kFirstEccWord + s) * sizeof(std::uint32_t), spare[kFirstEccWord + s]);
+            image::storeLE32(spares[p] + (kFirstEccWord + s) * sizeof(std::uint32_t), spare[kFirstEccWord + s]);
         }
         printPageLines(*page, spare);
         flipBits(data, errors);
-        records[2 * p] = {data, kPageSize};
-        records[2 * p + 1] = {spareSlots[p], kSpareSize};
+        iov[2 * p] = {data, kPageSize};
+        iov[2 * p + 1] = {spares[p], kSpareSize};
     }
-    return io::writeAll(outfile, records, static_cast<int>(2 * pages));
+    const io::WriteJob job = {outfile, iov, static_cast<int>(2 * pages)};
+    io::submitBlock(&job, 1);
 }
 
 // Reserves the blocks of the whole image when its size is known from the
@@ -193,20 +198,25 @@ int convertPages(int infile, int outfile, int errors)
 {
     std::uint64_t page = 0;  // 64 bits: inputs beyond 4 TiB do not wrap
     io::startReader(infile, pageBuffers, kBlockBytes, kBlocks);
-    for (;;) {
+    io::startWriter();
+    int job = 0;
+    for (std::size_t n = 0;; n++) {
         const io::Block b = io::nextBlock();
         const std::size_t bytes = b.err != 0 ? b.bytes - b.bytes % kPageSize : b.bytes;
-        const int err = convertBlock(b.data, bytes, &page, errors, outfile);
-        io::releaseBlock();
-        if (err != 0) {
-            return fail("write", err);
-        }
-        if (b.err != 0) {
-            return fail("read", b.err);
-        }
-        if (b.ended) {
+        convertBlock(n, b.data, bytes, &page, errors, outfile);
+        if (b.err != 0 || b.ended) {
+            // The records before a read error are written first.
+            if (const int err = io::finishWriter(&job)) {
+                return fail("write", err);
+            }
+            if (b.err != 0) {
+                return fail("read", b.err);
+            }
             io::finishReader();
             return kExitOk;
+        }
+        if (const int err = io::writeError(&job)) {
+            return fail("write", err);
         }
     }
 }

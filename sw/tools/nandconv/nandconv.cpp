@@ -286,6 +286,10 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
             o->expect = optarg;
             break;
         case 'h':
+            if (usage != kLayoutsUsage) {
+                io::printText(usage);
+                return printHelp(kLayoutHelp);
+            }
             return printHelp(usage);
         case kVersion:
             return printHelp("nandconv " CONV_VERSION "\n");

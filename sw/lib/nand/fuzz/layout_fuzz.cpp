@@ -26,7 +26,18 @@ void flip(std::uint8_t *r, std::size_t bit)
     r[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
 }
 
-// Bit k of step s: its data bits first, then the bits of its ECC bytes.
+// The bits of a step's code: all bits of its ECC bytes but the spare bits
+// of a BCH code's last byte.
+std::size_t codeBits()
+{
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < codec.eccBytes; i++) {
+        n += static_cast<std::size_t>(__builtin_popcount(codec.eccKeep[i]));
+    }
+    return n;
+}
+
+// Bit k of step s: its data bits first, then its code bits.
 std::size_t stepBit(std::size_t s, std::size_t k)
 {
     const std::size_t dataBits = std::size_t{codec.layout.stepSize} * 8;
@@ -34,7 +45,14 @@ std::size_t stepBit(std::size_t s, std::size_t k)
         return s * dataBits + k;
     }
     k -= dataBits;
-    return (std::size_t{codec.layout.pageSize} + codec.eccPos[s * codec.eccBytes + k / 8]) * 8 + k % 8;
+    for (std::size_t i = 0; i < codec.eccBytes; i++) {
+        for (unsigned b = 0; b < 8; b++) {
+            if (((static_cast<unsigned>(codec.eccKeep[i]) >> b) & 1u) != 0 && k-- == 0) {
+                return (std::size_t{codec.layout.pageSize} + codec.eccPos[s * codec.eccBytes + i]) * 8 + b;
+            }
+        }
+    }
+    return 0;  // not reached: k is below codeBits()
 }
 
 }  // namespace
@@ -49,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     nand::Layout layout = presets[data[0] % count];
     layout.smOrder = layout.scheme == nand::Scheme::Hamming && (data[0] & 0x80) != 0;
     nand::makeCodec(layout, &codec);
-    const std::size_t stepBits = (std::size_t{layout.stepSize} + codec.eccBytes) * 8;
+    const std::size_t stepBits = std::size_t{layout.stepSize} * 8 + codeBits();
     const std::size_t s = (std::size_t{data[1]} << 8 | data[2]) % codec.steps;
     const std::size_t a = (std::size_t{data[3]} << 8 | data[4]) % stepBits;
     const std::size_t b = (std::size_t{data[5]} << 8 | data[6]) % stepBits;
@@ -74,10 +92,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     flip(record, stepBit(s, a));
     nand::checkRecord(codec, record, 0, &result);
     require(!result.erased && std::memcmp(record, clean, codec.recordSize) == 0);
-    if (result.steps[s].status == EccStatus::CorrectedData) {
-        require(result.steps[s].byte * 8 + result.steps[s].bit == stepBit(s, a));
+    const nand::StepResult &one = result.steps[s];
+    if (one.status == EccStatus::CorrectedData) {
+        require(one.byte * 8 + one.bit == stepBit(s, a));
+    } else if (one.status == EccStatus::CorrectedBits) {
+        // A BCH location counts the step's data bits, then its code bytes.
+        const std::size_t dataBits = std::size_t{layout.stepSize} * 8;
+        const std::size_t loc = one.locs[0];
+        const std::size_t bit = loc < dataBits ? s * dataBits + loc
+                                               : (std::size_t{layout.pageSize} +
+                                                  codec.eccPos[s * codec.eccBytes + (loc - dataBits) / 8]) * 8 +
+                                                     loc % 8;
+        require(one.count == 1 && bit == stepBit(s, a));
     } else {
-        require(result.steps[s].status == EccStatus::CorrectedCode && a >= std::size_t{layout.stepSize} * 8);
+        require(one.status == EccStatus::CorrectedCode && a >= std::size_t{layout.stepSize} * 8);
     }
 
     if (a != b) {
