@@ -25,10 +25,13 @@ namespace {
 constexpr std::size_t kBlockRecords = 256;
 constexpr std::size_t kBlockBytes = kBlockRecords * 2112;
 static_assert(kBlockBytes >= kMaxPageSize + kMaxOobSize, "a block holds at least one record");
-// Read ahead into a ring of blocks while the blocks before are checked.
-constexpr std::size_t kBlocks = 3;
+// Read ahead into a ring of blocks while a block is checked and the one
+// before is written.
+constexpr std::size_t kBlocks = 4;
 std::uint8_t blocks[kBlocks * kBlockBytes];
-iovec rawPages[kBlockRecords];
+// The writes of each block of the ring: its page data for -o, all of it for -f.
+iovec rawPages[kBlocks][kBlockRecords];
+iovec fixedBlocks[kBlocks];
 
 struct Counts {
     std::uint64_t pages = 0;
@@ -444,37 +447,53 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
     const std::size_t recordSize = run->codec.recordSize;
     const std::size_t perBlock = kBlockBytes / recordSize < kBlockRecords ? kBlockBytes / recordSize : kBlockRecords;
     io::startReader(in, blocks, perBlock * recordSize, kBlocks);
-    for (bool ended = false; !ended;) {
+    io::startWriter();
+    const Output *outputs[2] = {};
+    // Reports the first failed write of the outputs, if any.
+    const auto writeTrouble = [&](int err, int job) {
+        return checkTrouble(run->o.tool, outputs[job]->name, std::strerror(err));
+    };
+    for (std::size_t n = 0;; n++) {
         const io::Block b = io::nextBlock();
         std::uint8_t *block = b.data;
         const std::size_t got = b.bytes;
-        const int readErr = b.err;
-        ended = b.ended;
         const std::size_t records = got / recordSize;
+        iovec *pages = rawPages[n % kBlocks];
         for (std::size_t r = 0; r < records; r++) {
             checkOne(run, block + r * recordSize);
-            rawPages[r] = {block + r * recordSize, run->codec.layout.pageSize};
+            pages[r] = {block + r * recordSize, run->codec.layout.pageSize};
         }
+        io::WriteJob jobs[2];
+        int count = 0;
         if (raw.file.fd >= 0) {
-            if (const int err = io::writeAll(raw.file.fd, rawPages, static_cast<int>(records))) {
-                return checkTrouble(run->o.tool, raw.name, std::strerror(err));
-            }
+            outputs[count] = &raw;
+            jobs[count++] = {raw.file.fd, pages, static_cast<int>(records)};
         }
         // Bytes past the last whole record go to -f as they are, so that
         // nothing of the image is lost; -o holds whole pages only.
         if (fixed.file.fd >= 0) {
-            if (const int err = io::writeAll(fixed.file.fd, block, readErr == 0 ? got : records * recordSize)) {
-                return checkTrouble(run->o.tool, fixed.name, std::strerror(err));
+            iovec &whole = fixedBlocks[n % kBlocks];
+            whole = {block, b.err == 0 ? got : records * recordSize};
+            outputs[count] = &fixed;
+            jobs[count++] = {fixed.file.fd, &whole, 1};
+        }
+        io::submitBlock(jobs, count);
+        int job = 0;
+        if (b.err != 0 || b.ended) {
+            if (const int err = io::finishWriter(&job)) {
+                return writeTrouble(err, job);
             }
+            if (b.err != 0) {
+                return checkTrouble(run->o.tool, imageName, std::strerror(b.err));
+            }
+            *trailing = got - records * recordSize;
+            io::finishReader();
+            return kCheckGood;
         }
-        io::releaseBlock();
-        if (readErr != 0) {
-            return checkTrouble(run->o.tool, imageName, std::strerror(readErr));
+        if (const int err = io::writeError(&job)) {
+            return writeTrouble(err, job);
         }
-        *trailing = got - records * recordSize;
     }
-    io::finishReader();
-    return kCheckGood;
 }
 
 // Replaces the targets of the outputs by what was written, or, after trouble,

@@ -346,10 +346,12 @@ constexpr std::size_t kBlockData = std::size_t{512} * 1024;
 constexpr std::size_t kBlockOob = std::size_t{256} * 1024;
 constexpr std::size_t kMaxBlockPages = 512;
 // Read ahead into a ring of blocks while the blocks before are encoded.
-constexpr std::size_t kBlocks = 3;
+constexpr std::size_t kBlocks = 4;
 std::uint8_t dataBuffers[kBlocks * kBlockData];
-std::uint8_t oobBuffer[kBlockOob];
-iovec records[2 * kMaxBlockPages];
+// Each block of the ring has its OOBs and iovecs, written behind by a thread
+// of their own while the next block is encoded.
+std::uint8_t oobBuffers[kBlocks][kBlockOob];
+iovec records[kBlocks][2 * kMaxBlockPages];
 
 struct Progress {
     bool shown = false;
@@ -397,15 +399,18 @@ int buildPages(const Options &o, int in, int out, const char *inName, const char
     perBlock = perBlock < kMaxBlockPages ? perBlock : kMaxBlockPages;
     std::uint64_t done = 0;
     io::startReader(in, dataBuffers, perBlock * l.pageSize, kBlocks);
-    for (bool ended = false; !ended;) {
+    io::startWriter();
+    int job = 0;
+    for (std::size_t n = 0;; n++) {
         const io::Block b = io::nextBlock();
         std::uint8_t *dataBuffer = b.data;
         const std::size_t got = b.bytes;
-        ended = b.ended;
         // A read error ends the run; the image is then abandoned anyway.
         if (b.err != 0) {
             return trouble(inName, std::strerror(b.err));
         }
+        std::uint8_t *oobBuffer = oobBuffers[n % kBlocks];
+        iovec *iov = records[n % kBlocks];
         const std::size_t pages = (got + l.pageSize - 1) / l.pageSize;
         if (got % l.pageSize != 0) {
             std::memset(dataBuffer + got, l.padFill, l.pageSize - got % l.pageSize);
@@ -414,15 +419,22 @@ int buildPages(const Options &o, int in, int out, const char *inName, const char
             std::uint8_t *data = dataBuffer + p * l.pageSize;
             std::uint8_t *oob = oobBuffer + p * l.oobSize;
             nand::encodeOob(codec, data, oob, o.keepErased);
-            records[2 * p] = {data, l.pageSize};
-            records[2 * p + 1] = {oob, l.oobSize};
+            iov[2 * p] = {data, l.pageSize};
+            iov[2 * p + 1] = {oob, l.oobSize};
         }
-        if (const int err = io::writeAll(out, records, static_cast<int>(2 * pages))) {
+        const io::WriteJob write = {out, iov, static_cast<int>(2 * pages)};
+        io::submitBlock(&write, 1);
+        done += got;
+        if (b.ended) {
+            break;
+        }
+        if (const int err = io::writeError(&job)) {
             return trouble(outName, std::strerror(err));
         }
-        io::releaseBlock();
-        done += got;
         showProgress(progress, done, false);
+    }
+    if (const int err = io::finishWriter(&job)) {
+        return trouble(outName, std::strerror(err));
     }
     io::finishReader();
     showProgress(progress, done, true);
