@@ -13,9 +13,9 @@ say() { echo "@@ $*"; }
 counter() { cat /sys/class/mtd/mtd0/$1; }
 
 say kernel "$(uname -r)"
-for m in mtd bch nandcore nand; do
+while read -r m; do
   insmod /modules/$m.ko || say error "insmod $m"
-done
+done < /modules/order
 
 # Each group: its nandsim parameters, then its cases (the files cases/GROUP/*).
 while read -r group step params; do

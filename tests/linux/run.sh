@@ -39,14 +39,25 @@ cp /bin/busybox "$root/bin/"
 cp "$here/init.sh" "$root/init"
 chmod +x "$root/init"
 
-for m in mtd bch nandcore nand nandsim; do
+# nandsim and what modinfo says it depends on, dependencies first; the guest
+# loads them in the order of modules/order.
+add_module() {
+  local m=$1 dep
+  [ -e "$root/modules/$m.ko" ] && return
+  for dep in $(modinfo -k "$version" -F depends "$m" | tr ',' ' '); do
+    add_module "$dep"
+  done
+  local f
   f=$(modinfo -k "$version" -F filename "$m")
   case $f in
     *.ko.xz) xz -dc "$f" > "$root/modules/$m.ko" ;;
     *.ko.zst) zstd -qdc "$f" > "$root/modules/$m.ko" ;;
     *) cp "$f" "$root/modules/$m.ko" ;;
   esac
-done
+  [ "$m" = nandsim ] || echo "$m" >> "$root/modules/order"
+}
+add_module nandsim
+echo "modules: $(tr '\n' ' ' < "$root/modules/order")nandsim"
 for t in nandwrite nanddump flash_erase nandflipbits; do
   bin=$(command -v "$t")
   cp "$bin" "$root/usr/sbin/"
