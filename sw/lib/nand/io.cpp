@@ -390,6 +390,11 @@ int openOutput(const char *path, Output *out, const struct stat *const *avoid, s
     if (out->existed && !S_ISREG(out->target.st_mode)) {
         return openInPlace(path, out, avoid, count);
     }
+    // A file the user may not write stays refused, as opening it would be,
+    // though its folder would let a new file take its place.
+    if (out->existed && access(out->path, W_OK) != 0) {
+        return -1;
+    }
     for (std::size_t i = 0; out->existed && i < count; i++) {
         if (sameFile(*avoid[i], out->target)) {
             return kSameFile;

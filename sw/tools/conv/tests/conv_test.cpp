@@ -170,7 +170,8 @@ TEST_F(ConvTest, InterruptedRunLeavesTheOldImage)
     }
 }
 
-// A writable image in a folder that takes no new file is written in place.
+// A writable image in a folder that takes no new file is written in place;
+// an image the user may not write is refused. (Root may write anything.)
 TEST_F(ConvTest, ReadOnlyFolderIsWrittenInPlace)
 {
     if (geteuid() == 0) {
@@ -184,6 +185,15 @@ TEST_F(ConvTest, ReadOnlyFolderIsWrittenInPlace)
     fs::permissions(at("ro"), fs::perms::owner_all);
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(sameBytes(readFile(at("ro/out.img")), expectedConversion("x").image));
+
+    // A file the user may not write is refused, though its folder would let
+    // a new file take its place.
+    writeFile(at("locked.img"), "keep");
+    fs::permissions(at("locked.img"), fs::perms::owner_read);
+    const Result locked = conv({"in.bin", "locked.img"});
+    EXPECT_EQ(locked.status, 1);
+    EXPECT_EQ(locked.err, "open: Permission denied\n");
+    EXPECT_EQ(readFile(at("locked.img")), "keep");
 }
 
 // Fixtures from the independent model in golden/make_golden.py.
