@@ -123,17 +123,18 @@ int printHelp(const char *text)
 }
 
 enum : int {
-    kLayout = 256,
-    kPage,
+    // The options that take a number, in the order of kNumberOptions.
+    kPage = 256,
     kOob,
     kStep,
     kEccOffset,
+    kStrength,
+    kErasedThreshold,
+    kLayout,
     kSmOrder,
     kEcc,
-    kStrength,
     kKeepErased,
     kJson,
-    kErasedThreshold,
     kVersion,
     kSeed,
     kBits,
@@ -143,6 +144,18 @@ enum : int {
     kManifest,
     kFlipbits,
     kExpect,
+};
+
+constexpr int kFirstNumber = kPage;
+
+struct NumberOption {
+    const char *name;
+    unsigned long max;
+};
+
+const NumberOption kNumberOptions[] = {
+    {"--page", nand::kMaxPageSize},     {"--oob", nand::kMaxOobSize}, {"--step", 512},
+    {"--ecc-offset", nand::kMaxOobSize}, {"--strength", 16},           {"--erased-threshold", 4096},
 };
 
 struct Options {
@@ -165,6 +178,27 @@ struct Options {
     const char *files[2] = {};
     int fileCount = 0;
 };
+
+// Where the number of option c goes, or null for an option that takes none.
+long *numberField(Options *o, int c)
+{
+    switch (c) {
+    case kPage:
+        return &o->changes.pageSize;
+    case kOob:
+        return &o->changes.oobSize;
+    case kStep:
+        return &o->changes.stepSize;
+    case kEccOffset:
+        return &o->changes.eccOffset;
+    case kStrength:
+        return &o->changes.strength;
+    case kErasedThreshold:
+        return &o->erasedThreshold;
+    default:
+        return nullptr;
+    }
+}
 
 // Parses the options of one command; `allowed` lists the long options it
 // takes and `shortOptions` its short ones. Returns -1 to go on, or the exit
@@ -190,6 +224,13 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
             *into = static_cast<long>(number);
             return true;
         };
+        if (long *field = numberField(o, c); field != nullptr) {
+            const NumberOption &n = kNumberOptions[c - kFirstNumber];
+            if (!numberFor(n.name, n.max, field)) {
+                return usageError(why, usage);
+            }
+            continue;
+        }
         switch (c) {
         case kLayout:
             if (nand::findPreset(optarg) == nullptr) {
@@ -197,26 +238,6 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
                 return usageError(why, usage);
             }
             o->layoutName = optarg;
-            break;
-        case kPage:
-            if (!numberFor("--page", nand::kMaxPageSize, &o->changes.pageSize)) {
-                return usageError(why, usage);
-            }
-            break;
-        case kOob:
-            if (!numberFor("--oob", nand::kMaxOobSize, &o->changes.oobSize)) {
-                return usageError(why, usage);
-            }
-            break;
-        case kStep:
-            if (!numberFor("--step", 512, &o->changes.stepSize)) {
-                return usageError(why, usage);
-            }
-            break;
-        case kEccOffset:
-            if (!numberFor("--ecc-offset", nand::kMaxOobSize, &o->changes.eccOffset)) {
-                return usageError(why, usage);
-            }
             break;
         case kSmOrder:
             o->changes.smOrder = true;
@@ -230,11 +251,6 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
             o->changes.scheme = static_cast<int>(scheme);
             break;
         }
-        case kStrength:
-            if (!numberFor("--strength", 16, &o->changes.strength)) {
-                return usageError(why, usage);
-            }
-            break;
         case kKeepErased:
             o->keepErased = true;
             break;
@@ -249,11 +265,6 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
             break;
         case 'f':
             o->fixed = optarg;
-            break;
-        case kErasedThreshold:
-            if (!numberFor("--erased-threshold", 4096, &o->erasedThreshold)) {
-                return usageError(why, usage);
-            }
             break;
         case kSeed:
             o->seed = optarg;
