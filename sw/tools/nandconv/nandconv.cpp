@@ -214,21 +214,15 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
         if (c == -1) {
             break;
         }
-        char why[160];
-        unsigned long number = 0;
-        const auto numberFor = [&](const char *option, unsigned long max, long *into) {
-            if (!args::parseNumber(optarg, max, &number)) {
-                std::snprintf(why, sizeof why, "%s takes a number from 0 to %lu, not '%.20s'", option, max, optarg);
-                return false;
-            }
-            *into = static_cast<long>(number);
-            return true;
-        };
+        char why[160] = "";
         if (long *field = numberField(o, c); field != nullptr) {
             const NumberOption &n = kNumberOptions[c - kFirstNumber];
-            if (!numberFor(n.name, n.max, field)) {
+            unsigned long number = 0;
+            if (!args::parseNumber(optarg, n.max, &number)) {
+                std::snprintf(why, sizeof why, "%s takes a number from 0 to %lu, not '%.20s'", n.name, n.max, optarg);
                 return usageError(why, usage);
             }
+            *field = static_cast<long>(number);
             continue;
         }
         switch (c) {
@@ -269,12 +263,15 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
         case kSeed:
             o->seed = optarg;
             break;
-        case kBits:
-            if (!numberFor("--bits", 64, &o->bits) || o->bits == 0) {
+        case kBits: {
+            unsigned long bits = 0;
+            if (!args::parseNumber(optarg, 64, &bits) || bits == 0) {
                 std::snprintf(why, sizeof why, "--bits takes a number from 1 to 64, not '%.20s'", optarg);
                 return usageError(why, usage);
             }
+            o->bits = static_cast<long>(bits);
             break;
+        }
         case kBer:
             o->ber = optarg;
             break;
