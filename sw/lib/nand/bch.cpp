@@ -66,10 +66,10 @@ void shiftLeft(Register &r, unsigned n)
 // The division, four data bytes at a time: the register moves up 32 bits and
 // takes the remainders of its top 32 bits XOR the data, one table a byte.
 template <unsigned Words>
-void remainderOf(const Code &c, const std::uint8_t *data, Register &r)
+void remainderOf(const Code &c, const std::uint8_t *data, std::size_t size, Register &r)
 {
     std::uint64_t a[Words] = {};
-    for (std::size_t i = 0; i < kStepSize; i += 4) {
+    for (std::size_t i = 0; i < size; i += 4) {
         const std::uint32_t v = static_cast<std::uint32_t>(a[0] >> 32) ^
                                 (std::uint32_t{data[i]} << 24 | std::uint32_t{data[i + 1]} << 16 |
                                  std::uint32_t{data[i + 2]} << 8 | data[i + 3]);
@@ -88,21 +88,30 @@ void remainderOf(const Code &c, const std::uint8_t *data, Register &r)
 }
 
 // The code bytes of data before the mask: r(x), most significant bit first.
+// The tables divide either the step itself or the 32 bytes it folds to,
+// which leave the same remainder.
 void rawCode(const Code &c, const std::uint8_t *data, std::uint8_t *out)
 {
+    std::uint8_t folded[32];
+    std::size_t size = kStepSize;
+    if (c.carryless) {
+        detail::foldCarryless(c, data, folded);
+        data = folded;
+        size = sizeof folded;
+    }
     Register r;
     switch ((c.codeBits + 63) / 64) {
     case 1:
-        remainderOf<1>(c, data, r);
+        remainderOf<1>(c, data, size, r);
         break;
     case 2:
-        remainderOf<2>(c, data, r);
+        remainderOf<2>(c, data, size, r);
         break;
     case 3:
-        remainderOf<3>(c, data, r);
+        remainderOf<3>(c, data, size, r);
         break;
     default:
-        remainderOf<4>(c, data, r);
+        remainderOf<4>(c, data, size, r);
         break;
     }
     for (unsigned k = 0; k < c.codeBytes; k++) {
@@ -172,6 +181,35 @@ void init(Code *c, unsigned t)
             }
             std::memcpy(c->remainder[k][i], r, sizeof r);
         }
+    }
+
+    // The fold constants x^(256 + 64j) mod g, for codes of at most 128 bits:
+    // multiply by x, and where x^codeBits appears put the rest of g instead.
+    c->carryless = false;
+    if (c->codeBits <= 128) {
+        std::uint64_t rest[2] = {};  // g less its leading term, by degree
+        for (unsigned d = 0; d < c->codeBits; d++) {
+            rest[d / 64] |= std::uint64_t{g[d] != 0} << (d % 64);
+        }
+        std::uint64_t x[2] = {1, 0};  // x^0
+        const unsigned top = c->codeBits - 1;
+        for (unsigned e = 1; e <= 256 + 64 * 3; e++) {
+            const bool carry = ((x[top / 64] >> (top % 64)) & 1u) != 0;
+            x[1] = x[1] << 1 | x[0] >> 63;
+            x[0] <<= 1;
+            if (c->codeBits < 128) {
+                x[c->codeBits / 64] &= ~(std::uint64_t{1} << (c->codeBits % 64));
+            }
+            if (carry) {
+                x[0] ^= rest[0];
+                x[1] ^= rest[1];
+            }
+            if (e >= 256 && (e - 256) % 64 == 0) {
+                c->fold[(e - 256) / 64][0] = x[0];
+                c->fold[(e - 256) / 64][1] = x[1];
+            }
+        }
+        c->carryless = detail::hasCarryless();
     }
 
     // The mask: the complement of the code of a blank step, spare bits

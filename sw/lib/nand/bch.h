@@ -34,9 +34,14 @@ struct Code {
     // remainder[k][i] = (i(x) x^(8k) x^13t) mod g(x), left-aligned in 256 bits:
     // byte i followed by k zero bytes, for encoding four bytes at a time.
     std::uint64_t remainder[4][256][4];
+    // fold[j] = x^(256 + 64j) mod g(x), low 64 coefficients first, for the
+    // carry-less first stage; used where `carryless` is set (t <= 9 on a
+    // processor with carry-less multiplication).
+    std::uint64_t fold[4][2];
     unsigned t;
     unsigned codeBits;   // 13t
     unsigned codeBytes;  // ceil(13t / 8)
+    bool carryless;
     std::uint8_t mask[kMaxCodeBytes];
 };
 
@@ -53,5 +58,14 @@ void encode(const Code &c, const std::uint8_t *data, std::uint8_t *code);
 // the corrected step encodes to its corrected code, so that a pattern beyond
 // t flips never comes back "corrected" at places that make no codeword.
 int decode(const Code &c, std::uint8_t *data, std::uint8_t *stored, unsigned *locs);
+
+namespace detail {
+
+// Folds the step at data into 32 bytes, most significant first, whose
+// polynomial has the same remainder modulo g(x). Only where c.carryless.
+void foldCarryless(const Code &c, const std::uint8_t *data, std::uint8_t *folded);
+bool hasCarryless();
+
+}  // namespace detail
 
 }  // namespace bch
