@@ -56,30 +56,39 @@ bool allOnes(const std::uint8_t *p, std::size_t n)
     return zeroBits(p, n, 0) == 0;
 }
 
-// Whether the record is erased under the threshold; sets *flips to its zero bits.
+// The zero bits of a byte; most bytes looked at are 0xFF.
+unsigned byteZeros(std::uint8_t b)
+{
+    return b == 0xFF ? 0 : static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(~b)));
+}
+
+// Whether the record is erased under the threshold; sets *flips to its zero
+// bits. The steps come first: a written record gives itself away in the first
+// word of its data.
 bool isErased(const Codec &c, const std::uint8_t *record, unsigned threshold, unsigned *flips)
 {
     const std::uint8_t *oob = record + c.layout.pageSize;
     unsigned total = 0;
-    for (std::size_t i = 0; i < c.layout.oobSize && total <= threshold; i++) {
-        if (!c.isEcc[i]) {
-            total += static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(~oob[i])));
-        }
-    }
-    if (total > threshold) {
-        return false;
-    }
     for (std::size_t s = 0; s < c.steps; s++) {
         unsigned zeros = zeroBits(record + s * c.layout.stepSize, c.layout.stepSize, threshold);
         for (std::size_t i = 0; i < c.eccBytes && zeros <= threshold; i++) {
-            zeros += static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(~oob[c.eccPos[s * c.eccBytes + i]])));
+            zeros += byteZeros(oob[c.eccPos[s * c.eccBytes + i]]);
         }
         if (zeros > threshold) {
             return false;
         }
         total += zeros;
     }
-    *flips = total;
+    unsigned others = 0;
+    for (std::size_t i = 0; i < c.layout.oobSize && others <= threshold; i++) {
+        if (!c.isEcc[i]) {
+            others += byteZeros(oob[i]);
+        }
+    }
+    if (others > threshold) {
+        return false;
+    }
+    *flips = total + others;
     return true;
 }
 
@@ -94,7 +103,9 @@ unsigned zeroBits(const std::uint8_t *p, std::size_t n, unsigned limit)
     for (; i + 8 <= n && zeros <= limit; i += 8) {
         std::uint64_t w;
         std::memcpy(&w, p + i, sizeof w);
-        zeros += static_cast<unsigned>(std::popcount(~w));
+        if (w != ~std::uint64_t{0}) {
+            zeros += static_cast<unsigned>(std::popcount(~w));
+        }
     }
     for (; i < n && zeros <= limit; i++) {
         zeros += static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(~p[i])));
