@@ -146,11 +146,11 @@ void differingBits(const Codec &c, const std::uint8_t *stored, const std::uint8_
     }
 }
 
-// Decodes one step of a one-bit code (classic, Hamming) and repairs it.
-void checkSingle(const Codec &c, std::size_t s, std::uint8_t *step, std::uint8_t *stored, StepResult *r)
+// Decodes one step of a one-bit code (classic, Hamming) from its stored and
+// computed codes and repairs it.
+void checkSingle(const Codec &c, std::size_t s, std::uint8_t *step, std::uint8_t *stored, std::uint8_t *computed,
+                 StepResult *r)
 {
-    std::uint8_t computed[kMaxEccBytes] = {};
-    stepCode(c, step, computed);
     const EccDecode d = c.layout.scheme == Scheme::Classic
                             ? decodeECC(image::loadLE32(stored), image::loadLE32(computed))
                             : hamming::decode(stored, computed, c.layout.stepSize, c.layout.smOrder);
@@ -208,9 +208,18 @@ void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold,
         return;
     }
     std::uint8_t *oob = record + c.layout.pageSize;
+    // The spare area is read first for the codes of step 0, before the data
+    // before it has streamed in: asked for now, it comes while step 0 is
+    // folded.
+    __builtin_prefetch(oob);
+    __builtin_prefetch(oob + c.layout.oobSize - 1);
     for (std::size_t s = 0; s < c.steps; s++) {
         std::uint8_t *step = record + s * c.layout.stepSize;
         const std::uint16_t *pos = c.eccPos + s * c.eccBytes;
+        std::uint8_t computed[kMaxEccBytes] = {};
+        if (c.layout.scheme != Scheme::Bch) {
+            stepCode(c, step, computed);
+        }
         std::uint8_t stored[kMaxEccBytes] = {};
         for (std::size_t i = 0; i < c.eccBytes; i++) {
             stored[i] = oob[pos[i]];
@@ -218,7 +227,7 @@ void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold,
         if (c.layout.scheme == Scheme::Bch) {
             checkBch(c, s, step, stored, &result->steps[s]);
         } else {
-            checkSingle(c, s, step, stored, &result->steps[s]);
+            checkSingle(c, s, step, stored, computed, &result->steps[s]);
         }
         for (std::size_t i = 0; i < c.eccBytes; i++) {
             oob[pos[i]] = stored[i];
