@@ -447,7 +447,7 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
     const std::size_t recordSize = run->codec.recordSize;
     const std::size_t perBlock = kBlockBytes / recordSize < kBlockRecords ? kBlockBytes / recordSize : kBlockRecords;
     io::startReader(in, blocks, perBlock * recordSize, kBlocks);
-    io::startWriter();
+    io::startWriter((raw.file.fd >= 0 ? 1 : 0) + (fixed.file.fd >= 0 ? 1 : 0));
     const Output *outputs[2] = {};
     // Reports the first failed write of the outputs, if any.
     const auto writeTrouble = [&](int err, int job) {

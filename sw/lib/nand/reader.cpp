@@ -30,47 +30,74 @@ struct Ring {
 
 Ring ring;
 
+// The writers: one thread a file, so that two outputs are written side by
+// side; writer w writes job w of every block. A block goes back to the reader
+// once every writer is through with it.
 struct Behind {
-    bool threaded = false;
-    pthread_t thread{};
+    int writers = 0;  // threads running; 0: the caller writes
+    pthread_t threads[2]{};
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
     std::size_t submitted = 0;
-    std::size_t written = 0;
+    std::size_t written[2] = {};  // blocks each writer is through with
     WriteJob jobs[16][2] = {};
     int jobCount[16] = {};
+    int finished[16] = {};  // writers through with the block in that slot
     int err = 0;
     int errJob = 0;
 };
 
 Behind behind;
+int writerNumbers[2] = {0, 1};  // each writer's w, handed to its thread
 
-// Writes one block's jobs unless a write failed before; keeps the first failure.
-void writeJobs(const WriteJob *jobs, int count)
+bool failedBefore()
 {
-    for (int j = 0; j < count && behind.err == 0; j++) {
-        if (const int err = writeAll(jobs[j].fd, jobs[j].iov, jobs[j].count); err != 0) {
-            pthread_mutex_lock(&behind.lock);
+    pthread_mutex_lock(&behind.lock);
+    const bool failed = behind.err != 0;
+    pthread_mutex_unlock(&behind.lock);
+    return failed;
+}
+
+// Writes job j unless a write failed before; keeps the first failure.
+void writeJob(const WriteJob &job, int j)
+{
+    if (failedBefore()) {
+        return;
+    }
+    if (const int err = writeAll(job.fd, job.iov, job.count); err != 0) {
+        pthread_mutex_lock(&behind.lock);
+        if (behind.err == 0) {
             behind.errJob = j;
             behind.err = err;
-            pthread_mutex_unlock(&behind.lock);
         }
+        pthread_mutex_unlock(&behind.lock);
     }
 }
 
-void *writeBehind(void *)
+void *writeBehind(void *arg)
 {
+    const int w = *static_cast<const int *>(arg);
     for (std::size_t n = 0;; n++) {
         pthread_mutex_lock(&behind.lock);
         while (behind.submitted <= n) {
             pthread_cond_wait(&behind.changed, &behind.lock);
         }
+        const int count = behind.jobCount[n % 16];
         pthread_mutex_unlock(&behind.lock);
-        // Only this thread writes err until the caller waits in finishWriter.
-        writeJobs(behind.jobs[n % 16], behind.jobCount[n % 16]);
-        releaseBlock();
+        for (int j = w; j < count; j += behind.writers) {
+            writeJob(behind.jobs[n % 16][j], j);
+        }
         pthread_mutex_lock(&behind.lock);
-        behind.written = n + 1;
+        const bool last = ++behind.finished[n % 16] == behind.writers;
+        if (last) {
+            behind.finished[n % 16] = 0;
+        }
+        pthread_mutex_unlock(&behind.lock);
+        if (last) {
+            releaseBlock();
+        }
+        pthread_mutex_lock(&behind.lock);
+        behind.written[w] = n + 1;
         pthread_cond_broadcast(&behind.changed);
         pthread_mutex_unlock(&behind.lock);
     }
@@ -154,25 +181,33 @@ void releaseBlock()
     pthread_mutex_unlock(&ring.lock);
 }
 
-void startWriter()
+void startWriter(int files)
 {
     if (!ring.threaded) {
         return;  // without a reader thread a buffer is read as soon as it is asked for
     }
+    const int wanted = files > 1 ? 2 : 1;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, std::size_t{64} * 1024);
-    behind.threaded = pthread_create(&behind.thread, &attr, writeBehind, nullptr) == 0;
-    pthread_attr_destroy(&attr);
-    if (behind.threaded) {
-        pthread_detach(behind.thread);
+    for (int w = 0; w < wanted; w++) {
+        // Set before the thread starts: the writers read it unlocked.
+        behind.writers = w + 1;
+        if (pthread_create(&behind.threads[w], &attr, writeBehind, &writerNumbers[w]) != 0) {
+            behind.writers = w;
+            break;
+        }
+        pthread_detach(behind.threads[w]);
     }
+    pthread_attr_destroy(&attr);
 }
 
 void submitBlock(const WriteJob *jobs, int count)
 {
-    if (!behind.threaded) {
-        writeJobs(jobs, count);
+    if (behind.writers == 0) {
+        for (int j = 0; j < count; j++) {
+            writeJob(jobs[j], j);
+        }
         releaseBlock();
         return;
     }
@@ -199,8 +234,10 @@ int writeError(int *job)
 int finishWriter(int *job)
 {
     pthread_mutex_lock(&behind.lock);
-    while (behind.written < behind.submitted) {
-        pthread_cond_wait(&behind.changed, &behind.lock);
+    for (int w = 0; w < behind.writers; w++) {
+        while (behind.written[w] < behind.submitted) {
+            pthread_cond_wait(&behind.changed, &behind.lock);
+        }
     }
     pthread_mutex_unlock(&behind.lock);
     return writeError(job);

@@ -40,12 +40,15 @@ struct WriteJob {
     int count;
 };
 
-// Starts the writing thread. Without it (it could not start) every block is
-// written when it is submitted.
-void startWriter();
-// Hands the current block to the writer with its writes; the writer writes
-// them in order and then releases the block. After a failed write, later
-// blocks are released unwritten.
+// Starts the writing threads: one for each of `files` (1 or 2) files that
+// every block is written to, so that two files are written side by side.
+// Without them (they could not start) every block is written when it is
+// submitted.
+void startWriter(int files);
+// Hands the current block to the writers with its writes, job j to the same
+// file in every block; each file gets its blocks in order, and the block is
+// released once all its jobs are written. After a failed write, later writes
+// are left out.
 void submitBlock(const WriteJob *jobs, int count);
 // The first failed write so far: its errno (0: none) and the index of its job.
 int writeError(int *job);

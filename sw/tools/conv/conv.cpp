@@ -198,7 +198,7 @@ int convertPages(int infile, int outfile, int errors)
 {
     std::uint64_t page = 0;  // 64 bits: inputs beyond 4 TiB do not wrap
     io::startReader(infile, pageBuffers, kBlockBytes, kBlocks);
-    io::startWriter();
+    io::startWriter(1);
     int job = 0;
     for (std::size_t n = 0;; n++) {
         const io::Block b = io::nextBlock();

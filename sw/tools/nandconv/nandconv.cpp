@@ -407,7 +407,7 @@ int buildPages(const Options &o, int in, int out, const char *inName, const char
     perBlock = perBlock < kMaxBlockPages ? perBlock : kMaxBlockPages;
     std::uint64_t done = 0;
     io::startReader(in, dataBuffers, perBlock * l.pageSize, kBlocks);
-    io::startWriter();
+    io::startWriter(1);
     int job = 0;
     for (std::size_t n = 0;; n++) {
         const io::Block b = io::nextBlock();

@@ -371,6 +371,7 @@ TEST_F(CheckTest, Trouble)
         {{"-o", "keep.raw", "-f", "./keep.raw", "img"}, "conv-check: ./keep.raw: names the image or the other output; not written\n"},
         {{"-o", "keep.raw", "-f", "/no/dir/x", "img"}, "conv-check: /no/dir/x: No such file or directory\n"},
         {{"-o", "keep.raw", "-f", "/dev/full", "img"}, "conv-check: /dev/full: No space left on device\n"},
+        {{"-o", "/dev/full", "-f", "keep.raw", "img"}, "conv-check: /dev/full: No space left on device\n"},
     };
     for (const auto &c : cases) {
         writeFile(at("keep.raw"), "keep");
