@@ -5,6 +5,7 @@
 
 #include "ecc_fold.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace ecc::detail {
@@ -51,11 +52,23 @@ BlockParities foldPortable(const std::uint8_t *block, std::size_t blockSize)
     return {bits, parity64(t)};
 }
 
+namespace {
+
+using Fold = BlockParities (*)(const std::uint8_t *, std::size_t);
+// Chosen at the first call, so that a caller running before main (a static
+// initializer elsewhere) finds it chosen too. Threads that make the first
+// calls together all choose the same and store it alike.
+std::atomic<Fold> chosenFold{nullptr};
+
+}  // namespace
+
 BlockParities foldBlock(const std::uint8_t *block, std::size_t blockSize)
 {
-    // Chosen at the first call, so that a caller running before main (a
-    // static initializer elsewhere) finds it chosen too.
-    static const auto chosen = eccHasAvx2() ? foldAvx2 : foldPortable;
+    Fold chosen = chosenFold.load(std::memory_order_relaxed);
+    if (chosen == nullptr) {
+        chosen = eccHasAvx2() ? foldAvx2 : foldPortable;
+        chosenFold.store(chosen, std::memory_order_relaxed);
+    }
     return chosen(block, blockSize);
 }
 

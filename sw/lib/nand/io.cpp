@@ -163,6 +163,24 @@ std::size_t readFully(int fd, std::uint8_t *buf, std::size_t want, bool *ended, 
     return got;
 }
 
+std::size_t preadFully(int fd, std::uint8_t *buf, std::size_t want, off_t offset, bool *ended, int *err)
+{
+    std::size_t got = 0;
+    while (got < want) {
+        const ssize_t n = pread(fd, buf + got, want - got, offset + static_cast<off_t>(got));
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            *ended = true;
+            break;
+        } else if (errno != EINTR) {
+            *err = errno;
+            break;
+        }
+    }
+    return got;
+}
+
 int writeAll(int fd, iovec *iov, int count)
 {
     // Empty pieces are skipped: a write of nothing returns 0, which would

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <sys/uio.h>
 
 #include <climits>
@@ -47,6 +48,8 @@ char *formatDecimal(char *p, std::uint64_t v);
 // Reads until `want` bytes have arrived, the input ends (*ended) or a read
 // fails (*err). Returns the bytes read.
 std::size_t readFully(int fd, std::uint8_t *buf, std::size_t want, bool *ended, int *err);
+// The same at a file offset, which it leaves where it was.
+std::size_t preadFully(int fd, std::uint8_t *buf, std::size_t want, off_t offset, bool *ended, int *err);
 
 // Writes all of the iovecs (which it consumes) or all of buf. Returns 0 or
 // the errno of the failure.

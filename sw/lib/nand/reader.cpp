@@ -6,29 +6,42 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
 
 namespace io {
 
 namespace {
 
+// The readers: one thread, or two for a file read at offsets, reader k
+// taking the blocks n with n % readers == k, so that the copying (and the
+// work of `prepare`) is shared.
 struct Ring {
     int fd = -1;
     std::uint8_t *buffers = nullptr;
     std::size_t blockSize = 0;
     std::size_t count = 0;
-    bool threaded = false;
-    pthread_t thread{};
+    Prepare prepare = nullptr;
+    bool positional = false;  // read with pread from `start`
+    off_t start = 0;
+    int readers = 0;  // threads running; 0: blocks are read when asked for
+    pthread_t threads[2]{};
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+    pthread_cond_t room = PTHREAD_COND_INITIALIZER;    // the readers wait here
+    pthread_cond_t filled = PTHREAD_COND_INITIALIZER;  // the caller waits here
+    bool started = false;  // `readers` is final: the readers may begin
     // Blocks are numbered from 0; block n lives in buffer n % count.
-    std::size_t filled = 0;    // blocks the reader has finished
     std::size_t released = 0;  // blocks the caller has handed back
     std::size_t taken = 0;     // blocks the caller has been given
     Block blocks[16] = {};
-    bool done = false;         // the reader read its last block
+    std::size_t number[16] = {};  // the block each buffer holds, once read
+    bool ready[16] = {};
+    std::size_t last = SIZE_MAX;  // the first block the input ended in or failed
 };
 
 Ring ring;
+int readerNumbers[2] = {0, 1};  // each reader's k, handed to its thread
 
 // The writers: one thread a file, so that two outputs are written side by
 // side; writer w writes job w of every block. A block goes back to the reader
@@ -37,7 +50,8 @@ struct Behind {
     int writers = 0;  // threads running; 0: the caller writes
     pthread_t threads[2]{};
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+    pthread_cond_t work = PTHREAD_COND_INITIALIZER;  // the writers wait here
+    pthread_cond_t done = PTHREAD_COND_INITIALIZER;  // finishWriter waits here
     std::size_t submitted = 0;
     std::size_t written[2] = {};  // blocks each writer is through with
     WriteJob jobs[16][2] = {};
@@ -80,7 +94,7 @@ void *writeBehind(void *arg)
     for (std::size_t n = 0;; n++) {
         pthread_mutex_lock(&behind.lock);
         while (behind.submitted <= n) {
-            pthread_cond_wait(&behind.changed, &behind.lock);
+            pthread_cond_wait(&behind.work, &behind.lock);
         }
         const int count = behind.jobCount[n % 16];
         pthread_mutex_unlock(&behind.lock);
@@ -98,7 +112,7 @@ void *writeBehind(void *arg)
         }
         pthread_mutex_lock(&behind.lock);
         behind.written[w] = n + 1;
-        pthread_cond_broadcast(&behind.changed);
+        pthread_cond_signal(&behind.done);
         pthread_mutex_unlock(&behind.lock);
     }
 }
@@ -106,26 +120,52 @@ void *writeBehind(void *arg)
 Block readOne(std::size_t n)
 {
     Block b = {ring.buffers + (n % ring.count) * ring.blockSize, 0, false, 0};
-    b.bytes = readFully(ring.fd, b.data, ring.blockSize, &b.ended, &b.err);
+    if (ring.positional) {
+        const off_t at = ring.start + static_cast<off_t>(n * ring.blockSize);
+        b.bytes = preadFully(ring.fd, b.data, ring.blockSize, at, &b.ended, &b.err);
+    } else {
+        b.bytes = readFully(ring.fd, b.data, ring.blockSize, &b.ended, &b.err);
+    }
+    if (ring.prepare != nullptr && b.bytes != 0) {
+        ring.prepare(n, b.data, b.bytes);
+    }
     return b;
 }
 
-void *readAhead(void *)
+void *readAhead(void *arg)
 {
-    for (std::size_t n = 0;; n++) {
+    const int k = *static_cast<const int *>(arg);
+    pthread_mutex_lock(&ring.lock);
+    while (!ring.started) {
+        pthread_cond_wait(&ring.room, &ring.lock);
+    }
+    const auto stride = static_cast<std::size_t>(ring.readers);
+    pthread_mutex_unlock(&ring.lock);
+    for (auto n = static_cast<std::size_t>(k);; n += stride) {
         pthread_mutex_lock(&ring.lock);
-        while (n - ring.released >= ring.count) {
-            pthread_cond_wait(&ring.changed, &ring.lock);
+        while (n - ring.released >= ring.count && n <= ring.last) {
+            pthread_cond_wait(&ring.room, &ring.lock);
         }
+        const bool past = n > ring.last;  // the other reader found the end first
         pthread_mutex_unlock(&ring.lock);
+        if (past) {
+            return nullptr;
+        }
         const Block b = readOne(n);
+        const bool stop = b.ended || b.err != 0;
         pthread_mutex_lock(&ring.lock);
         ring.blocks[n % ring.count] = b;
-        ring.filled = n + 1;
-        ring.done = b.ended || b.err != 0;
-        pthread_cond_broadcast(&ring.changed);
+        ring.number[n % ring.count] = n;
+        ring.ready[n % ring.count] = true;
+        if (stop && n < ring.last) {
+            ring.last = n;
+        }
+        pthread_cond_signal(&ring.filled);
+        if (stop) {
+            pthread_cond_broadcast(&ring.room);  // the other reader need not wait for room
+        }
         pthread_mutex_unlock(&ring.lock);
-        if (b.ended || b.err != 0) {
+        if (stop) {
             return nullptr;
         }
     }
@@ -133,13 +173,14 @@ void *readAhead(void *)
 
 }  // namespace
 
-void startReader(int fd, std::uint8_t *buffers, std::size_t blockSize, std::size_t count)
+void startReader(int fd, std::uint8_t *buffers, std::size_t blockSize, std::size_t count, Prepare prepare)
 {
+    struct stat st = {};
+    const bool known = fstat(fd, &st) == 0;
 #ifdef F_SETPIPE_SZ
     // A pipe of 64 KiB makes the writer and the reader take turns; a larger
     // one lets them run side by side. A hint: the system may refuse it.
-    struct stat st = {};
-    if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+    if (known && S_ISFIFO(st.st_mode)) {
         (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20);
     }
 #endif
@@ -147,23 +188,37 @@ void startReader(int fd, std::uint8_t *buffers, std::size_t blockSize, std::size
     ring.buffers = buffers;
     ring.blockSize = blockSize;
     ring.count = count < 16 ? count : 16;
-    // A small stack: the thread only calls read().
+    ring.prepare = prepare;
+    // A regular file is read at offsets from where it stands, by two threads
+    // when the ring has room for both to read ahead.
+    ring.start = known && S_ISREG(st.st_mode) ? lseek(fd, 0, SEEK_CUR) : -1;
+    ring.positional = ring.start >= 0;
+    const int wanted = ring.positional && ring.count >= 4 ? 2 : 1;
+    // A small stack: the threads only read and prepare.
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, std::size_t{64} * 1024);
-    ring.threaded = pthread_create(&ring.thread, &attr, readAhead, nullptr) == 0;
+    pthread_attr_setstacksize(&attr, std::size_t{256} * 1024);
+    // The readers wait until all have started: each steps by their number.
+    pthread_mutex_lock(&ring.lock);
+    while (ring.readers < wanted &&
+           pthread_create(&ring.threads[ring.readers], &attr, readAhead, &readerNumbers[ring.readers]) == 0) {
+        ring.readers++;
+    }
+    ring.started = true;
+    pthread_cond_broadcast(&ring.room);
+    pthread_mutex_unlock(&ring.lock);
     pthread_attr_destroy(&attr);
 }
 
 Block nextBlock()
 {
     const std::size_t n = ring.taken++;
-    if (!ring.threaded) {
+    if (ring.readers == 0) {
         return readOne(n);
     }
     pthread_mutex_lock(&ring.lock);
-    while (ring.filled <= n) {
-        pthread_cond_wait(&ring.changed, &ring.lock);
+    while (!ring.ready[n % ring.count] || ring.number[n % ring.count] != n) {
+        pthread_cond_wait(&ring.filled, &ring.lock);
     }
     const Block b = ring.blocks[n % ring.count];
     pthread_mutex_unlock(&ring.lock);
@@ -172,19 +227,21 @@ Block nextBlock()
 
 void releaseBlock()
 {
-    if (!ring.threaded) {
+    if (ring.readers == 0) {
         return;
     }
     pthread_mutex_lock(&ring.lock);
     ring.released++;
-    pthread_cond_broadcast(&ring.changed);
+    pthread_cond_broadcast(&ring.room);
     pthread_mutex_unlock(&ring.lock);
 }
 
 void startWriter(int files)
 {
-    if (!ring.threaded) {
-        return;  // without a reader thread a buffer is read as soon as it is asked for
+    if (ring.readers == 0 || files <= 0) {
+        // Without a reader thread a buffer is read as soon as it is asked
+        // for; without a file a block is released as soon as it is submitted.
+        return;
     }
     const int wanted = files > 1 ? 2 : 1;
     pthread_attr_t attr;
@@ -218,7 +275,7 @@ void submitBlock(const WriteJob *jobs, int count)
     }
     behind.jobCount[n % 16] = count < 2 ? count : 2;
     behind.submitted = n + 1;
-    pthread_cond_broadcast(&behind.changed);
+    pthread_cond_broadcast(&behind.work);
     pthread_mutex_unlock(&behind.lock);
 }
 
@@ -236,7 +293,7 @@ int finishWriter(int *job)
     pthread_mutex_lock(&behind.lock);
     for (int w = 0; w < behind.writers; w++) {
         while (behind.written[w] < behind.submitted) {
-            pthread_cond_wait(&behind.changed, &behind.lock);
+            pthread_cond_wait(&behind.done, &behind.lock);
         }
     }
     pthread_mutex_unlock(&behind.lock);
@@ -245,10 +302,10 @@ int finishWriter(int *job)
 
 void finishReader()
 {
-    if (ring.threaded) {
-        pthread_join(ring.thread, nullptr);
-        ring.threaded = false;
+    for (int k = 0; k < ring.readers; k++) {
+        pthread_join(ring.threads[k], nullptr);
     }
+    ring.readers = 0;
 }
 
 }  // namespace io

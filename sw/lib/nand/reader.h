@@ -21,11 +21,18 @@ struct Block {
     int err;     // 0, or the errno of the read that failed after `bytes`
 };
 
+// Work on a block by the thread that read it, while its bytes are still in
+// that processor's cache: block n, its data and its bytes (never 0). It may
+// only write state of block n's own; it runs before the block is handed out.
+using Prepare = void (*)(std::size_t n, std::uint8_t *data, std::size_t bytes);
+
 // Starts reading fd in blocks of blockSize bytes into `count` buffers of that
-// size laid out one after another at buffers (count >= 2). One reader a
-// process. Without a thread (it could not start) the blocks are read when
-// asked for.
-void startReader(int fd, std::uint8_t *buffers, std::size_t blockSize, std::size_t count);
+// size laid out one after another at buffers (count >= 2). A regular file is
+// read at offsets, from where it stands, by two threads that take turns by
+// block; anything else by one thread. One ring a process. Without a thread
+// (none could start) the blocks are read when asked for.
+void startReader(int fd, std::uint8_t *buffers, std::size_t blockSize, std::size_t count,
+                 Prepare prepare = nullptr);
 // The next block; it stays the caller's until releaseBlock.
 Block nextBlock();
 void releaseBlock();
@@ -40,7 +47,7 @@ struct WriteJob {
     int count;
 };
 
-// Starts the writing threads: one for each of `files` (1 or 2) files that
+// Starts the writing threads: one for each of `files` (0 to 2) files that
 // every block is written to, so that two files are written side by side.
 // Without them (they could not start) every block is written when it is
 // submitted.

@@ -57,6 +57,11 @@ struct RecordResult {
 // rewritten; an uncorrectable step keeps its data and ECC bytes.
 void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold, RecordResult *result);
 
+// Whether checkRecord would find the record not erased and every step clean,
+// and leave it as it is: the quick test for the common case, which reads the
+// record and changes nothing.
+bool recordIsClean(const Codec &c, const std::uint8_t *record, unsigned erasedThreshold);
+
 // The zero bits among n bytes; stops counting once there are more than limit.
 unsigned zeroBits(const std::uint8_t *p, std::size_t n, unsigned limit);
 

@@ -316,10 +316,14 @@ TEST_F(ConvTest, FailuresPartWayKeepTheOldImage)
     EXPECT_EQ(r.err, "read: Input/output error\n");
     EXPECT_EQ(readFile(at("out.img")), "keep");
 
-    r = exec({"/bin/sh", "-c", "{ " + preload + "READ_FAIL_AFTER=" + std::to_string(5 * kPage + 100) + " " + CONV_BIN +
-                                   " in.bin /dev/stdout; echo $? > status; } | cat > piped.img"});
-    EXPECT_EQ(readFile(at("status")), "1\n");
-    EXPECT_TRUE(sameBytes(readFile(at("piped.img")), expectedConversion(raw.substr(0, 5 * kPage)).image));
+    // In the first block read, and in the second, which another thread reads.
+    for (const std::size_t pages : {std::size_t{5}, std::size_t{300}}) {
+        r = exec({"/bin/sh", "-c", "{ " + preload + "READ_FAIL_AFTER=" + std::to_string(pages * kPage + 100) + " " +
+                                       CONV_BIN + " in.bin /dev/stdout; echo $? > status; } | cat > piped.img"});
+        EXPECT_EQ(readFile(at("status")), "1\n");
+        EXPECT_TRUE(sameBytes(readFile(at("piped.img")), expectedConversion(raw.substr(0, pages * kPage)).image))
+            << pages;
+    }
 }
 
 // Standard output as the image is written as it stands: never reopened,

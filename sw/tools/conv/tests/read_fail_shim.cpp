@@ -1,6 +1,7 @@
 // Preloaded into a tool by the tests: read() on files the tool opened itself
 // (descriptor 3 and up) fails with EIO once READ_FAIL_AFTER bytes have been
-// delivered, as a failing disk would.
+// delivered, as a failing disk would; pread() fails at file offsets from
+// READ_FAIL_AFTER on.
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 namespace {
 
 using ReadFn = ssize_t (*)(int, void *, size_t);
+using PreadFn = ssize_t (*)(int, void *, size_t, off_t);
 
 long long delivered = 0;
 
@@ -35,4 +37,41 @@ extern "C" ssize_t read(int fd, void *buf, size_t count)
         delivered += n;
     }
     return n;
+}
+
+namespace {
+
+ssize_t failingPread(PreadFn real, int fd, void *buf, size_t count, off_t offset)
+{
+    static const char *limitText = std::getenv("READ_FAIL_AFTER");
+    if (fd < 3 || limitText == nullptr) {
+        return real(fd, buf, count, offset);
+    }
+    const long long limit = std::atoll(limitText);
+    if (offset >= limit) {
+        errno = EIO;
+        return -1;
+    }
+    if (static_cast<long long>(count) > limit - offset) {
+        count = static_cast<size_t>(limit - offset);
+    }
+    return real(fd, buf, count, offset);
+}
+
+}  // namespace
+
+// Both names, whichever the headers map pread to.
+extern "C" ssize_t shimPread(int fd, void *buf, size_t count, off_t offset) __asm__("pread");
+extern "C" ssize_t shimPread64(int fd, void *buf, size_t count, off_t offset) __asm__("pread64");
+
+extern "C" ssize_t shimPread(int fd, void *buf, size_t count, off_t offset)
+{
+    static const auto real = reinterpret_cast<PreadFn>(dlsym(RTLD_NEXT, "pread"));
+    return failingPread(real, fd, buf, count, offset);
+}
+
+extern "C" ssize_t shimPread64(int fd, void *buf, size_t count, off_t offset)
+{
+    static const auto real = reinterpret_cast<PreadFn>(dlsym(RTLD_NEXT, "pread64"));
+    return failingPread(real, fd, buf, count, offset);
 }
