@@ -145,11 +145,12 @@ char *formatDecimal(char *p, std::uint64_t v)
     return p;
 }
 
-std::size_t readFully(int fd, std::uint8_t *buf, std::size_t want, bool *ended, int *err)
+std::size_t preadFully(int fd, std::uint8_t *buf, std::size_t want, off_t offset, bool *ended, int *err)
 {
     std::size_t got = 0;
     while (got < want) {
-        const ssize_t n = read(fd, buf + got, want - got);
+        const ssize_t n = offset < 0 ? read(fd, buf + got, want - got)
+                                     : pread(fd, buf + got, want - got, offset + static_cast<off_t>(got));
         if (n > 0) {
             got += static_cast<std::size_t>(n);
         } else if (n == 0) {
@@ -163,22 +164,9 @@ std::size_t readFully(int fd, std::uint8_t *buf, std::size_t want, bool *ended, 
     return got;
 }
 
-std::size_t preadFully(int fd, std::uint8_t *buf, std::size_t want, off_t offset, bool *ended, int *err)
+std::size_t readFully(int fd, std::uint8_t *buf, std::size_t want, bool *ended, int *err)
 {
-    std::size_t got = 0;
-    while (got < want) {
-        const ssize_t n = pread(fd, buf + got, want - got, offset + static_cast<off_t>(got));
-        if (n > 0) {
-            got += static_cast<std::size_t>(n);
-        } else if (n == 0) {
-            *ended = true;
-            break;
-        } else if (errno != EINTR) {
-            *err = errno;
-            break;
-        }
-    }
-    return got;
+    return preadFully(fd, buf, want, -1, ended, err);
 }
 
 int writeAll(int fd, iovec *iov, int count)

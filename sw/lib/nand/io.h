@@ -48,7 +48,8 @@ char *formatDecimal(char *p, std::uint64_t v);
 // Reads until `want` bytes have arrived, the input ends (*ended) or a read
 // fails (*err). Returns the bytes read.
 std::size_t readFully(int fd, std::uint8_t *buf, std::size_t want, bool *ended, int *err);
-// The same at a file offset, which it leaves where it was.
+// The same at a file offset, which it leaves where it was; an offset below 0
+// reads from where the file stands, as readFully.
 std::size_t preadFully(int fd, std::uint8_t *buf, std::size_t want, off_t offset, bool *ended, int *err);
 
 // Writes all of the iovecs (which it consumes) or all of buf. Returns 0 or
