@@ -397,8 +397,24 @@ void showProgress(Progress *p, std::uint64_t done, bool final)
     }
 }
 
-// The page loop: reads a block of pages, pads a short last page with the
-// layout's fill, encodes the OOB of every page and writes the records.
+bool keepErased = false;  // --keep-erased of the build under way
+
+// Pads a short last page of block n with the layout's fill and encodes the
+// OOB of every page, on the thread that read the block.
+void encodeBlock(std::size_t n, std::uint8_t *dataBuffer, std::size_t got)
+{
+    const nand::Layout &l = codec.layout;
+    const std::size_t pages = (got + l.pageSize - 1) / l.pageSize;
+    if (got % l.pageSize != 0) {
+        std::memset(dataBuffer + got, l.padFill, l.pageSize - got % l.pageSize);
+    }
+    for (std::size_t p = 0; p < pages; p++) {
+        nand::encodeOob(codec, dataBuffer + p * l.pageSize, oobBuffers[n % kBlocks] + p * l.oobSize, keepErased);
+    }
+}
+
+// The page loop: the reading threads read the blocks of pages and encode
+// them (encodeBlock); this one writes the records.
 int buildPages(const Options &o, int in, int out, const char *inName, const char *outName, Progress *progress)
 {
     const nand::Layout &l = codec.layout;
@@ -406,7 +422,8 @@ int buildPages(const Options &o, int in, int out, const char *inName, const char
     perBlock = perBlock < kBlockOob / l.oobSize ? perBlock : kBlockOob / l.oobSize;
     perBlock = perBlock < kMaxBlockPages ? perBlock : kMaxBlockPages;
     std::uint64_t done = 0;
-    io::startReader(in, dataBuffers, perBlock * l.pageSize, kBlocks);
+    keepErased = o.keepErased;
+    io::startReader(in, dataBuffers, perBlock * l.pageSize, kBlocks, encodeBlock);
     io::startWriter(1);
     int job = 0;
     for (std::size_t n = 0;; n++) {
@@ -420,15 +437,9 @@ int buildPages(const Options &o, int in, int out, const char *inName, const char
         std::uint8_t *oobBuffer = oobBuffers[n % kBlocks];
         iovec *iov = records[n % kBlocks];
         const std::size_t pages = (got + l.pageSize - 1) / l.pageSize;
-        if (got % l.pageSize != 0) {
-            std::memset(dataBuffer + got, l.padFill, l.pageSize - got % l.pageSize);
-        }
         for (std::size_t p = 0; p < pages; p++) {
-            std::uint8_t *data = dataBuffer + p * l.pageSize;
-            std::uint8_t *oob = oobBuffer + p * l.oobSize;
-            nand::encodeOob(codec, data, oob, o.keepErased);
-            iov[2 * p] = {data, l.pageSize};
-            iov[2 * p + 1] = {oob, l.oobSize};
+            iov[2 * p] = {dataBuffer + p * l.pageSize, l.pageSize};
+            iov[2 * p + 1] = {oobBuffer + p * l.oobSize, l.oobSize};
         }
         const io::WriteJob write = {out, iov, static_cast<int>(2 * pages)};
         io::submitBlock(&write, 1);
