@@ -42,9 +42,9 @@ constexpr std::size_t kBlockBytes = kBlockPages * kPageSize;
 constexpr int kExitOk = 0;
 constexpr int kExitFail = 1;
 
-// Blocks are read ahead into a ring of page buffers, each in one piece, by a
-// thread of their own, while the page loop converts a block and another
-// thread writes the block before; the records are written from iovecs, each
+// Blocks are read ahead into a ring of page buffers, each in one piece, by
+// threads of their own, which also compute the ECC words, while the page loop
+// prints and flips a block and another thread writes the block before; the records are written from iovecs, each
 // page followed by its spare area, so that neither the read nor the write
 // needs a copy of its own. Each block of the ring has its spare areas and
 // iovecs.
@@ -150,25 +150,37 @@ void flipBits(std::uint8_t *data, int errors)
     }
 }
 
-// Converts the first `bytes` of block number n (a short last page is
-// zero-filled) and hands their records to the writer. For each page: the ECC
-// words of the data as read into the spare area and the progress lines, then
-// the bit errors.
+// The ECC words of block n as read, on the thread that read it: the pages of
+// its `bytes` (a short last page is zero-filled first), each word into its
+// spare slot. Words 0..11 of a spare slot are zero from the start and stay so.
+void computeBlock(std::size_t n, std::uint8_t *block, std::size_t bytes)
+{
+    std::uint8_t (*spares)[kSpareSize] = spareSlots[n % kBlocks];
+    const std::size_t pages = (bytes + kPageSize - 1) / kPageSize;
+    if (const std::size_t rest = bytes % kPageSize; rest != 0) {
+        std::memset(block + bytes, 0, kPageSize - rest);
+    }
+    for (std::size_t p = 0; p < pages; p++) {
+        for (std::size_t s = 0; s < kSectorsPerPage; s++) {
+            const std::uint32_t word = computeECC(block + p * kPageSize + s * ecc::kSectorSize);
+            image::storeLE32(spares[p] + (kFirstEccWord + s) * sizeof(std::uint32_t), word);
+        }
+    }
+}
+
+// Hands the records of the first `bytes` of block number n, its ECC words
+// computed, to the writer. For each page: the progress lines, then the bit
+// errors.
 void convertBlock(std::size_t n, std::uint8_t *block, std::size_t bytes, std::uint64_t *page, int errors, int outfile)
 {
     std::uint8_t (*spares)[kSpareSize] = spareSlots[n % kBlocks];
     iovec *iov = records[n % kBlocks];
     const std::size_t pages = (bytes + kPageSize - 1) / kPageSize;
-    if (const std::size_t rest = bytes % kPageSize; rest != 0) {
-        std::memset(block + bytes, 0, kPageSize - rest);
-    }
     for (std::size_t p = 0; p < pages; p++, (*page)++) {
         std::uint8_t *data = block + p * kPageSize;
         std::uint32_t spare[kSpareWords] = {};
-        for (std::size_t s = 0; s < kSectorsPerPage; s++) {
-            spare[kFirstEccWord + s] = computeECC(data + s * ecc::kSectorSize);
-            // Words 0..11 of a spare slot are zero from the start and stay so.
-            image::storeLE32(spares[p] + (kFirstEccWord + s) * sizeof(std::uint32_t), spare[kFirstEccWord + s]);
+        for (std::size_t k = kFirstEccWord; k < kSpareWords; k++) {
+            spare[k] = image::loadLE32(spares[p] + k * sizeof(std::uint32_t));
         }
         printPageLines(*page, spare);
         flipBits(data, errors);
@@ -197,7 +209,7 @@ bool reserveImage(int infile, int outfile)
 int convertPages(int infile, int outfile, int errors)
 {
     std::uint64_t page = 0;  // 64 bits: inputs beyond 4 TiB do not wrap
-    io::startReader(infile, pageBuffers, kBlockBytes, kBlocks);
+    io::startReader(infile, pageBuffers, kBlockBytes, kBlocks, computeBlock);
     io::startWriter(1);
     int job = 0;
     for (std::size_t n = 0;; n++) {
