@@ -87,8 +87,9 @@ int commitOutput(Output *out);
 void abandonOutput(Output *out);
 
 // Asks the file system to allocate `bytes` of fd at once, without changing
-// its size: far cheaper than block by block as writes arrive. A hint; returns
-// whether it took. What a failed request allocated is given back.
+// its size: far cheaper than block by block as writes arrive (not asked of a
+// file system in memory). A hint; returns whether it took. What a failed
+// request allocated is given back.
 bool reserve(int fd, std::uint64_t bytes);
 // Gives back what a reservation left beyond the end of the file. Returns 0 or
 // the errno of the failure.
