@@ -88,8 +88,8 @@ void hammingOver(benchmark::State &state)
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
 }
 
-// Linux's BCH code of strength T over 512-byte steps, with the carry-less
-// first stage where the processor has it (Carryless) or the byte tables alone.
+// Linux's BCH code of strength T over 512-byte steps, by carry-less division
+// where the processor has it (Carryless) or by the byte tables.
 template <unsigned T, bool Carryless>
 void bchOver(benchmark::State &state)
 {

@@ -66,10 +66,10 @@ void shiftLeft(Register &r, unsigned n)
 // The division, four data bytes at a time: the register moves up 32 bits and
 // takes the remainders of its top 32 bits XOR the data, one table a byte.
 template <unsigned Words>
-void remainderOf(const Code &c, const std::uint8_t *data, std::size_t size, Register &r)
+void remainderOf(const Code &c, const std::uint8_t *data, Register &r)
 {
     std::uint64_t a[Words] = {};
-    for (std::size_t i = 0; i < size; i += 4) {
+    for (std::size_t i = 0; i < kStepSize; i += 4) {
         const std::uint32_t v = static_cast<std::uint32_t>(a[0] >> 32) ^
                                 (std::uint32_t{data[i]} << 24 | std::uint32_t{data[i + 1]} << 16 |
                                  std::uint32_t{data[i + 2]} << 8 | data[i + 3]);
@@ -88,30 +88,25 @@ void remainderOf(const Code &c, const std::uint8_t *data, std::size_t size, Regi
 }
 
 // The code bytes of data before the mask: r(x), most significant bit first.
-// The tables divide either the step itself or the 32 bytes it folds to,
-// which leave the same remainder.
 void rawCode(const Code &c, const std::uint8_t *data, std::uint8_t *out)
 {
-    std::uint8_t folded[32];
-    std::size_t size = kStepSize;
     if (c.carryless) {
-        detail::foldCarryless(c, data, folded);
-        data = folded;
-        size = sizeof folded;
+        detail::codeCarryless(c, data, out);
+        return;
     }
     Register r;
     switch ((c.codeBits + 63) / 64) {
     case 1:
-        remainderOf<1>(c, data, size, r);
+        remainderOf<1>(c, data, r);
         break;
     case 2:
-        remainderOf<2>(c, data, size, r);
+        remainderOf<2>(c, data, r);
         break;
     case 3:
-        remainderOf<3>(c, data, size, r);
+        remainderOf<3>(c, data, r);
         break;
     default:
-        remainderOf<4>(c, data, size, r);
+        remainderOf<4>(c, data, r);
         break;
     }
     for (unsigned k = 0; k < c.codeBytes; k++) {
@@ -183,30 +178,55 @@ void init(Code *c, unsigned t)
         }
     }
 
-    // The fold constants x^(256 + 64j) mod g, for codes of at most 128 bits:
-    // multiply by x, and where x^codeBits appears put the rest of g instead.
+    // The constants of the carry-less division, for codes of fewer than 128
+    // bits. The powers of x modulo g: multiply by x, and where x^codeBits
+    // appears put the rest of g instead.
     c->carryless = false;
-    if (c->codeBits <= 128) {
-        std::uint64_t rest[2] = {};  // g less its leading term, by degree
-        for (unsigned d = 0; d < c->codeBits; d++) {
+    if (c->codeBits < 128) {
+        const unsigned m = c->codeBits;
+        std::uint64_t *rest = c->reduce.rest;  // g less its leading term, by degree
+        rest[0] = rest[1] = 0;
+        for (unsigned d = 0; d < m; d++) {
             rest[d / 64] |= std::uint64_t{g[d] != 0} << (d % 64);
         }
+        const auto keep = [](unsigned e, unsigned from, std::uint64_t (*into)[2], const std::uint64_t *x) {
+            if (e >= from && e < from + 256 && (e - from) % 64 == 0) {
+                into[(e - from) / 64][0] = x[0];
+                into[(e - from) / 64][1] = x[1];
+            }
+        };
         std::uint64_t x[2] = {1, 0};  // x^0
-        const unsigned top = c->codeBits - 1;
-        for (unsigned e = 1; e <= 256 + 64 * 3; e++) {
+        const unsigned top = m - 1;
+        for (unsigned e = 1; e <= 512 + 64 * 3; e++) {
             const bool carry = ((x[top / 64] >> (top % 64)) & 1u) != 0;
             x[1] = x[1] << 1 | x[0] >> 63;
             x[0] <<= 1;
-            if (c->codeBits < 128) {
-                x[c->codeBits / 64] &= ~(std::uint64_t{1} << (c->codeBits % 64));
-            }
+            x[m / 64] &= ~(std::uint64_t{1} << (m % 64));
             if (carry) {
                 x[0] ^= rest[0];
                 x[1] ^= rest[1];
             }
-            if (e >= 256 && (e - 256) % 64 == 0) {
-                c->fold[(e - 256) / 64][0] = x[0];
-                c->fold[(e - 256) / 64][1] = x[1];
+            keep(e, 256, c->fold[0], x);
+            keep(e, 512, c->fold[1], x);
+            keep(e, m, c->reduce.timesXm, x);
+        }
+        // mu: x^(m + 64) divided by g, by long division; its x^64 term is
+        // left out.
+        std::uint64_t left[3] = {};
+        left[(m + 64) / 64] = std::uint64_t{1} << ((m + 64) % 64);
+        c->reduce.mu = 0;
+        for (unsigned i = m + 64; i >= m; i--) {
+            if ((left[i / 64] >> (i % 64) & 1u) == 0) {
+                continue;
+            }
+            if (i - m < 64) {
+                c->reduce.mu |= std::uint64_t{1} << (i - m);
+            }
+            left[i / 64] ^= std::uint64_t{1} << (i % 64);
+            for (unsigned d = 0; d < m; d++) {
+                if ((rest[d / 64] >> (d % 64) & 1u) != 0) {
+                    left[(d + i - m) / 64] ^= std::uint64_t{1} << ((d + i - m) % 64);
+                }
             }
         }
         c->carryless = detail::hasCarryless();

@@ -34,10 +34,15 @@ struct Code {
     // remainder[k][i] = (i(x) x^(8k) x^13t) mod g(x), left-aligned in 256 bits:
     // byte i followed by k zero bytes, for encoding four bytes at a time.
     std::uint64_t remainder[4][256][4];
-    // fold[j] = x^(256 + 64j) mod g(x), low 64 coefficients first, for the
-    // carry-less first stage; used where `carryless` is set (t <= 9 on a
-    // processor with carry-less multiplication).
-    std::uint64_t fold[4][2];
+    // For the carry-less division, used where `carryless` is set (t <= 9 on
+    // a processor with carry-less multiplication); polynomials with their
+    // low 64 coefficients first. fold[d][j] = x^(256 (d + 1) + 64j) mod g(x).
+    std::uint64_t fold[2][4][2];
+    struct {
+        std::uint64_t timesXm[4][2];  // x^(13t + 64j) mod g(x)
+        std::uint64_t rest[2];        // g(x) less its leading term
+        std::uint64_t mu;             // x^(13t + 64) div g(x), less x^64
+    } reduce;
     unsigned t;
     unsigned codeBits;   // 13t
     unsigned codeBytes;  // ceil(13t / 8)
@@ -61,9 +66,9 @@ int decode(const Code &c, std::uint8_t *data, std::uint8_t *stored, unsigned *lo
 
 namespace detail {
 
-// Folds the step at data into 32 bytes, most significant first, whose
-// polynomial has the same remainder modulo g(x). Only where c.carryless.
-void foldCarryless(const Code &c, const std::uint8_t *data, std::uint8_t *folded);
+// The code bytes of the step at data before the mask, as the byte tables
+// make them. Only where c.carryless.
+void codeCarryless(const Code &c, const std::uint8_t *data, std::uint8_t *out);
 bool hasCarryless();
 
 }  // namespace detail
