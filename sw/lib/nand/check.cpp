@@ -467,7 +467,8 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
     const bool quick = run->expect.file == nullptr;
     cleanCodec = &run->codec;
     cleanThreshold = run->o.erasedThreshold;
-    io::startReader(in, blocks, perBlock * recordSize, kBlocks, quick ? findClean : nullptr);
+    const io::Shape shape = {perBlock * recordSize, perBlock * recordSize, 1};
+    io::startReader(in, blocks, shape, kBlocks, quick ? findClean : nullptr);
     io::startWriter((raw.file.fd >= 0 ? 1 : 0) + (fixed.file.fd >= 0 ? 1 : 0));
     const Output *outputs[2] = {};
     // Reports the first failed write of the outputs, if any.

@@ -168,6 +168,35 @@ std::size_t preadFully(int fd, std::uint8_t *buf, std::size_t want, off_t offset
     return got;
 }
 
+std::size_t readScattered(int fd, iovec *iov, int count, off_t offset, bool *ended, int *err)
+{
+    std::size_t got = 0;
+    while (count > 0) {
+        const int pieces = count < IOV_MAX ? count : IOV_MAX;
+        const ssize_t n = offset < 0 ? readv(fd, iov, pieces) : preadv(fd, iov, pieces, offset + static_cast<off_t>(got));
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+            auto left = static_cast<std::size_t>(n);
+            while (count > 0 && left >= iov->iov_len) {
+                left -= iov->iov_len;
+                iov++;
+                count--;
+            }
+            if (count > 0) {
+                iov->iov_base = static_cast<std::uint8_t *>(iov->iov_base) + left;
+                iov->iov_len -= left;
+            }
+        } else if (n == 0) {
+            *ended = true;
+            break;
+        } else if (errno != EINTR) {
+            *err = errno;
+            break;
+        }
+    }
+    return got;
+}
+
 std::size_t readFully(int fd, std::uint8_t *buf, std::size_t want, bool *ended, int *err)
 {
     return preadFully(fd, buf, want, -1, ended, err);

@@ -48,6 +48,9 @@ char *formatDecimal(char *p, std::uint64_t v);
 // Reads until `want` bytes have arrived, the input ends (*ended) or a read
 // fails (*err). Returns the bytes read.
 std::size_t readFully(int fd, std::uint8_t *buf, std::size_t want, bool *ended, int *err);
+// The same into the iovecs (which it consumes) in turn, from the file offset
+// or, for an offset below 0, from where the file stands.
+std::size_t readScattered(int fd, iovec *iov, int count, off_t offset, bool *ended, int *err);
 // The same at a file offset, which it leaves where it was; an offset below 0
 // reads from where the file stands, as readFully.
 std::size_t preadFully(int fd, std::uint8_t *buf, std::size_t want, off_t offset, bool *ended, int *err);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cstdint>
 
 namespace io {
@@ -20,7 +21,7 @@ namespace {
 struct Ring {
     int fd = -1;
     std::uint8_t *buffers = nullptr;
-    std::size_t blockSize = 0;
+    Shape shape = {};
     std::size_t count = 0;
     Prepare prepare = nullptr;
     bool positional = false;  // read with pread from `start`
@@ -119,12 +120,17 @@ void *writeBehind(void *arg)
 
 Block readOne(std::size_t n)
 {
-    Block b = {ring.buffers + (n % ring.count) * ring.blockSize, 0, false, 0};
-    if (ring.positional) {
-        const off_t at = ring.start + static_cast<off_t>(n * ring.blockSize);
-        b.bytes = preadFully(ring.fd, b.data, ring.blockSize, at, &b.ended, &b.err);
+    const Shape &sh = ring.shape;
+    Block b = {ring.buffers + (n % ring.count) * sh.stride * sh.slots, 0, false, 0};
+    const off_t at = ring.positional ? ring.start + static_cast<off_t>(n * sh.piece * sh.slots) : -1;
+    if (sh.slots == 1) {
+        b.bytes = preadFully(ring.fd, b.data, sh.piece, at, &b.ended, &b.err);
     } else {
-        b.bytes = readFully(ring.fd, b.data, ring.blockSize, &b.ended, &b.err);
+        iovec iov[kMaxSlots];
+        for (std::size_t s = 0; s < sh.slots; s++) {
+            iov[s] = {b.data + s * sh.stride, sh.piece};
+        }
+        b.bytes = readScattered(ring.fd, iov, static_cast<int>(sh.slots), at, &b.ended, &b.err);
     }
     if (ring.prepare != nullptr && b.bytes != 0) {
         ring.prepare(n, b.data, b.bytes);
@@ -173,8 +179,9 @@ void *readAhead(void *arg)
 
 }  // namespace
 
-void startReader(int fd, std::uint8_t *buffers, std::size_t blockSize, std::size_t count, Prepare prepare)
+void startReader(int fd, std::uint8_t *buffers, Shape shape, std::size_t count, Prepare prepare)
 {
+    assert(shape.slots >= 1 && shape.slots <= kMaxSlots && shape.stride >= shape.piece);
     struct stat st = {};
     const bool known = fstat(fd, &st) == 0;
 #ifdef F_SETPIPE_SZ
@@ -186,7 +193,7 @@ void startReader(int fd, std::uint8_t *buffers, std::size_t blockSize, std::size
 #endif
     ring.fd = fd;
     ring.buffers = buffers;
-    ring.blockSize = blockSize;
+    ring.shape = shape;
     ring.count = count < 16 ? count : 16;
     ring.prepare = prepare;
     // A regular file is read at offsets from where it stands, by two threads

@@ -15,8 +15,8 @@
 namespace io {
 
 struct Block {
-    std::uint8_t *data;
-    std::size_t bytes;
+    std::uint8_t *data;  // the block's buffer
+    std::size_t bytes;   // of input, in the slots in turn
     bool ended;  // the input ended within or right after this block
     int err;     // 0, or the errno of the read that failed after `bytes`
 };
@@ -26,13 +26,23 @@ struct Block {
 // only write state of block n's own; it runs before the block is handed out.
 using Prepare = void (*)(std::size_t n, std::uint8_t *data, std::size_t bytes);
 
-// Starts reading fd in blocks of blockSize bytes into `count` buffers of that
-// size laid out one after another at buffers (count >= 2). A regular file is
-// read at offsets, from where it stands, by two threads that take turns by
-// block; anything else by one thread. One ring a process. Without a thread
-// (none could start) the blocks are read when asked for.
-void startReader(int fd, std::uint8_t *buffers, std::size_t blockSize, std::size_t count,
-                 Prepare prepare = nullptr);
+// How a block lies in its buffer: `slots` slots of `stride` bytes, each
+// starting with `piece` bytes of the input (stride >= piece), so that a
+// record can be made around each piece where it was read. The input bytes of
+// a block are piece * slots; its buffer takes stride * slots.
+struct Shape {
+    std::size_t piece;
+    std::size_t stride;
+    std::size_t slots;  // 1 to kMaxSlots
+};
+inline constexpr std::size_t kMaxSlots = 1024;
+
+// Starts reading fd in blocks into `count` buffers laid out one after another
+// at buffers (count >= 2). A regular file is read at offsets, from where it
+// stands, by two threads that take turns by block; anything else by one
+// thread. One ring a process. Without a thread (none could start) the blocks
+// are read when asked for.
+void startReader(int fd, std::uint8_t *buffers, Shape shape, std::size_t count, Prepare prepare = nullptr);
 // The next block; it stays the caller's until releaseBlock.
 Block nextBlock();
 void releaseBlock();

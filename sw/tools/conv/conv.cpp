@@ -30,28 +30,25 @@ using image::kFirstEccWord;
 using image::kPageSize;
 using image::kRecordSize;
 using image::kSectorsPerPage;
-using image::kSpareSize;
 using image::kSpareWords;
 
 // Pages converted per block: one read and one write each. 512 KiB of page data
-// makes the calls cost little beside the copying, and its 512 iovecs stay
-// within IOV_MAX (1024).
+// makes the calls cost little beside the copying, and its 256 pages stay
+// within IOV_MAX (1024) iovecs for the read.
 constexpr std::size_t kBlockPages = 256;
-constexpr std::size_t kBlockBytes = kBlockPages * kPageSize;
+constexpr std::size_t kBlockRecords = kBlockPages * kRecordSize;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFail = 1;
 
-// Blocks are read ahead into a ring of page buffers, each in one piece, by
-// threads of their own, which also compute the ECC words, while the page loop
-// prints and flips a block and another thread writes the block before; the records are written from iovecs, each
-// page followed by its spare area, so that neither the read nor the write
-// needs a copy of its own. Each block of the ring has its spare areas and
-// iovecs.
+// Blocks are read ahead into a ring of record buffers by threads of their
+// own, each page straight into its record, and the same threads compute the
+// ECC words into the spare areas beside; the page loop then prints and flips
+// a block while another thread writes the block before, whole, in one piece.
+// Words 0..11 of every spare area are zero from the start and stay so.
 constexpr std::size_t kBlocks = 4;
-std::uint8_t pageBuffers[kBlocks * kBlockBytes];
-std::uint8_t spareSlots[kBlocks][kBlockPages][kSpareSize];
-iovec records[kBlocks][2 * kBlockPages];
+std::uint8_t recordBuffers[kBlocks * kBlockRecords];
+iovec wholeBlocks[kBlocks];  // the write of each block of the ring
 
 // The longest progress lines of one page: "main: page ", 20 digits,
 // " spare[15] = 0x", 8 hex digits and a newline, four times.
@@ -151,43 +148,40 @@ void flipBits(std::uint8_t *data, int errors)
 }
 
 // The ECC words of block n as read, on the thread that read it: the pages of
-// its `bytes` (a short last page is zero-filled first), each word into its
-// spare slot. Words 0..11 of a spare slot are zero from the start and stay so.
-void computeBlock(std::size_t n, std::uint8_t *block, std::size_t bytes)
+// its `bytes` (a short last page is zero-filled first), each word into the
+// spare area of its record.
+void computeBlock(std::size_t /*n*/, std::uint8_t *block, std::size_t bytes)
 {
-    std::uint8_t (*spares)[kSpareSize] = spareSlots[n % kBlocks];
     const std::size_t pages = (bytes + kPageSize - 1) / kPageSize;
     if (const std::size_t rest = bytes % kPageSize; rest != 0) {
-        std::memset(block + bytes, 0, kPageSize - rest);
+        std::memset(block + (pages - 1) * kRecordSize + rest, 0, kPageSize - rest);
     }
     for (std::size_t p = 0; p < pages; p++) {
+        std::uint8_t *record = block + p * kRecordSize;
         for (std::size_t s = 0; s < kSectorsPerPage; s++) {
-            const std::uint32_t word = computeECC(block + p * kPageSize + s * ecc::kSectorSize);
-            image::storeLE32(spares[p] + (kFirstEccWord + s) * sizeof(std::uint32_t), word);
+            const std::uint32_t word = computeECC(record + s * ecc::kSectorSize);
+            image::storeLE32(record + kPageSize + (kFirstEccWord + s) * sizeof(std::uint32_t), word);
         }
     }
 }
 
-// Hands the records of the first `bytes` of block number n, its ECC words
+// Hands the records of the first `bytes` of block number n, their ECC words
 // computed, to the writer. For each page: the progress lines, then the bit
 // errors.
 void convertBlock(std::size_t n, std::uint8_t *block, std::size_t bytes, std::uint64_t *page, int errors, int outfile)
 {
-    std::uint8_t (*spares)[kSpareSize] = spareSlots[n % kBlocks];
-    iovec *iov = records[n % kBlocks];
     const std::size_t pages = (bytes + kPageSize - 1) / kPageSize;
     for (std::size_t p = 0; p < pages; p++, (*page)++) {
-        std::uint8_t *data = block + p * kPageSize;
+        std::uint8_t *record = block + p * kRecordSize;
         std::uint32_t spare[kSpareWords] = {};
         for (std::size_t k = kFirstEccWord; k < kSpareWords; k++) {
-            spare[k] = image::loadLE32(spares[p] + k * sizeof(std::uint32_t));
+            spare[k] = image::loadLE32(record + kPageSize + k * sizeof(std::uint32_t));
         }
         printPageLines(*page, spare);
-        flipBits(data, errors);
-        iov[2 * p] = {data, kPageSize};
-        iov[2 * p + 1] = {spares[p], kSpareSize};
+        flipBits(record, errors);
     }
-    const io::WriteJob job = {outfile, iov, static_cast<int>(2 * pages)};
+    wholeBlocks[n % kBlocks] = {block, pages * kRecordSize};
+    const io::WriteJob job = {outfile, &wholeBlocks[n % kBlocks], 1};
     io::submitBlock(&job, 1);
 }
 
@@ -209,7 +203,7 @@ bool reserveImage(int infile, int outfile)
 int convertPages(int infile, int outfile, int errors)
 {
     std::uint64_t page = 0;  // 64 bits: inputs beyond 4 TiB do not wrap
-    io::startReader(infile, pageBuffers, kBlockBytes, kBlocks, computeBlock);
+    io::startReader(infile, recordBuffers, {kPageSize, kRecordSize, kBlockPages}, kBlocks, computeBlock);
     io::startWriter(1);
     int job = 0;
     for (std::size_t n = 0;; n++) {

@@ -349,17 +349,17 @@ int makeCodec(const Options &o, const char *usage)
 
 // ---- build ----
 
-// Pages per block: one read and one write of up to 1024 iovecs each.
+// Pages per block: one read into up to 512 iovecs, one write. At most 512 KiB
+// of page data and 256 KiB of OOB.
 constexpr std::size_t kBlockData = std::size_t{512} * 1024;
 constexpr std::size_t kBlockOob = std::size_t{256} * 1024;
 constexpr std::size_t kMaxBlockPages = 512;
-// Read ahead into a ring of blocks while the blocks before are encoded.
+// Read ahead into a ring of record buffers, each page straight into its
+// record, by threads that also encode the OOB beside it; each block is then
+// written whole, in one piece, by a thread of its own.
 constexpr std::size_t kBlocks = 4;
-std::uint8_t dataBuffers[kBlocks * kBlockData];
-// Each block of the ring has its OOBs and iovecs, written behind by a thread
-// of their own while the next block is encoded.
-std::uint8_t oobBuffers[kBlocks][kBlockOob];
-iovec records[kBlocks][2 * kMaxBlockPages];
+std::uint8_t recordBuffers[kBlocks * (kBlockData + kBlockOob)];
+iovec wholeBlocks[kBlocks];
 
 struct Progress {
     bool shown = false;
@@ -399,17 +399,18 @@ void showProgress(Progress *p, std::uint64_t done, bool final)
 
 bool keepErased = false;  // --keep-erased of the build under way
 
-// Pads a short last page of block n with the layout's fill and encodes the
-// OOB of every page, on the thread that read the block.
-void encodeBlock(std::size_t n, std::uint8_t *dataBuffer, std::size_t got)
+// Pads a short last page of a block with the layout's fill and encodes the
+// OOB of every page into its record, on the thread that read the block.
+void encodeBlock(std::size_t /*n*/, std::uint8_t *block, std::size_t got)
 {
     const nand::Layout &l = codec.layout;
     const std::size_t pages = (got + l.pageSize - 1) / l.pageSize;
-    if (got % l.pageSize != 0) {
-        std::memset(dataBuffer + got, l.padFill, l.pageSize - got % l.pageSize);
+    if (const std::size_t rest = got % l.pageSize; rest != 0) {
+        std::memset(block + (pages - 1) * codec.recordSize + rest, l.padFill, l.pageSize - rest);
     }
     for (std::size_t p = 0; p < pages; p++) {
-        nand::encodeOob(codec, dataBuffer + p * l.pageSize, oobBuffers[n % kBlocks] + p * l.oobSize, keepErased);
+        std::uint8_t *record = block + p * codec.recordSize;
+        nand::encodeOob(codec, record, record + l.pageSize, keepErased);
     }
 }
 
@@ -423,25 +424,20 @@ int buildPages(const Options &o, int in, int out, const char *inName, const char
     perBlock = perBlock < kMaxBlockPages ? perBlock : kMaxBlockPages;
     std::uint64_t done = 0;
     keepErased = o.keepErased;
-    io::startReader(in, dataBuffers, perBlock * l.pageSize, kBlocks, encodeBlock);
+    io::startReader(in, recordBuffers, {l.pageSize, codec.recordSize, perBlock}, kBlocks, encodeBlock);
     io::startWriter(1);
     int job = 0;
     for (std::size_t n = 0;; n++) {
         const io::Block b = io::nextBlock();
-        std::uint8_t *dataBuffer = b.data;
         const std::size_t got = b.bytes;
         // A read error ends the run; the image is then abandoned anyway.
         if (b.err != 0) {
             return trouble(inName, std::strerror(b.err));
         }
-        std::uint8_t *oobBuffer = oobBuffers[n % kBlocks];
-        iovec *iov = records[n % kBlocks];
         const std::size_t pages = (got + l.pageSize - 1) / l.pageSize;
-        for (std::size_t p = 0; p < pages; p++) {
-            iov[2 * p] = {dataBuffer + p * l.pageSize, l.pageSize};
-            iov[2 * p + 1] = {oobBuffer + p * l.oobSize, l.oobSize};
-        }
-        const io::WriteJob write = {out, iov, static_cast<int>(2 * pages)};
+        iovec *whole = &wholeBlocks[n % kBlocks];
+        *whole = {b.data, pages * codec.recordSize};
+        const io::WriteJob write = {out, whole, 1};
         io::submitBlock(&write, 1);
         done += got;
         if (b.ended) {
@@ -724,7 +720,7 @@ int runInject(int argc, char **argv)
 
     InjectRun run;
     nand::Rng rng(seed);
-    std::uint8_t *dataBuffer = dataBuffers;
+    std::uint8_t *dataBuffer = recordBuffers;
     const std::size_t perBlock = kBlockData / codec.recordSize;
     for (bool ended = false; !ended && status == kExitGood;) {
         int readErr = 0;
