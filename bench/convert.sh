@@ -6,15 +6,19 @@
 #   bench/convert.sh            (after: cmake --workflow --preset build)
 #
 # Environment: BIN (folder of conv and conv-check, default build/bin), RUNS
-# (rounds, default 7), SIZE_MIB (input size, default 256), TMPDIR (scratch).
+# (rounds, default 7), SIZE_MIB (input size, default 256), TMPDIR (scratch:
+# /dev/shm keeps the page cache's writeback out of the figures), OLD_BIN (the
+# tools of an earlier build, each run beside its counterpart and compared).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=${BIN:-$root/build/bin}
 runs=${RUNS:-7}
 size_mib=${SIZE_MIB:-256}
+old_bin=${OLD_BIN:-}
 for tool in conv conv-check nandconv; do
   [ -x "$bin/$tool" ] || { echo "convert.sh: no $tool in $bin; build first" >&2; exit 2; }
+  [ -z "$old_bin" ] || [ -x "$old_bin/$tool" ] || { echo "convert.sh: no $tool in $old_bin" >&2; exit 2; }
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/convbench.XXXXXX")
@@ -25,7 +29,8 @@ head -c $((size_mib << 20)) /dev/urandom > in.bin
 head -c $((16 << 20)) in.bin > in16.bin
 "$bin/conv" in.bin ref.img > /dev/null  # the images the checkers read
 "$bin/nandconv" build -q --layout linux-hamming in.bin lh.img
-cat in.bin ref.img lh.img > /dev/null   # all stay in the page cache
+"$bin/nandconv" build -q --layout linux-bch8 in.bin bch8.img
+cat in.bin ref.img lh.img bch8.img > /dev/null   # all stay in the page cache
 
 now() { echo "${EPOCHREALTIME/,/.}"; }
 
@@ -36,8 +41,8 @@ now() { echo "${EPOCHREALTIME/,/.}"; }
 # warms up and is not counted. cat copies inside the kernel
 # (copy_file_range); dd with 1 MiB blocks copies through user space.
 names=(conv cat dd conv-pipe cat-pipe check check-pipe check-o check-f check-of cat-image cat-image-null
-       build-classic build-linux-hamming build-linux-hamming-512 build-linux-hamming-sp build-linux-bch8
-       nandconv-check)
+       build-classic build-linux-hamming build-linux-hamming-512 build-linux-hamming-sp build-linux-bch4
+       build-linux-bch8 build-linux-bch8-4k nandconv-check nandconv-check-bch8)
 cmds=(
   "'$bin/conv' in.bin out.img > progress.txt"
   "cat in.bin > copy.bin"
@@ -55,9 +60,21 @@ cmds=(
   "'$bin/nandconv' build -q --layout linux-hamming in.bin out.img"
   "'$bin/nandconv' build -q --layout linux-hamming-512 in.bin out.img"
   "'$bin/nandconv' build -q --layout linux-hamming-sp in.bin out.img"
+  "'$bin/nandconv' build -q --layout linux-bch4 in.bin out.img"
   "'$bin/nandconv' build -q --layout linux-bch8 in.bin out.img"
+  "'$bin/nandconv' build -q --layout linux-bch8-4k in.bin out.img"
   "'$bin/nandconv' check -q --layout linux-hamming lh.img > report.txt"
+  "'$bin/nandconv' check -q --layout linux-bch8 bch8.img > report.txt"
 )
+# The earlier build's runs of every command that names a tool.
+if [ -n "$old_bin" ]; then
+  for j in "${!cmds[@]}"; do
+    if [[ ${cmds[$j]} == *"'$bin/"* ]]; then
+      names+=("old-${names[$j]}")
+      cmds+=("${cmds[$j]//"'$bin/"/"'$old_bin/"}")
+    fi
+  done
+fi
 : > times.txt
 for ((i = 0; i <= runs; i++)); do
   for j in "${!cmds[@]}"; do
@@ -80,8 +97,10 @@ for name in t:
     print(f"{name:15s} median {statistics.median(v):.3f} s (range {min(v):.3f} .. {max(v):.3f})")
 pairs = [("conv", "cat"), ("conv", "dd"), ("conv-pipe", "cat-pipe"), ("check", "cat-image-null"),
          ("check-pipe", "check"), ("check-o", "cat-image"), ("check-f", "cat-image"), ("check-of", "cat-image"),
-         ("nandconv-check", "cat-image-null")]
+         ("nandconv-check", "cat-image-null"), ("nandconv-check-bch8", "cat-image-null")]
 pairs += [(n, "cat") for n in t if n.startswith("build-")]
+pairs += [("old-" + a, b) for a, b in pairs if "old-" + a in t]
+pairs += [(n, "old-" + n) for n in list(t) if "old-" + n in t]
 for a, b in pairs:
     r = [t[a][k] / t[b][k] for k in t[a]]
     print(f"ratio {a}/{b}: median {statistics.median(r):.3f} (range {min(r):.3f} .. {max(r):.3f})")

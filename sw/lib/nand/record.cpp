@@ -210,7 +210,7 @@ bool recordIsClean(const Codec &c, const std::uint8_t *record, unsigned erasedTh
     // codes agree (a BCH code in its code bits, not the spare bits after them).
     const std::uint8_t lastMask = c.layout.scheme == Scheme::Bch
                                       ? static_cast<std::uint8_t>(0xFF00u >> (c.bch.codeBits - 8 * (c.eccBytes - 1)))
-                                      : 0xFF;
+                                      : std::uint8_t{0xFF};
     for (std::size_t s = 0; s < c.steps; s++) {
         std::uint8_t computed[kMaxEccBytes];
         stepCode(c, record + s * c.layout.stepSize, computed);
