@@ -35,6 +35,7 @@ struct Ring {
     // Blocks are numbered from 0; block n lives in buffer n % count.
     std::size_t released = 0;  // blocks the caller has handed back
     std::size_t taken = 0;     // blocks the caller has been given
+    std::uint64_t handedOut = 0;  // bytes of input in those blocks
     Block blocks[16] = {};
     std::size_t number[16] = {};  // the block each buffer holds, once read
     bool ready[16] = {};
@@ -221,7 +222,9 @@ Block nextBlock()
 {
     const std::size_t n = ring.taken++;
     if (ring.readers == 0) {
-        return readOne(n);
+        const Block b = readOne(n);
+        ring.handedOut += b.bytes;
+        return b;
     }
     pthread_mutex_lock(&ring.lock);
     while (!ring.ready[n % ring.count] || ring.number[n % ring.count] != n) {
@@ -229,6 +232,7 @@ Block nextBlock()
     }
     const Block b = ring.blocks[n % ring.count];
     pthread_mutex_unlock(&ring.lock);
+    ring.handedOut += b.bytes;
     return b;
 }
 
@@ -313,6 +317,11 @@ void finishReader()
         pthread_join(ring.threads[k], nullptr);
     }
     ring.readers = 0;
+    // A file read at offsets is left where reading it through would have
+    // left it, for a caller that shares it (standard input).
+    if (ring.positional) {
+        (void)lseek(ring.fd, ring.start + static_cast<off_t>(ring.handedOut), SEEK_SET);
+    }
 }
 
 }  // namespace io

@@ -46,8 +46,9 @@ void startReader(int fd, std::uint8_t *buffers, Shape shape, std::size_t count, 
 // The next block; it stays the caller's until releaseBlock.
 Block nextBlock();
 void releaseBlock();
-// After the last block: waits for the reading thread to end. A caller that
-// stops early does not call it; the thread may be waiting on a pipe.
+// After the last block: waits for the reading threads to end, and leaves a
+// file read at offsets positioned after what was read. A caller that stops
+// early does not call it; a thread may be waiting on a pipe.
 void finishReader();
 
 // Writing behind: the writes of one block, at most two files.

@@ -136,6 +136,14 @@ TEST_F(CheckTest, PlainImageIsCleanAndGivesItsInputBack)
     const Result quiet = check({"-q", "-"}, {cli::Stdout::File, "img", false});
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.out, summary(21, 0, 84, 0, 0));
+
+    // Standard input is read from where it stands, and left after what was
+    // read, for whatever shares it next.
+    const Result shared = exec({"/bin/sh", "-c",
+                                "{ dd bs=2112 count=1 of=/dev/null 2>/dev/null; " + std::string(CONV_CHECK_BIN) +
+                                    " -q -; echo left $(wc -c); } < img"});
+    EXPECT_EQ(shared.status, 0);
+    EXPECT_EQ(shared.out, summary(20, 0, 80, 0, 0) + "left 0\n");
 }
 
 // One flipped bit per page: each is named where the image differs from the
