@@ -78,7 +78,8 @@ constexpr char kInjectUsage[] =
     "usage: nandconv inject [LAYOUT OPTIONS] --seed S (--bits K | --ber R) [--area step|data|ecc|oob]\n"
     "                       [--erased] [--manifest FILE] [--nandflipbits FILE] IMAGE OUT\n"
     "Writes IMAGE to OUT with reproducible bit errors: the same seed and image\n"
-    "give the same flips on every platform.\n"
+    "give the same flips on every platform. IMAGE may be - for standard input,\n"
+    "OUT - for standard output.\n"
     "  --seed S           the generator's seed (0 to 2^64-1)\n"
     "  --bits K           flip K distinct bits in every step (1 to 64)\n"
     "  --ber R            flip every bit with probability R (0 to 1)\n"
@@ -698,14 +699,29 @@ int runInject(int argc, char **argv)
     const struct stat *avoid[] = {&inStat};
     const io::Output *opened[3] = {};
     std::size_t openedCount = 0;
-    const char *outName = o.files[1];
+    // The image may go to standard output, as it stands (never reopened or
+    // emptied); the manifest and the address list then may not.
+    const bool toStdout = std::strcmp(o.files[1], "-") == 0 || io::namesStandardOutput(o.files[1]);
+    const char *outName = std::strcmp(o.files[1], "-") == 0 ? "standard output" : o.files[1];
     struct Target {
         const char *name;
         io::Output *file;
-    } targets[] = {{o.files[1], &out}, {o.manifest, &manifestOut.file}, {o.flipbits, &flipbitsOut.file}};
+    } targets[] = {{outName, &out}, {o.manifest, &manifestOut.file}, {o.flipbits, &flipbitsOut.file}};
     int status = kExitGood;
+    if (toStdout && S_ISREG(inStat.st_mode) && io::isStandardOutputFile(inStat)) {
+        status = trouble(outName, "is the input; not written");
+    }
     for (const Target &t : targets) {
         if (t.name == nullptr || status != kExitGood) {
+            continue;
+        }
+        if (t.file == &out && toStdout) {
+            out.fd = STDOUT_FILENO;
+            continue;
+        }
+        if (struct stat st = {}; toStdout && (io::namesStandardOutput(t.name) ||
+                                              (stat(t.name, &st) == 0 && io::isStandardOutputFile(st)))) {
+            status = trouble(t.name, "is standard output, which carries the image; not written");
             continue;
         }
         const int r = io::openOutput(t.name, t.file, avoid, 1, opened, openedCount);

@@ -105,13 +105,26 @@ TEST_F(NandconvTest, GoldenImagesBuildAndCheckClean)
     }
 }
 
-// Input from standard input, image to standard output.
+// Input from standard input, image to standard output, for build and
+// inject; the manifest may not share standard output with the image.
 TEST_F(NandconvTest, StandardStreams)
 {
-    const Result r = nandconv("build", {"--layout", "linux-hamming"}, {"-", "-"}, {cli::Stdout::File, "input.bin", false});
+    Result r = nandconv("build", {"--layout", "linux-hamming"}, {"-", "-"}, {cli::Stdout::File, "input.bin", false});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(sameBytes(r.out, readFile(kGolden + "/linux-hamming.img")));
+
+    writeFile(at("img"), readFile(kGolden + "/linux-bch4.img"));
+    const std::vector<std::string> inject = {"--layout", "linux-bch4", "--seed", "42", "--bits", "4"};
+    r = nandconv("inject", inject, {"-", "-"}, {cli::Stdout::File, "img", false});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(sameBytes(r.out, readFile(kGolden + "/linux-bch4-inject.img")));
+
+    r = nandconv("inject", inject, {"--manifest", "/dev/stdout", "img", "-"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "nandconv: /dev/stdout: is standard output, which carries the image; not written\n");
 }
 
 // A dump with faults: one flipped data bit, one flipped ECC bit, two flips in
