@@ -1,4 +1,5 @@
-// Reading ahead on a thread of its own; see reader.h.
+// The block pipeline: reading threads ahead, writing threads behind; see
+// reader.h.
 #include "reader.h"
 
 #include "io.h"

@@ -1,10 +1,10 @@
-// The block pipeline of the tools: a thread of its own reads the input in
-// blocks into a ring of buffers, the caller works on a block, and another
-// thread writes what the caller made of it, so that reading, computing and
-// writing overlap. The blocks come in input order, each a whole read as
-// io::readFully makes it: short only at the end of the input or before a read
-// error. A block goes back to the reader once it is released, by the caller
-// or, when it was submitted for writing, by the writer once written.
+// The block pipeline of the tools: reading threads read the input in blocks
+// into a ring of buffers and work on each while it is in their cache, the
+// caller works on a block in input order, and writing threads write what the
+// caller made of it, so that reading, computing and writing overlap. Each
+// block is a whole read: short only at the end of the input or before a read
+// error. A block goes back to the readers once it is released, by the caller
+// or, when it was submitted for writing, by the writers once written.
 #pragma once
 
 #include <sys/uio.h>
