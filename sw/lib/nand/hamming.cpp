@@ -11,10 +11,24 @@ namespace hamming {
 namespace {
 
 // Bits 0..3 of x spread to the odd bits 1, 3, 5, 7.
-std::uint32_t toOddBits(std::uint32_t x)
+constexpr std::uint32_t toOddBits(std::uint32_t x)
 {
     return (x & 1u) << 1 | (x & 2u) << 2 | (x & 4u) << 3 | (x & 8u) << 4;
 }
+
+// Bits 0..7 of the index spread to the odd bits 1, 3, .., 15: the parities
+// whose offset (or position) bit is set, each beside its clear half.
+struct OddBits {
+    std::uint16_t of[256];
+};
+
+constexpr OddBits kOddBits = [] {
+    OddBits t{};
+    for (std::uint32_t i = 0; i < 256; i++) {
+        t.of[i] = static_cast<std::uint16_t>(toOddBits(i & 0xFu) | toOddBits(i >> 4) << 8);
+    }
+    return t;
+}();
 
 // Bits 1, 3, 5, 7 of x gathered to bits 0..3.
 std::uint32_t fromOddBits(std::uint32_t x)
@@ -38,9 +52,9 @@ void compute(const std::uint8_t *data, std::size_t stepSize, bool smOrder, std::
     const ecc::detail::BlockParities f = ecc::detail::foldBlock(data, stepSize);
     const std::uint32_t flip = f.total != 0 ? 0xFFu : 0u;
     const std::uint32_t set = f.bits >> 3;          // rp(2k+1), k = 0..8
-    const std::uint32_t odd = toOddBits(set & 0xFu) | toOddBits(set >> 4 & 0xFu) << 8;
+    const std::uint32_t odd = kOddBits.of[set & 0xFFu];
     const std::uint32_t rp = odd | (((odd >> 1) ^ (flip | flip << 8)) & 0x5555u);  // rp0..rp15
-    const std::uint32_t columns = toOddBits(f.bits & 7u);
+    const std::uint32_t columns = kOddBits.of[f.bits & 7u];
     const std::uint32_t cp = columns | (((columns >> 1) ^ flip) & 0x15u);  // cp0..cp5
     std::uint32_t third = cp << 2;
     if (stepSize == 512) {
