@@ -38,6 +38,16 @@ bool parseNumber(const char *text, unsigned long max, unsigned long *value)
     return true;
 }
 
+bool optionNumber(const char *name, const char *text, unsigned long min, unsigned long max, unsigned long *value,
+                  char *why, std::size_t size)
+{
+    if (parseNumber(text, max, value) && *value >= min) {
+        return true;
+    }
+    std::snprintf(why, size, "%s takes a number from %lu to %lu, not '%.20s'", name, min, max, text);
+    return false;
+}
+
 const char *lastArgument(char *const *argv, int optind, int previous)
 {
     return argv[optind > previous ? optind - 1 : previous];

@@ -8,6 +8,10 @@ namespace args {
 
 // A decimal number from 0 to max with nothing after it; false otherwise.
 bool parseNumber(const char *text, unsigned long max, unsigned long *value);
+// The value of option `name` as a number from min to max; otherwise false,
+// with "NAME takes a number from MIN to MAX, not 'TEXT'" in why.
+bool optionNumber(const char *name, const char *text, unsigned long min, unsigned long max, unsigned long *value,
+                  char *why, std::size_t size);
 
 // The argument getopt_long last looked at: the one it stopped in, or the one
 // before when it took a whole argument (`previous` is optind before the call).

@@ -149,25 +149,6 @@ char *formatDecimal(char *p, std::uint64_t v)
     return p;
 }
 
-std::size_t preadFully(int fd, std::uint8_t *buf, std::size_t want, off_t offset, bool *ended, int *err)
-{
-    std::size_t got = 0;
-    while (got < want) {
-        const ssize_t n = offset < 0 ? read(fd, buf + got, want - got)
-                                     : pread(fd, buf + got, want - got, offset + static_cast<off_t>(got));
-        if (n > 0) {
-            got += static_cast<std::size_t>(n);
-        } else if (n == 0) {
-            *ended = true;
-            break;
-        } else if (errno != EINTR) {
-            *err = errno;
-            break;
-        }
-    }
-    return got;
-}
-
 std::size_t readScattered(int fd, iovec *iov, int count, off_t offset, bool *ended, int *err)
 {
     std::size_t got = 0;
@@ -195,6 +176,12 @@ std::size_t readScattered(int fd, iovec *iov, int count, off_t offset, bool *end
         }
     }
     return got;
+}
+
+std::size_t preadFully(int fd, std::uint8_t *buf, std::size_t want, off_t offset, bool *ended, int *err)
+{
+    iovec whole = {buf, want};
+    return want == 0 ? 0 : readScattered(fd, &whole, 1, offset, ended, err);
 }
 
 std::size_t readFully(int fd, std::uint8_t *buf, std::size_t want, bool *ended, int *err)

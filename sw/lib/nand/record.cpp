@@ -207,19 +207,15 @@ bool recordIsClean(const Codec &c, const std::uint8_t *record, unsigned erasedTh
     }
     const std::uint8_t *oob = record + c.layout.pageSize;
     // Every decoder finds a step clean exactly where its stored and computed
-    // codes agree (a BCH code in its code bits, not the spare bits after them).
-    const std::uint8_t lastMask = c.layout.scheme == Scheme::Bch
-                                      ? static_cast<std::uint8_t>(0xFF00u >> (c.bch.codeBits - 8 * (c.eccBytes - 1)))
-                                      : std::uint8_t{0xFF};
+    // codes agree in the bits of the code (not a BCH code's spare bits).
     for (std::size_t s = 0; s < c.steps; s++) {
         std::uint8_t computed[kMaxEccBytes];
         stepCode(c, record + s * c.layout.stepSize, computed);
         const std::uint16_t *pos = c.eccPos + s * c.eccBytes;
         unsigned differ = 0;
-        for (std::size_t i = 0; i + 1 < c.eccBytes; i++) {
-            differ |= static_cast<unsigned>(computed[i] ^ oob[pos[i]]);
+        for (std::size_t i = 0; i < c.eccBytes; i++) {
+            differ |= static_cast<unsigned>((computed[i] ^ oob[pos[i]]) & c.eccKeep[i]);
         }
-        differ |= static_cast<unsigned>((computed[c.eccBytes - 1] ^ oob[pos[c.eccBytes - 1]]) & lastMask);
         if (differ != 0) {
             return false;
         }

@@ -97,9 +97,7 @@ int parseOptions(int argc, char **argv, Options *o)
             o->fixed = optarg;
             break;
         case kErasedThreshold:
-            if (!args::parseNumber(optarg, kMaxErasedThreshold, &number)) {
-                std::snprintf(why, sizeof why, "--erased-threshold takes a number from 0 to %lu, not '%.20s'",
-                              kMaxErasedThreshold, optarg);
+            if (!args::optionNumber("--erased-threshold", optarg, 0, kMaxErasedThreshold, &number, why, sizeof why)) {
                 return usageError(why);
             }
             o->erasedThreshold = static_cast<unsigned>(number);

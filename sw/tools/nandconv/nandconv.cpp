@@ -131,6 +131,7 @@ enum : int {
     kEccOffset,
     kStrength,
     kErasedThreshold,
+    kBits,
     kLayout,
     kSmOrder,
     kEcc,
@@ -138,7 +139,6 @@ enum : int {
     kJson,
     kVersion,
     kSeed,
-    kBits,
     kBer,
     kArea,
     kErased,
@@ -151,12 +151,14 @@ constexpr int kFirstNumber = kPage;
 
 struct NumberOption {
     const char *name;
+    unsigned long min;
     unsigned long max;
 };
 
 const NumberOption kNumberOptions[] = {
-    {"--page", nand::kMaxPageSize},     {"--oob", nand::kMaxOobSize}, {"--step", 512},
-    {"--ecc-offset", nand::kMaxOobSize}, {"--strength", 16},           {"--erased-threshold", 4096},
+    {"--page", 0, nand::kMaxPageSize},      {"--oob", 0, nand::kMaxOobSize}, {"--step", 0, 512},
+    {"--ecc-offset", 0, nand::kMaxOobSize}, {"--strength", 0, 16},           {"--erased-threshold", 0, 4096},
+    {"--bits", 1, 64},
 };
 
 struct Options {
@@ -196,6 +198,8 @@ long *numberField(Options *o, int c)
         return &o->changes.strength;
     case kErasedThreshold:
         return &o->erasedThreshold;
+    case kBits:
+        return &o->bits;
     default:
         return nullptr;
     }
@@ -219,8 +223,7 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
         if (long *field = numberField(o, c); field != nullptr) {
             const NumberOption &n = kNumberOptions[c - kFirstNumber];
             unsigned long number = 0;
-            if (!args::parseNumber(optarg, n.max, &number)) {
-                std::snprintf(why, sizeof why, "%s takes a number from 0 to %lu, not '%.20s'", n.name, n.max, optarg);
+            if (!args::optionNumber(n.name, optarg, n.min, n.max, &number, why, sizeof why)) {
                 return usageError(why, usage);
             }
             *field = static_cast<long>(number);
@@ -264,15 +267,6 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
         case kSeed:
             o->seed = optarg;
             break;
-        case kBits: {
-            unsigned long bits = 0;
-            if (!args::parseNumber(optarg, 64, &bits) || bits == 0) {
-                std::snprintf(why, sizeof why, "--bits takes a number from 1 to 64, not '%.20s'", optarg);
-                return usageError(why, usage);
-            }
-            o->bits = static_cast<long>(bits);
-            break;
-        }
         case kBer:
             o->ber = optarg;
             break;

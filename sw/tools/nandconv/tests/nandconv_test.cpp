@@ -312,6 +312,8 @@ TEST_F(NandconvTest, Refusals)
          "nandconv: --ber takes a probability from 0 to 1 (see nandconv inject --help)\n"},
         {{"inject", "--seed", "1", "--bits", "65", "input.bin", "out.img"},
          "nandconv: --bits takes a number from 1 to 64, not '65' (see nandconv inject --help)\n"},
+        {{"inject", "--seed", "1", "--bits", "0", "input.bin", "out.img"},
+         "nandconv: --bits takes a number from 1 to 64, not '0' (see nandconv inject --help)\n"},
         {{"inject", "--seed", "1", "--bits", "40", "--area", "ecc", "input.bin", "out.img"},
          "nandconv: --bits 40: the area holds 32 bits (see nandconv inject --help)\n"},
         {{"inject", "--seed", "1", "--bits", "1", "--manifest", "input.bin", "input.bin", "out.img"},
