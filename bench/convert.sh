@@ -40,7 +40,7 @@ now() { echo "${EPOCHREALTIME/,/.}"; }
 # Input from a pipe is compared with a copy through the same pipe. Round 0
 # warms up and is not counted. cat copies inside the kernel
 # (copy_file_range); dd with 1 MiB blocks copies through user space.
-names=(conv cat dd conv-pipe cat-pipe check check-pipe check-o check-f check-of cat-image cat-image-null
+names=(conv cat dd conv-pipe cat-pipe check check-pipe check-o check-f check-of cat-image cat-image-null cat-image-pipe
        build-classic build-linux-hamming build-linux-hamming-512 build-linux-hamming-sp build-linux-bch4
        build-linux-bch8 build-linux-bch8-4k nandconv-check nandconv-check-bch8)
 cmds=(
@@ -56,6 +56,7 @@ cmds=(
   "'$bin/conv-check' -q -o out.img -f copy.bin ref.img > report.txt"
   "cat ref.img > copy.bin"
   "cat ref.img > /dev/null"
+  "cat ref.img | cat > /dev/null"
   "'$bin/nandconv' build -q --layout classic in.bin out.img"
   "'$bin/nandconv' build -q --layout linux-hamming in.bin out.img"
   "'$bin/nandconv' build -q --layout linux-hamming-512 in.bin out.img"
@@ -96,7 +97,7 @@ for name in t:
     v = list(t[name].values())
     print(f"{name:15s} median {statistics.median(v):.3f} s (range {min(v):.3f} .. {max(v):.3f})")
 pairs = [("conv", "cat"), ("conv", "dd"), ("conv-pipe", "cat-pipe"), ("check", "cat-image-null"),
-         ("check-pipe", "check"), ("check-o", "cat-image"), ("check-f", "cat-image"), ("check-of", "cat-image"),
+         ("check-pipe", "check"), ("check-pipe", "cat-image-pipe"), ("check-o", "cat-image"), ("check-f", "cat-image"), ("check-of", "cat-image"),
          ("nandconv-check", "cat-image-null"), ("nandconv-check-bch8", "cat-image-null")]
 pairs += [(n, "cat") for n in t if n.startswith("build-")]
 pairs += [("old-" + a, b) for a, b in pairs if "old-" + a in t]
