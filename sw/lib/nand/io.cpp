@@ -30,6 +30,22 @@ std::size_t outLength = 0;
 int outFailure = 0;
 bool outDiscarded = false;
 
+// A descriptor inherited in non-blocking mode (a pipe shared with a caller
+// that set O_NONBLOCK) answers EAGAIN when it is not ready: wait until it is,
+// as a blocking call would. Returns whether the call should be retried.
+bool retryLater(int fd, short events)
+{
+    if (errno == EINTR) {
+        return true;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        return false;
+    }
+    pollfd pfd = {fd, events, 0};
+    (void)poll(&pfd, 1, -1);
+    return true;
+}
+
 }  // namespace
 
 unsigned guardStandardDescriptors()
@@ -49,23 +65,8 @@ unsigned guardStandardDescriptors()
 
 void flushOut()
 {
-    const char *p = outBuffer;
-    std::size_t left = outFailure != 0 || outDiscarded ? 0 : outLength;
-    while (left > 0) {
-        const ssize_t n = write(STDOUT_FILENO, p, left);
-        if (n > 0) {
-            p += n;
-            left -= static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // A non-blocking standard output inherited from the caller.
-            pollfd pfd = {STDOUT_FILENO, POLLOUT, 0};
-            (void)poll(&pfd, 1, -1);
-        } else {
-            outFailure = n < 0 ? errno : EIO;
-            break;
-        }
+    if (outFailure == 0 && !outDiscarded && outLength > 0) {
+        outFailure = writeAll(STDOUT_FILENO, reinterpret_cast<const std::uint8_t *>(outBuffer), outLength);
     }
     outLength = 0;
 }
@@ -170,7 +171,7 @@ std::size_t readScattered(int fd, iovec *iov, int count, off_t offset, bool *end
         } else if (n == 0) {
             *ended = true;
             break;
-        } else if (errno != EINTR) {
+        } else if (!retryLater(fd, POLLIN)) {
             *err = errno;
             break;
         }
@@ -200,7 +201,7 @@ int writeAll(int fd, iovec *iov, int count)
     while (count > 0) {
         const ssize_t n = writev(fd, iov, count < IOV_MAX ? count : IOV_MAX);
         if (n < 0) {
-            if (errno == EINTR) {
+            if (retryLater(fd, POLLOUT)) {
                 continue;
             }
             return errno;

@@ -56,7 +56,8 @@ std::size_t readScattered(int fd, iovec *iov, int count, off_t offset, bool *end
 std::size_t preadFully(int fd, std::uint8_t *buf, std::size_t want, off_t offset, bool *ended, int *err);
 
 // Writes all of the iovecs (which it consumes) or all of buf. Returns 0 or
-// the errno of the failure.
+// the errno of the failure. Like the reads above, it waits on a descriptor
+// that is in non-blocking mode instead of failing with EAGAIN.
 int writeAll(int fd, iovec *iov, int count);
 int writeAll(int fd, const std::uint8_t *buf, std::size_t length);
 

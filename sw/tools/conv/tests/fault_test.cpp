@@ -37,6 +37,28 @@ protected:
     std::string plain;
 };
 
+// A caller may hand down pipes in non-blocking mode (the flag belongs to the
+// pipe, not to the process). The tools wait on such a pipe as on any other,
+// here with the other end late, rather than failing on EAGAIN.
+TEST_F(FaultTest, NonBlockingPipes)
+{
+    writeFile(at("nonblock.py"), "import fcntl, os, sys\n"
+                                 "for fd in (0, 1):\n"
+                                 "    fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_NONBLOCK)\n"
+                                 "os.execv(sys.argv[1], sys.argv[1:])\n");
+    const Result expected = sh("cat single.img | " + check + " -");
+    ASSERT_EQ(expected.status, 0);
+    Result r = sh("(sleep 0.2; cat single.img) | python3 nonblock.py " + check + " - | (sleep 0.2; cat)");
+    EXPECT_EQ(r.out, expected.out);
+    EXPECT_EQ(r.err, "");
+
+    r = sh("{ python3 nonblock.py " + conv + " in.bin /dev/stdout < /dev/null; echo $? > status; } |"
+           " (sleep 0.2; cat > piped.img)");
+    EXPECT_EQ(readFile(at("status")), "0\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(sameBytes(readFile(at("piped.img")), plain));
+}
+
 TEST_F(FaultTest, FifoAsInput)
 {
     Result r = sh("mkfifo f && (cat in.bin > f &) && " + conv + " f out.img > /dev/null");
