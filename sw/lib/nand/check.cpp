@@ -191,18 +191,29 @@ void reportStep(Run *run, std::uint64_t page, std::size_t step, const StepResult
     printFinding(run, line, n);
 }
 
-void reportErased(Run *run, std::uint64_t page, unsigned bitflips)
+// Blank flash with flipped bits: a whole erased page (step < 0) or one blank
+// step of a page that is not.
+void reportErased(Run *run, std::uint64_t page, long long step, unsigned bitflips)
 {
     if (run->o.quiet || bitflips == 0) {
         return;
     }
     const auto p = static_cast<unsigned long long>(page);
-    char line[128];
-    const int n = run->o.json
-                      ? std::snprintf(line, sizeof line, "{\"page\":%llu,\"class\":\"erased-bitflips\",\"bitflips\":%u}",
-                                      p, bitflips)
-                      : std::snprintf(line, sizeof line, "page %llu: erased, %u bitflip%s\n", p, bitflips,
-                                      bitflips == 1 ? "" : "s");
+    const char *plural = bitflips == 1 ? "" : "s";
+    char line[160];
+    int n = 0;
+    if (run->o.json && step < 0) {
+        n = std::snprintf(line, sizeof line, "{\"page\":%llu,\"class\":\"erased-bitflips\",\"bitflips\":%u}", p,
+                          bitflips);
+    } else if (run->o.json) {
+        n = std::snprintf(line, sizeof line, "{\"page\":%llu,\"%s\":%lld,\"class\":\"erased-bitflips\",\"bitflips\":%u}",
+                          p, run->o.unit, step, bitflips);
+    } else if (step < 0) {
+        n = std::snprintf(line, sizeof line, "page %llu: erased, %u bitflip%s\n", p, bitflips, plural);
+    } else {
+        n = std::snprintf(line, sizeof line, "page %llu %s %lld: erased, %u bitflip%s\n", p, run->o.unit, step,
+                          bitflips, plural);
+    }
     printFinding(run, line, n);
 }
 
@@ -354,11 +365,17 @@ void checkOne(Run *run, std::uint8_t *record)
     }
     if (result.erased) {
         counts.erased++;
-        reportErased(run, page, result.bitflips);
+        reportErased(run, page, -1, result.bitflips);
         return;
     }
     for (std::size_t s = 0; s < run->codec.steps; s++) {
         const StepResult &r = result.steps[s];
+        if (r.blank) {
+            // Blank flash in a page that is not: it reads back as such.
+            counts.clean++;
+            reportErased(run, page, static_cast<long long>(s), r.flips);
+            continue;
+        }
         switch (r.status) {
         case EccStatus::Clean:
             counts.clean++;

@@ -9,6 +9,12 @@
 
 namespace nand {
 
+namespace {
+// The largest step a code here takes: the blank step of blankEncodesBlank.
+constexpr std::size_t kMaxStepSize = 4096;
+bool blankEncodesBlank(const Codec &c);
+}  // namespace
+
 void makeCodec(const Layout &layout, Codec *c)
 {
     c->layout = layout;
@@ -22,6 +28,7 @@ void makeCodec(const Layout &layout, Codec *c)
         const unsigned used = c->bch.codeBits - 8 * (c->bch.codeBytes - 1);
         c->eccKeep[c->bch.codeBytes - 1] = static_cast<std::uint8_t>(0xFF00u >> used);
     }
+    c->blankIsCodeword = blankEncodesBlank(*c);
     Region regions[kMaxRegions];
     const std::size_t n = eccRegions(layout, regions);
     std::size_t k = 0;
@@ -56,40 +63,37 @@ bool allOnes(const std::uint8_t *p, std::size_t n)
     return zeroBits(p, n, 0) == 0;
 }
 
+// Whether the code of a step of 0xFF is all 0xFF in the bits of the code.
+bool blankEncodesBlank(const Codec &c)
+{
+    std::uint8_t blank[kMaxStepSize];
+    std::memset(blank, 0xFF, sizeof blank);
+    std::uint8_t code[bch::kMaxCodeBytes] = {};
+    stepCode(c, blank, code);
+    for (std::size_t i = 0; i < c.eccBytes; i++) {
+        if (((code[i] ^ 0xFFu) & c.eccKeep[i]) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The zero bits of a byte; most bytes looked at are 0xFF.
 unsigned byteZeros(std::uint8_t b)
 {
     return b == 0xFF ? 0 : static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(~b)));
 }
 
-// Whether the record is erased under the threshold; sets *flips to its zero
-// bits. The steps come first: a written record gives itself away in the first
-// word of its data.
-bool isErased(const Codec &c, const std::uint8_t *record, unsigned threshold, unsigned *flips)
+// The zero bits of step s, its data and its ECC bytes; stops counting once
+// there are more than limit.
+unsigned stepZeros(const Codec &c, const std::uint8_t *record, std::size_t s, unsigned limit)
 {
     const std::uint8_t *oob = record + c.layout.pageSize;
-    unsigned total = 0;
-    for (std::size_t s = 0; s < c.steps; s++) {
-        unsigned zeros = zeroBits(record + s * c.layout.stepSize, c.layout.stepSize, threshold);
-        for (std::size_t i = 0; i < c.eccBytes && zeros <= threshold; i++) {
-            zeros += byteZeros(oob[c.eccPos[s * c.eccBytes + i]]);
-        }
-        if (zeros > threshold) {
-            return false;
-        }
-        total += zeros;
+    unsigned zeros = zeroBits(record + s * c.layout.stepSize, c.layout.stepSize, limit);
+    for (std::size_t i = 0; i < c.eccBytes && zeros <= limit; i++) {
+        zeros += byteZeros(oob[c.eccPos[s * c.eccBytes + i]]);
     }
-    unsigned others = 0;
-    for (std::size_t i = 0; i < c.layout.oobSize && others <= threshold; i++) {
-        if (!c.isEcc[i]) {
-            others += byteZeros(oob[i]);
-        }
-    }
-    if (others > threshold) {
-        return false;
-    }
-    *flips = total + others;
-    return true;
+    return zeros;
 }
 
 constexpr std::size_t kMaxEccBytes = bch::kMaxCodeBytes;
@@ -201,14 +205,16 @@ void checkBch(const Codec &c, std::size_t s, std::uint8_t *step, std::uint8_t *s
 
 bool recordIsClean(const Codec &c, const std::uint8_t *record, unsigned erasedThreshold)
 {
-    unsigned flips = 0;
-    if (isErased(c, record, erasedThreshold, &flips)) {
-        return false;
-    }
     const std::uint8_t *oob = record + c.layout.pageSize;
+    bool allBlank = true;
     // Every decoder finds a step clean exactly where its stored and computed
     // codes agree in the bits of the code (not a BCH code's spare bits).
     for (std::size_t s = 0; s < c.steps; s++) {
+        // A written step gives itself away in the first word of its data.
+        if (!c.blankIsCodeword && stepZeros(c, record, s, erasedThreshold) <= erasedThreshold) {
+            return false;  // blank, and never decoded
+        }
+        allBlank = allBlank && stepZeros(c, record, s, 0) == 0;
         std::uint8_t computed[kMaxEccBytes];
         stepCode(c, record + s * c.layout.stepSize, computed);
         const std::uint16_t *pos = c.eccPos + s * c.eccBytes;
@@ -220,17 +226,73 @@ bool recordIsClean(const Codec &c, const std::uint8_t *record, unsigned erasedTh
             return false;
         }
     }
-    return true;
+    return !allBlank;  // an erased page is counted as such
 }
+
+namespace {
+
+// Makes step s blank flash again: data and ECC bytes 0xFF, the zero bits
+// found there (at most kMaxCorrected of them) its flips.
+void markBlank(const Codec &c, std::uint8_t *record, std::size_t s, unsigned zeros, StepResult *r)
+{
+    std::uint8_t *step = record + s * c.layout.stepSize;
+    std::uint8_t *oob = record + c.layout.pageSize;
+    const std::uint16_t *pos = c.eccPos + s * c.eccBytes;
+    const std::uint32_t dataBits = c.layout.stepSize * 8;
+    r->status = EccStatus::Clean;
+    r->blank = true;
+    r->flips = zeros;
+    r->count = 0;
+    const auto note = [r](std::uint32_t loc, unsigned b) {
+        for (unsigned k = 0; k < 8; k++) {
+            if ((b >> k & 1u) == 0 && r->count < kMaxCorrected) {
+                r->locs[r->count++] = static_cast<std::uint16_t>(loc + k);
+            }
+        }
+    };
+    for (std::size_t i = 0; i < c.layout.stepSize && zeros != 0; i++) {
+        if (step[i] != 0xFF) {
+            note(static_cast<std::uint32_t>(i * 8), step[i]);
+            step[i] = 0xFF;
+        }
+    }
+    for (std::size_t i = 0; i < c.eccBytes; i++) {
+        if (oob[pos[i]] != 0xFF) {
+            note(static_cast<std::uint32_t>(dataBits + i * 8), oob[pos[i]]);
+            oob[pos[i]] = 0xFF;
+        }
+    }
+    if (r->count != 0) {
+        r->byte = static_cast<std::uint32_t>(s * c.layout.stepSize + r->locs[0] / 8);
+        r->bit = static_cast<std::uint8_t>(r->locs[0] % 8);
+    }
+}
+
+// The bits where a step as read and the codeword it was corrected to differ,
+// counted over the whole ECC bytes as the encoder writes them (the classic
+// word's unused bits included): how far the correction moved it.
+unsigned correctionDistance(const Codec &c, const std::uint8_t *step, const std::uint8_t *readStored,
+                            const StepResult &r)
+{
+    std::uint8_t code[kMaxEccBytes];
+    stepCode(c, step, code);
+    unsigned distance = 0;
+    for (std::size_t i = 0; i < c.eccBytes; i++) {
+        distance += static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(code[i] ^ readStored[i])));
+    }
+    const std::uint32_t dataBits = c.layout.stepSize * 8;
+    for (unsigned k = 0; k < r.count; k++) {
+        distance += r.locs[k] < dataBits ? 1u : 0u;  // the code bits are counted above
+    }
+    return distance;
+}
+
+}  // namespace
 
 void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold, RecordResult *result)
 {
     result->bitflips = 0;
-    result->erased = isErased(c, record, erasedThreshold, &result->bitflips);
-    if (result->erased) {
-        std::memset(record, 0xFF, c.recordSize);
-        return;
-    }
+    result->erased = true;
     std::uint8_t *oob = record + c.layout.pageSize;
     // The spare area is read first for the codes of step 0, before the data
     // before it has streamed in: asked for now, it comes while step 0 is
@@ -240,6 +302,17 @@ void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold,
     for (std::size_t s = 0; s < c.steps; s++) {
         std::uint8_t *step = record + s * c.layout.stepSize;
         const std::uint16_t *pos = c.eccPos + s * c.eccBytes;
+        StepResult *r = &result->steps[s];
+        r->blank = false;
+        r->flips = 0;
+        // Counted in full where a correction may have to be weighed against
+        // blank flash; else only as far as the threshold.
+        const unsigned zeros = stepZeros(c, record, s, c.blankIsCodeword ? erasedThreshold : ~0u - 8);
+        if (!c.blankIsCodeword && zeros <= erasedThreshold) {
+            markBlank(c, record, s, zeros, r);
+            result->bitflips += zeros;
+            continue;
+        }
         std::uint8_t computed[kMaxEccBytes] = {};
         if (c.layout.scheme != Scheme::Bch) {
             stepCode(c, step, computed);
@@ -248,13 +321,57 @@ void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold,
         for (std::size_t i = 0; i < c.eccBytes; i++) {
             stored[i] = oob[pos[i]];
         }
+        std::uint8_t readStored[kMaxEccBytes];
+        std::memcpy(readStored, stored, sizeof readStored);
         if (c.layout.scheme == Scheme::Bch) {
-            checkBch(c, s, step, stored, &result->steps[s]);
+            checkBch(c, s, step, stored, r);
         } else {
-            checkSingle(c, s, step, stored, computed, &result->steps[s]);
+            checkSingle(c, s, step, stored, computed, r);
+        }
+        const bool corrected = r->status != EccStatus::Clean && r->status != EccStatus::Uncorrectable;
+        if (corrected && !c.blankIsCodeword && zeros <= correctionDistance(c, step, readStored, *r)) {
+            // As near to blank flash as to the codeword: no correction to trust.
+            for (unsigned k = 0; k < r->count; k++) {
+                if (r->locs[k] < c.layout.stepSize * 8) {
+                    step[r->locs[k] / 8] ^= static_cast<std::uint8_t>(1u << (r->locs[k] % 8));
+                }
+            }
+            std::memcpy(stored, readStored, sizeof stored);
+            r->status = EccStatus::Uncorrectable;
+            r->count = 0;
         }
         for (std::size_t i = 0; i < c.eccBytes; i++) {
             oob[pos[i]] = stored[i];
+        }
+        if (c.blankIsCodeword) {
+            if (r->status == EccStatus::Uncorrectable && zeros <= erasedThreshold) {
+                markBlank(c, record, s, zeros, r);
+            } else if (r->status != EccStatus::Uncorrectable && r->count <= erasedThreshold &&
+                       stepZeros(c, record, s, 0) == 0) {
+                // Decoded to blank flash, its corrections the flips: blank if
+                // the whole page is, as the reader of an erased page takes it.
+                r->blank = true;
+                r->flips = r->count;
+            }
+        }
+        if (r->blank) {
+            result->bitflips += r->flips;
+        } else {
+            result->erased = false;
+        }
+    }
+    // In a page that is not erased, a step that decoded to blank flash is a
+    // correction like any other, as Linux counts it.
+    for (std::size_t s = 0; s < c.steps; s++) {
+        StepResult *r = &result->steps[s];
+        if (r->blank && r->status != EccStatus::Clean && r->status != EccStatus::Uncorrectable) {
+            if (result->erased) {
+                r->status = EccStatus::Clean;
+            } else {
+                r->blank = false;
+                result->bitflips -= r->flips;
+                r->flips = 0;
+            }
         }
     }
 }

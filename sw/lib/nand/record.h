@@ -20,6 +20,11 @@ struct Codec {
     std::uint16_t eccPos[kMaxOobSize];  // ECC byte i of step s at OOB byte eccPos[s * eccBytes + i]
     bool isEcc[kMaxOobSize];
     std::uint8_t eccKeep[bch::kMaxCodeBytes];  // the bits of each ECC byte that belong to the code
+    // Whether a blank step (data and ECC all 0xFF) is a codeword, as Linux
+    // makes it for its software codes. Where it is not (the classic code), a
+    // blank step with a flipped bit decodes as a "correction" at the mirror
+    // place of the flip, so blank steps are found before decoding.
+    bool blankIsCodeword;
     bch::Code bch;  // the tables of a BCH layout
 };
 
@@ -36,29 +41,44 @@ void encodeOob(const Codec &c, const std::uint8_t *data, std::uint8_t *oob, bool
 inline constexpr std::size_t kMaxCorrected = 32;
 
 struct StepResult {
-    EccStatus status;    // a multi-bit code reports CorrectedBits
+    EccStatus status;    // a multi-bit code reports CorrectedBits; a blank step Clean
+    bool blank;          // blank flash: reads back as 0xFF, its zero bits are `flips`
     std::uint32_t byte;  // for CorrectedData: the corrected bit's offset in the page data
     std::uint8_t bit;
-    std::uint8_t count;  // the corrected bits, in locs
+    std::uint8_t count;  // the corrected bits (of a blank step: its first flips), in locs
+    std::uint32_t flips;  // of a blank step: its zero bits, all of them
     std::uint16_t locs[kMaxCorrected];
 };
 
 struct RecordResult {
-    bool erased;
-    unsigned bitflips;  // zero bits of an erased record
+    bool erased;        // every step is blank
+    unsigned bitflips;  // the flips of the blank steps
     StepResult steps[kMaxSteps];
 };
 
-// Checks a record and repairs it in place. A record is erased (blank flash)
-// when every step, its data and its ECC bytes together, has at most
-// `erasedThreshold` zero bits, and so have the other OOB bytes: it is never
-// decoded, and becomes all 0xFF. Otherwise every step is decoded: a single
-// flipped data bit is flipped back, and the ECC bytes of a corrected step are
-// rewritten; an uncorrectable step keeps its data and ECC bytes.
+// Checks a record and repairs it in place, step by step. A step is blank
+// flash when its data and ECC bytes together have at most `erasedThreshold`
+// zero bits; it then becomes all 0xFF and is reported with its flips. The
+// other OOB bytes never decide it: they hold no code, and a free byte may be a
+// bad-block marker or a file system's mark on blank flash.
+//
+//   - Where blank is no codeword (!blankIsCodeword), the blank test comes
+//     first and a blank step is never decoded. A step that is not blank but
+//     decodes to a codeword no nearer than blank flash is (in data and ECC
+//     bits) is not corrected: it is uncorrectable, never "corrected" at the
+//     mirror place of a flip.
+//   - Where blank is a codeword, the step is decoded first, as Linux does; it
+//     is blank when it decodes to all 0xFF with at most the threshold of
+//     corrections, or fails to decode and passes the blank test.
+//
+// Otherwise a flipped bit that the code can correct is flipped back and the
+// ECC bytes of a corrected step are rewritten; an uncorrectable step keeps its
+// data and ECC bytes. The record is erased when every step is blank; its free
+// OOB bytes stay as they were read.
 void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold, RecordResult *result);
 
-// Whether checkRecord would find the record not erased and every step clean,
-// and leave it as it is: the quick test for the common case, which reads the
+// Whether checkRecord would find every step clean and none blank with flips,
+// the record not erased, and leave it as it is: the quick test for the common case, which reads the
 // record and changes nothing.
 bool recordIsClean(const Codec &c, const std::uint8_t *record, unsigned erasedThreshold);
 

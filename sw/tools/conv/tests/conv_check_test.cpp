@@ -242,9 +242,13 @@ TEST_F(CheckTest, DamagedEccFields)
     EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), plain));
 }
 
-// Blank flash, with and without flipped bits, against records that only look
-// blank. Each image is one record between two plain ones; -o must give back
-// 0xFF for an erased page and -f an all-0xFF record.
+// Blank flash, with and without flipped bits, whole records and single
+// sectors of written records, against records that only look blank. Each
+// image is one record between two plain ones. A blank sector reads back as
+// 0xFF in -o and -f and is never decoded: the classic word of 0xFF data is 0,
+// so a blank sector with one flip would decode as a "correction" at the
+// mirror place of the flip. Free spare bytes never decide what is blank and
+// are copied as they are.
 TEST_F(CheckTest, ErasedPages)
 {
     const std::string raw = randomBytes(2 * kPage, 5);
@@ -256,32 +260,40 @@ TEST_F(CheckTest, ErasedPages)
         }
         return r;
     };
+    const auto fill = [](std::string r, std::size_t from, std::size_t n) { return r.replace(from, n, n, '\xFF'); };
     const std::string ffConverted = convert(std::string(kPage, '\xFF'));  // data 0xFF, spare zero
+    // A written record whose sector 0 was never programmed: data and word 0xFF.
+    const std::string subpage = fill(fill(plain.substr(kRecord, kRecord), 0, kSector), 2096, 4);
     const struct {
         std::string name;
         std::string record;
         std::vector<std::string> options;
         std::string lines;
         std::size_t erased, clean, corrected, uncorrectable;
-        bool readsBlank;
+        std::string fixed;  // the record as -f writes it
     } cases[] = {
-        {"all 0xFF", blank, {}, "", 1, 8, 0, 0, true},
-        {"one flip in the data", flip(blank, {bitAt(411, 2)}), {}, "page 1: erased, 1 bitflip\n", 1, 8, 0, 0, true},
-        {"one flip in an ECC field", flip(blank, {bitAt(2097, 0)}), {}, "page 1: erased, 1 bitflip\n", 1, 8, 0, 0, true},
-        {"one flip in each sector and the free spare",
+        {"all 0xFF", blank, {}, "", 1, 8, 0, 0, blank},
+        {"one flip in the data", flip(blank, {bitAt(411, 2)}), {}, "page 1: erased, 1 bitflip\n", 1, 8, 0, 0, blank},
+        {"one flip in an ECC field", flip(blank, {bitAt(2097, 0)}), {}, "page 1: erased, 1 bitflip\n", 1, 8, 0, 0, blank},
+        {"one flip in each sector; free spare flips copied",
          flip(blank, {bitAt(100, 0), bitAt(600, 1), bitAt(1100, 7), bitAt(1600, 3), bitAt(2050, 0)}), {},
-         "page 1: erased, 5 bitflips\n", 1, 8, 0, 0, true},
-        {"two flips in one sector, decoded as before", flip(blank, {bitAt(10, 0), bitAt(20, 0)}), {},
-         "page 1 sector 0: uncorrectable\npage 1 sector 1: uncorrectable\n"
-         "page 1 sector 2: uncorrectable\npage 1 sector 3: uncorrectable\n",
-         0, 8, 0, 4, false},
-        {"two flips in one sector under threshold 2", flip(blank, {bitAt(10, 0), bitAt(20, 0)}), {"--erased-threshold", "2"},
-         "page 1: erased, 2 bitflips\n", 1, 8, 0, 0, true},
+         "page 1: erased, 4 bitflips\n", 1, 8, 0, 0, flip(blank, {bitAt(2050, 0)})},
+        {"a data flip and two free spare flips", flip(blank, {bitAt(100, 2), bitAt(2053, 0), bitAt(2053, 1)}), {},
+         "page 1: erased, 1 bitflip\n", 1, 8, 0, 0, flip(blank, {bitAt(2053, 0), bitAt(2053, 1)})},
+        {"a data flip and an unused bit of the word", flip(blank, {bitAt(100, 2), bitAt(2096, 4)}), {},
+         "page 1 sector 0: uncorrectable\n", 0, 11, 0, 1, flip(blank, {bitAt(100, 2), bitAt(2096, 4)})},
+        {"two flips in one sector", flip(blank, {bitAt(10, 0), bitAt(20, 0)}), {}, "page 1 sector 0: uncorrectable\n",
+         0, 11, 0, 1, flip(blank, {bitAt(10, 0), bitAt(20, 0)})},
+        {"two flips in one sector under threshold 2", flip(blank, {bitAt(10, 0), bitAt(20, 0)}),
+         {"--erased-threshold", "2"}, "page 1: erased, 2 bitflips\n", 1, 8, 0, 0, blank},
         {"threshold 0 takes only all 0xFF", flip(blank, {bitAt(2, 0)}), {"--erased-threshold=0"},
-         "page 1 sector 0: corrected byte 509 bit 7\npage 1 sector 1: uncorrectable\n"
-         "page 1 sector 2: uncorrectable\npage 1 sector 3: uncorrectable\n",
-         0, 8, 1, 3, false},
-        {"conv's record of 0xFF data", ffConverted, {}, "", 0, 12, 0, 0, false},
+         "page 1 sector 0: uncorrectable\n", 0, 11, 0, 1, flip(blank, {bitAt(2, 0)})},
+        {"a blank sector of a written page", subpage, {}, "", 0, 12, 0, 0, subpage},
+        {"a blank sector of a written page with a flip", flip(subpage, {bitAt(100, 2)}), {},
+         "page 1 sector 0: erased, 1 bitflip\n", 0, 12, 0, 0, subpage},
+        {"the same under threshold 0", flip(subpage, {bitAt(100, 2)}), {"--erased-threshold", "0"},
+         "page 1 sector 0: uncorrectable\n", 0, 11, 0, 1, flip(subpage, {bitAt(100, 2)})},
+        {"conv's record of 0xFF data", ffConverted, {}, "", 0, 12, 0, 0, ffConverted},
     };
     for (const auto &c : cases) {
         writeFile(at("img"), plain.substr(0, kRecord) + c.record + plain.substr(kRecord));
@@ -291,14 +303,19 @@ TEST_F(CheckTest, ErasedPages)
         EXPECT_EQ(r.status, c.uncorrectable == 0 ? 0 : 1) << c.name;
         EXPECT_EQ(r.err, "") << c.name;
         EXPECT_EQ(r.out, c.lines + summary(3, c.erased, c.clean, c.corrected, c.uncorrectable)) << c.name;
-        if (c.readsBlank) {
-            EXPECT_TRUE(sameBytes(readFile(at("raw.out")), raw.substr(0, kPage) + std::string(kPage, '\xFF') +
-                                                               raw.substr(kPage)))
-                << c.name;
-            EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), plain.substr(0, kRecord) + blank + plain.substr(kRecord)))
-                << c.name;
-        }
+        EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), plain.substr(0, kRecord) + c.fixed + plain.substr(kRecord)))
+            << c.name;
+        EXPECT_TRUE(sameBytes(readFile(at("raw.out")), raw.substr(0, kPage) + c.fixed.substr(0, kPage) +
+                                                           raw.substr(kPage)))
+            << c.name;
     }
+    // The blank sector's finding in JSON.
+    writeFile(at("img"), flip(subpage, {bitAt(100, 2)}));
+    const Result r = check({"--json", "img"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "{\"findings\":[{\"page\":0,\"sector\":0,\"class\":\"erased-bitflips\",\"bitflips\":1}],"
+                     "\"pages\":1,\"erased\":0,\"sectors\":{\"clean\":4,\"corrected\":0,\"uncorrectable\":0},"
+                     "\"trailing_bytes\":0}\n");
 }
 
 // Every class in JSON, the quiet document, and the erased finding.

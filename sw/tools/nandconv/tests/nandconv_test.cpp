@@ -175,6 +175,39 @@ TEST_F(NandconvTest, CheckFindsAndCorrects)
               "\"trailing_bytes\":0}\n");
 }
 
+// Blank flash under Linux's codes, where blank is a codeword: a step is
+// decoded first, and an erased page is one whose steps all decode to 0xFF
+// with at most the threshold of corrections, which defaults to the strength.
+// A blank step in a page that is not erased is a correction like any other.
+TEST_F(NandconvTest, BlankStepsOfLinuxCodes)
+{
+    const std::string golden = readFile(kGolden + "/linux-bch8.img");
+    const std::size_t rec = 2112;
+    std::string image = golden;
+    for (const std::size_t byte : {std::size_t{515}, std::size_t{552}, std::size_t{553}}) {  // page 2 (blank) step 1: three flips
+        image[2 * rec + byte] ^= 0x10;
+    }
+    writeFile(at("dump.img"), image);
+    const std::vector<std::string> layout = {"--layout", "linux-bch8"};
+    const struct {
+        std::vector<std::string> options;
+        std::string out;
+    } cases[] = {
+        {{}, "page 2: erased, 3 bitflips\n" + summary(5, 1, 16, 0, 0)},
+        {{"--erased-threshold", "8"}, "page 2: erased, 3 bitflips\n" + summary(5, 1, 16, 0, 0)},
+        {{"--erased-threshold", "2"}, "page 2 step 1: corrected 3 bits\n" + summary(5, 0, 19, 1, 0)},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"dump.img", "-f", "fixed.img"});
+        const Result r = nandconv("check", layout, args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), golden));
+    }
+}
+
 // Injection: the model's manifest and image for a seed (the generator is
 // documented, so golden/make_golden.py reproduces it); check corrects t flips
 // a step exactly as injected, and t + 1 flips come out uncorrectable, never
