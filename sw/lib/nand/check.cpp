@@ -421,32 +421,58 @@ void printSummary(Run *run, std::uint64_t trailing)
     io::printBytes(line, static_cast<std::size_t>(n));
 }
 
-// Opens -o and -f before anything is written. An output that already exists
-// as the image or as the file or pipe of standard output is refused first,
-// with its own message; opening then refuses the image and the other output
-// again, race-free. Returns -1 to go on, or the exit status.
+// Whether an output name means standard output: "-", or a name of the file
+// or pipe that standard output is.
+bool toStandardOutput(const char *name)
+{
+    struct stat st = {};
+    return std::strcmp(name, "-") == 0 || io::namesStandardStream(name, STDOUT_FILENO) ||
+           (stat(name, &st) == 0 && io::isStandardOutputFile(st));
+}
+
+// Opens -o and -f before anything is written. One of them may be standard
+// output, written as it stands; the report then goes to standard error. An
+// output that is the image is refused first, with its own message; opening
+// then refuses the image and the other output again, race-free. Returns -1 to
+// go on, or the exit status.
 int openOutputs(const Run &run, const struct stat &imageStat, Output *raw, Output *fixed)
 {
     const CheckOptions &o = run.o;
     raw->name = o.raw;
     fixed->name = o.fixed;
-    for (const char *name : {o.raw, o.fixed}) {
-        struct stat st = {};
-        if (name == nullptr || stat(name, &st) != 0) {
+    const Output *onStdout = nullptr;
+    for (Output *out : {raw, fixed}) {
+        if (out->name == nullptr || !toStandardOutput(out->name)) {
             continue;
         }
-        if (S_ISREG(st.st_mode) && S_ISREG(imageStat.st_mode) && st.st_dev == imageStat.st_dev &&
-            st.st_ino == imageStat.st_ino) {
-            return checkTrouble(o.tool, name, "names the image; not written");
+        if (onStdout != nullptr) {
+            return checkTrouble(o.tool, out->name, "standard output takes one output only; not written");
         }
-        if (io::isStandardOutputFile(st)) {
-            return checkTrouble(o.tool, name, "is standard output, which carries the report; not written");
+        if (io::wasClosed(STDOUT_FILENO)) {
+            return checkTrouble(o.tool, "standard output", std::strerror(EBADF));
+        }
+        if (S_ISREG(imageStat.st_mode) && io::isStandardOutputFile(imageStat)) {
+            return checkTrouble(o.tool, out->name, "names the image; not written");
+        }
+        onStdout = out;
+    }
+    for (const char *name : {o.raw, o.fixed}) {
+        struct stat st = {};
+        if (name != nullptr && !toStandardOutput(name) && stat(name, &st) == 0 && S_ISREG(st.st_mode) &&
+            S_ISREG(imageStat.st_mode) && st.st_dev == imageStat.st_dev && st.st_ino == imageStat.st_ino) {
+            return checkTrouble(o.tool, name, "names the image; not written");
         }
     }
     const struct stat *avoid[] = {&imageStat};
     const io::Output *opened[] = {&raw->file};
     for (Output *out : {raw, fixed}) {
         if (out->name == nullptr) {
+            continue;
+        }
+        if (out == onStdout) {
+            out->name = "standard output";
+            out->file.fd = STDOUT_FILENO;  // as it stands: never reopened or emptied
+            io::reportToStandardError();
             continue;
         }
         const std::size_t others = out == fixed && raw->name != nullptr ? 1 : 0;
@@ -571,6 +597,9 @@ int runCheck(const Codec &codec, const CheckOptions &o)
 {
     const bool fromStdin = std::strcmp(o.image, "-") == 0;
     const char *imageName = fromStdin ? "standard input" : o.image;
+    if (fromStdin && io::wasClosed(STDIN_FILENO)) {
+        return checkTrouble(o.tool, imageName, std::strerror(EBADF));
+    }
     const int in = fromStdin ? STDIN_FILENO : open(o.image, O_RDONLY);
     if (in < 0) {
         return checkTrouble(o.tool, imageName, std::strerror(errno));
@@ -606,16 +635,22 @@ int runCheck(const Codec &codec, const CheckOptions &o)
             status = checkTrouble(o.tool, o.expect, "names pages past the end of the image");
         }
     }
-    // An uncorrectable step or a cut image is a result, not trouble: the
-    // outputs hold everything that was read and replace their targets.
-    status = finishOutputs(o.tool, status, &raw, &fixed);
     if (status != kCheckGood) {
-        return status;  // trouble: no summary, no JSON document
+        return finishOutputs(o.tool, status, &raw, &fixed);  // trouble: no summary, no JSON document
     }
+    // The report is complete before any output replaces its target: a report
+    // that cannot be written is trouble, and the targets stay as they were.
     printSummary(&run, trailing);
     io::flushOut();
     if (io::outError() != 0) {
-        return checkTrouble(o.tool, "standard output", std::strerror(io::outError()));
+        const char *stream = raw.file.fd == STDOUT_FILENO || fixed.file.fd == STDOUT_FILENO ? "standard error"
+                                                                                          : "standard output";
+        return finishOutputs(o.tool, checkTrouble(o.tool, stream, std::strerror(io::outError())), &raw, &fixed);
+    }
+    // An uncorrectable step or a cut image is a result, not trouble: the
+    // outputs hold everything that was read and replace their targets.
+    if (finishOutputs(o.tool, kCheckGood, &raw, &fixed) != kCheckGood) {
+        return kCheckTrouble;
     }
     if (trailing != 0) {
         std::fprintf(stderr, "%s: %s: %llu trailing bytes at offset %llu are not a whole record\n", o.tool, imageName,

@@ -29,6 +29,8 @@ char outBuffer[64 * 1024];
 std::size_t outLength = 0;
 int outFailure = 0;
 bool outDiscarded = false;
+int outFd = STDOUT_FILENO;  // where the report goes
+unsigned closedAtStart = 0;  // the standard descriptors that were closed
 
 // A descriptor inherited in non-blocking mode (a pipe shared with a caller
 // that set O_NONBLOCK) answers EAGAIN when it is not ready: wait until it is,
@@ -60,13 +62,43 @@ unsigned guardStandardDescriptors()
             }
         }
     }
+    closedAtStart = closed;
     return closed;
+}
+
+bool wasClosed(int fd)
+{
+    return fd >= STDIN_FILENO && fd <= STDERR_FILENO && (closedAtStart & 1u << fd) != 0;
+}
+
+bool namesStandardStream(const char *path, int fd)
+{
+    // A closed descriptor has nothing to compare with: the names themselves.
+    const char *const names[3][3] = {{"/dev/stdin", "/dev/fd/0", "/proc/self/fd/0"},
+                                     {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"},
+                                     {"/dev/stderr", "/dev/fd/2", "/proc/self/fd/2"}};
+    for (const char *name : names[fd]) {
+        if (std::strcmp(path, name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void reportToStandardError()
+{
+    flushOut();
+    outFd = STDERR_FILENO;
 }
 
 void flushOut()
 {
     if (outFailure == 0 && !outDiscarded && outLength > 0) {
-        outFailure = writeAll(STDOUT_FILENO, reinterpret_cast<const std::uint8_t *>(outBuffer), outLength);
+        // Written to the /dev/null that stands in for a closed descriptor, the
+        // report would be lost without a word.
+        outFailure = wasClosed(outFd)
+                         ? EBADF
+                         : writeAll(outFd, reinterpret_cast<const std::uint8_t *>(outBuffer), outLength);
     }
     outLength = 0;
 }
@@ -368,6 +400,28 @@ bool sameFile(const struct stat &a, const struct stat &b)
     return S_ISREG(a.st_mode) && S_ISREG(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Whether a and b are one file that two streams would garble: a regular file,
+// a FIFO or a block device. A terminal or /dev/null may take two.
+bool sameObject(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && !S_ISCHR(a.st_mode);
+}
+
+// Flushes the folder that holds path to disk, so that a rename in it lasts.
+int syncFolder(const char *path)
+{
+    char dirBuf[PATH_MAX];
+    std::memcpy(dirBuf, path, sizeof dirBuf);
+    const int fd = open(dirname(dirBuf), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) {
+        return errno;
+    }
+    int err = fsync(fd) == 0 ? 0 : errno;
+    close(fd);
+    // Some file systems take no fsync of a folder; the rename stands there.
+    return err == EINVAL || err == EROFS ? 0 : err;
+}
+
 int failClosing(int fd)
 {
     const int err = errno;
@@ -376,9 +430,11 @@ int failClosing(int fd)
     return -1;
 }
 
-// Opens the target itself for writing and empties it: for devices and FIFOs,
-// and for a file whose folder refuses a new one.
-int openInPlace(const char *path, Output *out, const struct stat *const *avoid, std::size_t count)
+// Opens the target itself for writing: a device or a FIFO, which no new
+// file can replace. Refused when it is one of the `avoid` files or an output
+// already open: two streams through one FIFO or device garble each other.
+int openInPlace(const char *path, Output *out, const struct stat *const *avoid, std::size_t count,
+                const Output *const *others, std::size_t otherCount)
 {
     out->fd = open(path, O_WRONLY | O_CREAT, 0666);
     if (out->fd < 0) {
@@ -388,15 +444,25 @@ int openInPlace(const char *path, Output *out, const struct stat *const *avoid, 
     if (fstat(out->fd, &st) != 0) {
         return failClosing(out->fd);
     }
+    bool same = false;
     for (std::size_t i = 0; i < count; i++) {
-        if (sameFile(*avoid[i], st)) {
-            close(out->fd);
-            out->fd = -1;
-            return kSameFile;
-        }
+        same = same || sameObject(*avoid[i], st);
     }
-    if (S_ISREG(st.st_mode) && ftruncate(out->fd, 0) != 0) {
-        return failClosing(out->fd);
+    for (std::size_t i = 0; i < otherCount; i++) {
+        struct stat other = {};
+        same = same || (others[i]->fd >= 0 && fstat(others[i]->fd, &other) == 0 && sameObject(other, st));
+    }
+    if (same) {
+        close(out->fd);
+        out->fd = -1;
+        return kSameFile;
+    }
+    if (S_ISREG(st.st_mode)) {
+        // Created between the look and the open: no longer a file to replace.
+        close(out->fd);
+        out->fd = -1;
+        errno = EEXIST;
+        return -1;
     }
     return 0;
 }
@@ -406,16 +472,21 @@ int openInPlace(const char *path, Output *out, const struct stat *const *avoid, 
 int openOutput(const char *path, Output *out, const struct stat *const *avoid, std::size_t count,
                const Output *const *others, std::size_t otherCount)
 {
+    // "name/" is a folder, never a file to create.
+    if (const std::size_t n = std::strlen(path); n > 0 && path[n - 1] == '/') {
+        errno = EISDIR;
+        return -1;
+    }
     struct stat st = {};
     if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-        return openInPlace(path, out, avoid, count);
+        return openInPlace(path, out, avoid, count, others, otherCount);
     }
     if (!resolveTarget(path, out)) {
         return -1;
     }
     out->existed = stat(out->path, &out->target) == 0;
     if (out->existed && !S_ISREG(out->target.st_mode)) {
-        return openInPlace(path, out, avoid, count);
+        return openInPlace(path, out, avoid, count, others, otherCount);
     }
     // A file the user may not write stays refused, as opening it would be,
     // though its folder would let a new file take its place.
@@ -459,13 +530,11 @@ int openOutput(const char *path, Output *out, const struct stat *const *avoid, s
         }
     }
     if (out->fd < 0) {
+        // A folder that takes no new file is refused, though the target
+        // itself may be writable: written in place, a run that fails part way
+        // would leave it neither old nor new.
         const int err = errno;
         out->temp[0] = '\0';
-        if (err == EACCES || err == EPERM || err == EROFS) {
-            // The folder takes no new file, but the target may still be
-            // writable: write it in place, as before there were temporaries.
-            return openInPlace(path, out, avoid, count);
-        }
         errno = err;
         return -1;
     }
@@ -492,6 +561,12 @@ int openOutput(const char *path, Output *out, const struct stat *const *avoid, s
 int commitOutput(Output *out)
 {
     int err = out->reserved ? releaseReserve(out->fd) : 0;
+    // The new file reaches the disk before its name replaces the old one, and
+    // the name reaches it after: a power loss leaves the old file or the new,
+    // never a replaced name over missing data.
+    if (err == 0 && out->temp[0] != '\0' && fsync(out->fd) != 0) {
+        err = errno;
+    }
     if (close(out->fd) != 0 && err == 0) {
         err = errno;
     }
@@ -505,6 +580,9 @@ int commitOutput(Output *out)
             unlink(out->temp);
         }
         forgetTemporary(out->temp);
+        if (err == 0) {
+            err = syncFolder(out->path);
+        }
         out->temp[0] = '\0';
     }
     return err;

@@ -18,10 +18,17 @@ namespace io {
 // tool opens never take descriptors 0 to 2 and receive its reports. Returns
 // which of them were closed: bit 0 standard input, bit 1 output, bit 2 error.
 unsigned guardStandardDescriptors();
+// Whether standard descriptor fd (0 to 2) was closed when the guard ran: the
+// /dev/null in its place is no stream to read or write.
+bool wasClosed(int fd);
+// Whether path is one of the names of standard descriptor fd (0 to 2), such as
+// /dev/stdin: what reaches that descriptor, closed or not.
+bool namesStandardStream(const char *path, int fd);
 
 // Standard output, buffered here so that report lines cost a few stores each.
 // The first failure to write it is kept (outError) and later output dropped;
-// each tool decides what a lost report means.
+// each tool decides what a lost report means. A standard output that was
+// closed at the start fails with EBADF.
 void printText(const char *text);
 void printBytes(const char *bytes, std::size_t length);
 // Room for `length` bytes at the end of the buffer (at most 4 KiB), to format
@@ -29,6 +36,9 @@ void printBytes(const char *bytes, std::size_t length);
 char *outSpace(std::size_t length);
 void outCommit(const char *end);
 void flushOut();
+// Sends the report to standard error from now on: for when standard output
+// carries data.
+void reportToStandardError();
 int outError();  // 0, or the errno of the first failed write
 // Drops what is buffered and all later standard output: for when standard
 // output is where the data goes, which report lines would corrupt.
@@ -63,9 +73,10 @@ int writeAll(int fd, const std::uint8_t *buf, std::size_t length);
 
 // An output file. A regular file is written to a new temporary file beside it
 // (after following a symlink to its file) and renamed over it only by
-// commitOutput, so that an existing file is replaced by a complete one or not
-// at all; the temporary takes the target's permission bits. Devices, FIFOs,
-// and targets whose folder refuses a new file are written in place.
+// commitOutput, after both reach the disk, so that an existing file is
+// replaced by a complete one or not at all; the temporary takes the target's
+// permission bits. A regular target whose folder takes no new file is
+// refused. Devices and FIFOs are written in place.
 struct Output {
     int fd = -1;
     bool reserved = false;
@@ -75,17 +86,19 @@ struct Output {
     char temp[PATH_MAX] = {};   // the temporary, or empty when written in place
 };
 
-// Opens path for writing. A regular target is refused when it is one of the
-// `avoid` files (regular files, by their stat) or the target of one of the
-// `others`: writing there would destroy them before they are read. Returns 0,
-// kSameFile (nothing touched), or -1 with errno set.
+// Opens path for writing. A target is refused when it is one of the `avoid`
+// files or one of the `others` (regular files, FIFOs and block devices, by
+// their stat): writing there would destroy them before they are read, or mix
+// two streams. A name ending in '/' is refused (EISDIR). Returns 0, kSameFile
+// (nothing touched), or -1 with errno set.
 inline constexpr int kSameFile = -2;
 int openOutput(const char *path, Output *out, const struct stat *const *avoid, std::size_t count,
                const Output *const *others, std::size_t otherCount);
 
-// Releases what a reservation left beyond the end, closes the output and
-// renames the temporary over the target. Returns 0 or the errno of the
-// failure, after which the target is as it was.
+// Releases what a reservation left beyond the end, flushes the output to disk,
+// closes it, renames the temporary over the target and flushes the folder.
+// Returns 0 or the errno of the failure; the target is as it was unless only
+// the folder's flush failed.
 int commitOutput(Output *out);
 // Closes the output and removes the temporary: the target stays as it was.
 void abandonOutput(Output *out);

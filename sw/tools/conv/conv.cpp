@@ -113,6 +113,12 @@ int fail(const char *what, int err)
 // reporting the failure.
 bool openImage(const char *outfilename, int infile, io::Output *out)
 {
+    // A closed standard output has /dev/null in its place, where the image
+    // would vanish without a word.
+    if (io::wasClosed(STDOUT_FILENO) && io::namesStandardStream(outfilename, STDOUT_FILENO)) {
+        fail("open", EBADF);
+        return false;
+    }
     if (io::namesStandardOutput(outfilename)) {
         out->fd = STDOUT_FILENO;
         return true;
@@ -273,6 +279,11 @@ int main(int argc, char **argv)
     // shows how far a failing run got.
     io::printText(infilename);
     io::printText("\n");
+    // A closed standard input has /dev/null in its place, which would read as
+    // an empty input and make an empty image.
+    if (io::wasClosed(STDIN_FILENO) && io::namesStandardStream(infilename, STDIN_FILENO)) {
+        return fail("open", EBADF);
+    }
     const int infile = open(infilename, O_RDONLY);
     if (infile < 0) {
         return fail("open", errno);

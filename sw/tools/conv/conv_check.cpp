@@ -55,10 +55,23 @@ struct Options {
 // Above this, most records of random data would pass for erased.
 constexpr unsigned long kMaxErasedThreshold = 4096;
 
+// Reports misuse as one line on standard error, naming the help to read.
 int usageError(const char *why)
 {
-    std::fprintf(stderr, "conv-check: %s\n%s", why, kUsage);
+    std::fprintf(stderr, "conv-check: %s (see conv-check --help)\n", why);
     return kExitTrouble;
+}
+
+// Prints help asked for on standard output; a closed or failing standard
+// output is trouble, reported.
+int printHelp(const char *text)
+{
+    io::printText(text);
+    io::flushOut();
+    if (io::outError() != 0) {
+        return nand::checkTrouble("conv-check", "standard output", std::strerror(io::outError()));
+    }
+    return kExitGood;
 }
 
 // Parses the command line; all of it is checked before any file is opened.
@@ -103,13 +116,9 @@ int parseOptions(int argc, char **argv, Options *o)
             o->erasedThreshold = static_cast<unsigned>(number);
             break;
         case 'h':
-            io::printText(kUsage);
-            io::flushOut();
-            return io::outError() == 0 ? kExitGood : kExitTrouble;
+            return printHelp(kUsage);
         case kVersion:
-            io::printText("conv-check " CONV_VERSION "\n");
-            io::flushOut();
-            return io::outError() == 0 ? kExitGood : kExitTrouble;
+            return printHelp("conv-check " CONV_VERSION "\n");
         case ':':
             args::missingValue(why, sizeof why, argv[optind - 1], optopt,
                                optopt == kErasedThreshold ? "a number" : "a file name");

@@ -116,11 +116,13 @@ int trouble(const char *name, const char *why)
     return nand::checkTrouble("nandconv", name, why);
 }
 
+// Prints help asked for on standard output; a closed or failing standard
+// output is trouble, reported.
 int printHelp(const char *text)
 {
     io::printText(text);
     io::flushOut();
-    return io::outError() == 0 ? kExitGood : kExitTrouble;
+    return io::outError() == 0 ? kExitGood : trouble("standard output", std::strerror(io::outError()));
 }
 
 enum : int {
@@ -342,6 +344,19 @@ int makeCodec(const Options &o, const char *usage)
     return -1;
 }
 
+// Opens an input: "-" is standard input, which must not have been closed
+// (the /dev/null in its place would read as an empty input). Returns -1 to go
+// on with *fd set, or the exit status after reporting.
+int openInput(const char *path, const char *name, int *fd)
+{
+    const bool isStdin = std::strcmp(path, "-") == 0 || io::namesStandardStream(path, STDIN_FILENO);
+    if (isStdin && io::wasClosed(STDIN_FILENO)) {
+        return trouble(name, std::strerror(EBADF));
+    }
+    *fd = std::strcmp(path, "-") == 0 ? STDIN_FILENO : open(path, O_RDONLY);
+    return *fd < 0 ? trouble(name, std::strerror(errno)) : -1;
+}
+
 // ---- build ----
 
 // Pages per block: one read into up to 512 iovecs, one write. At most 512 KiB
@@ -358,6 +373,7 @@ iovec wholeBlocks[kBlocks];
 
 struct Progress {
     bool shown = false;
+    bool open = false;  // a line is on the terminal without its newline
     std::uint64_t total = 0;  // input bytes, 0 when unknown
     timespec start = {};
     timespec last = {};
@@ -383,12 +399,23 @@ void showProgress(Progress *p, std::uint64_t done, bool final)
     const double elapsed = secondsBetween(p->start, now);
     const double mib = static_cast<double>(done) / 1048576.0;
     const double rate = elapsed > 0 ? mib / elapsed : 0;
+    p->open = !final;
     if (p->total != 0) {
         const double left = rate > 0 ? (static_cast<double>(p->total) / 1048576.0 - mib) / rate : 0;
         std::fprintf(stderr, "\r%.1f of %.1f MiB, %.1f MiB/s, %.0f s left   %s", mib,
                      static_cast<double>(p->total) / 1048576.0, rate, left > 0 ? left : 0, final ? "\n" : "");
     } else {
         std::fprintf(stderr, "\r%.1f MiB, %.1f MiB/s   %s", mib, rate, final ? "\n" : "");
+    }
+}
+
+// Ends a progress line left open, so that an error line starts on a line of
+// its own.
+void endProgress(Progress *p)
+{
+    if (p->open) {
+        std::fputc('\n', stderr);
+        p->open = false;
     }
 }
 
@@ -418,6 +445,10 @@ int buildPages(const Options &o, int in, int out, const char *inName, const char
     perBlock = perBlock < kBlockOob / l.oobSize ? perBlock : kBlockOob / l.oobSize;
     perBlock = perBlock < kMaxBlockPages ? perBlock : kMaxBlockPages;
     std::uint64_t done = 0;
+    const auto fail = [progress](const char *name, int err) {
+        endProgress(progress);
+        return trouble(name, std::strerror(err));
+    };
     keepErased = o.keepErased;
     io::startReader(in, recordBuffers, {l.pageSize, codec.recordSize, perBlock}, kBlocks, encodeBlock);
     io::startWriter(1);
@@ -427,7 +458,7 @@ int buildPages(const Options &o, int in, int out, const char *inName, const char
         const std::size_t got = b.bytes;
         // A read error ends the run; the image is then abandoned anyway.
         if (b.err != 0) {
-            return trouble(inName, std::strerror(b.err));
+            return fail(inName, b.err);
         }
         const std::size_t pages = (got + l.pageSize - 1) / l.pageSize;
         iovec *whole = &wholeBlocks[n % kBlocks];
@@ -439,12 +470,12 @@ int buildPages(const Options &o, int in, int out, const char *inName, const char
             break;
         }
         if (const int err = io::writeError(&job)) {
-            return trouble(outName, std::strerror(err));
+            return fail(outName, err);
         }
         showProgress(progress, done, false);
     }
     if (const int err = io::finishWriter(&job)) {
-        return trouble(outName, std::strerror(err));
+        return fail(outName, err);
     }
     io::finishReader();
     showProgress(progress, done, true);
@@ -467,17 +498,21 @@ int runBuild(int argc, char **argv)
         return status;
     }
     const char *inName = std::strcmp(o.files[0], "-") == 0 ? "standard input" : o.files[0];
-    const int in = std::strcmp(o.files[0], "-") == 0 ? STDIN_FILENO : open(o.files[0], O_RDONLY);
-    if (in < 0) {
-        return trouble(inName, std::strerror(errno));
+    int in = -1;
+    if (const int status = openInput(o.files[0], inName, &in); status >= 0) {
+        return status;
     }
     struct stat inStat = {};
     if (fstat(in, &inStat) != 0) {
         return trouble(inName, std::strerror(errno));
     }
     io::Output out;
-    const bool toStdout = std::strcmp(o.files[1], "-") == 0 || io::namesStandardOutput(o.files[1]);
+    const bool toStdout = std::strcmp(o.files[1], "-") == 0 || io::namesStandardOutput(o.files[1]) ||
+                          io::namesStandardStream(o.files[1], STDOUT_FILENO);
     const char *outName = std::strcmp(o.files[1], "-") == 0 ? "standard output" : o.files[1];
+    if (toStdout && io::wasClosed(STDOUT_FILENO)) {
+        return trouble(outName, std::strerror(EBADF));
+    }
     if (toStdout) {
         if (S_ISREG(inStat.st_mode) && io::isStandardOutputFile(inStat)) {
             return trouble(outName, "is the input; not written");
@@ -508,6 +543,7 @@ int runBuild(int argc, char **argv)
     if (status != kExitGood) {
         io::abandonOutput(&out);
     } else if (const int err = io::commitOutput(&out); err != 0) {
+        endProgress(&progress);
         status = trouble(outName, std::strerror(err));
     }
     return status;

@@ -108,14 +108,21 @@ TEST_F(FaultTest, OutputReaderGoesAway)
     EXPECT_EQ(readFile(at("in.bin")), raw);
 }
 
-// conv-check's report is its product: losing it is trouble, though the
-// outputs are still written in full.
+// conv-check's report is its product: losing it is trouble, and the outputs
+// then stay as they were.
 TEST_F(FaultTest, CheckerStdoutFails)
 {
-    const Result r = exec({CONV_CHECK_BIN, "-f", "fixed.img", "single.img"}, {cli::Stdout::BrokenPipe, "", false});
+    // The report comes before the outputs replace their targets: a report
+    // that cannot be written leaves them as they were.
+    writeFile(at("fixed.img"), "keep");
+    Result r = exec({CONV_CHECK_BIN, "-f", "fixed.img", "single.img"}, {cli::Stdout::BrokenPipe, "", false});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "conv-check: standard output: Broken pipe\n");
-    EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), plain));
+    EXPECT_EQ(readFile(at("fixed.img")), "keep");
+    r = sh(check + " -o raw.out single.img > /dev/full");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "conv-check: standard output: No space left on device\n");
+    EXPECT_FALSE(cli::fs::exists(at("raw.out")));
 }
 
 TEST_F(FaultTest, CheckerHitsAFileSizeLimit)
@@ -136,7 +143,7 @@ TEST_F(FaultTest, CheckerWithStandardStreamsClosed)
 }
 
 // An image sent to standard output must not get report lines mixed into it:
-// conv leaves them out, conv-check refuses to write there.
+// conv leaves them out, conv-check sends its report to standard error.
 TEST_F(FaultTest, DataToStandardOutput)
 {
     Result r = exec({CONV_BIN, "in.bin", "/dev/stdout"});
@@ -148,13 +155,40 @@ TEST_F(FaultTest, DataToStandardOutput)
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(sameBytes(readFile(at("piped.img")), plain));
 
-    for (const std::string opt : {"-o", "-f"}) {
-        writeFile(at("report.txt"), "keep");
-        r = sh(check + " " + opt + " /dev/stdout single.img >> report.txt");
-        EXPECT_EQ(r.status, 2) << opt;
-        EXPECT_EQ(r.err, "conv-check: /dev/stdout: is standard output, which carries the report; not written\n");
-        EXPECT_EQ(readFile(at("report.txt")), "keep") << opt;
+    // conv-check: "-" (or a name of standard output) takes the data, and the
+    // report goes to standard error; one output at most.
+    std::string rawData = raw;
+    rawData.resize(301 * kPage, '\0');
+    const std::string report = "301 pages, 0 erased; sectors: 903 clean, 301 corrected, 0 uncorrectable\n";
+    const struct {
+        std::string args;
+        std::string data;
+    } cases[] = {
+        {"-q -o - single.img", rawData},
+        {"-q -f - single.img", plain},
+        {"-q -o /dev/stdout -f fixed.img single.img", rawData},
+    };
+    for (const auto &c : cases) {
+        writeFile(at("data.out"), "keep");
+        r = sh(check + " " + c.args + " >> data.out");
+        EXPECT_EQ(r.status, 0) << c.args;
+        EXPECT_EQ(r.err, report) << c.args;
+        EXPECT_TRUE(sameBytes(readFile(at("data.out")), "keep" + c.data)) << c.args;
     }
+    EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), plain));
+    r = exec({CONV_CHECK_BIN, "-o", "-", "-f", "/dev/stdout", "single.img"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "conv-check: /dev/stdout: standard output takes one output only; not written\n");
+    EXPECT_EQ(r.out, "");
+    r = exec({CONV_CHECK_BIN, "-o", "-", "single.img"}, {cli::Stdout::Closed, "", false});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "conv-check: standard output: Bad file descriptor\n");
+    // Standard output appended to the image: refused before it is touched.
+    writeFile(at("copy.img"), plain);
+    r = sh(check + " -f - copy.img >> copy.img");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "conv-check: -: names the image; not written\n");
+    EXPECT_TRUE(sameBytes(readFile(at("copy.img")), plain));
 }
 
 }  // namespace
