@@ -81,7 +81,12 @@ void writeJob(const WriteJob &job, int j)
     if (failedBefore()) {
         return;
     }
-    if (const int err = writeAll(job.fd, job.iov, job.count); err != 0) {
+    if (const int err = writeAll(job.fd, job.iov, job.count); err == 0) {
+        // The output is flushed to disk before it replaces its target: start
+        // each block on its way now, so that the final flush finds little
+        // left (a pipe or a device without it refuses, which changes nothing).
+        (void)sync_file_range(job.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    } else {
         pthread_mutex_lock(&behind.lock);
         if (behind.err == 0) {
             behind.errJob = j;
