@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,21 @@ TEST_F(StreamsTest, ClosedAndFailingStreamsAreTrouble)
         }
         cli::fs::remove(at("f"));
     }
+}
+
+// On a terminal, build shows a progress line without a newline; an error
+// after it starts on a line of its own. The input stalls past the half second
+// before the first progress line, then a file size limit stops the image.
+TEST_F(StreamsTest, ErrorAfterProgressStartsOnItsOwnLine)
+{
+    if (std::system("command -v script > /dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "no script(1) to give the tool a terminal";
+    }
+    const Result r = sh("script -qec \"sh -c '(head -c 1048576 /dev/zero; sleep 1.2; head -c 3145728 /dev/zero) | "
+                        "(ulimit -f 4096; " NANDCONV_BIN " build - out)'\" /dev/null");
+    EXPECT_NE(r.out.find(" MiB/s"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\r\nnandconv: out: File too large\r\n"), std::string::npos) << r.out;
+    EXPECT_FALSE(cli::fs::exists(at("out")));
 }
 
 // The same streams in working order: the image, the data and the listing
