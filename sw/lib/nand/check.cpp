@@ -2,6 +2,7 @@
 #include "check.h"
 
 #include "io.h"
+#include "manifest.h"
 #include "reader.h"
 
 #include <fcntl.h>
@@ -62,17 +63,12 @@ struct Output {
     io::Output file;
 };
 
-// The manifest of --expect, read along with the image, page by page.
+// The manifest of --expect, read whole and checked before the image.
 struct Expect {
-    std::FILE *file = nullptr;
-    const char *name = nullptr;
-    std::uint64_t line = 0;
-    bool pending = false;  // a flip read ahead, for a later page
-    bool bad = false;      // a line that is no flip
-    long long page = 0;
-    long long step = 0;
-    long long offset = 0;
-    long long bit = 0;
+    bool on = false;
+    Manifest manifest;
+    struct stat file = {};  // an input: no output may name it
+    std::size_t next = 0;  // the first flip of a page not yet compared
     std::uint64_t asInjected = 0;
     std::uint64_t differ = 0;
 };
@@ -219,45 +215,8 @@ void reportErased(Run *run, std::uint64_t page, long long step, unsigned bitflip
 
 RecordResult result;  // per record; large, so not on the stack
 
-// The number after "key": in a manifest line; "null" reads as -1.
-bool field(const char *line, const char *key, long long *value)
-{
-    const char *p = std::strstr(line, key);
-    if (p == nullptr) {
-        return false;
-    }
-    p += std::strlen(key);
-    if (std::strncmp(p, "null", 4) == 0) {
-        *value = -1;
-        return true;
-    }
-    char *end = nullptr;
-    *value = std::strtoll(p, &end, 10);
-    return end != p;
-}
-
-// Reads the next flip of the manifest into e; false at its end.
-bool readFlip(Expect *e)
-{
-    char line[256];
-    while (std::fgets(line, sizeof line, e->file) != nullptr) {
-        e->line++;
-        if (line[0] == '\n') {
-            continue;
-        }
-        if (!field(line, "\"page\":", &e->page) || !field(line, "\"step\":", &e->step) ||
-            !field(line, "\"offset\":", &e->offset) || !field(line, "\"bit\":", &e->bit) || e->page < 0 ||
-            e->bit < 0 || e->bit > 7) {
-            e->bad = true;
-            return false;
-        }
-        return true;
-    }
-    return false;
-}
-
-// Flips of one page, by step; flips in OOB bytes that hold no code are left
-// out, as no step can correct them.
+// The flips of one page that a decoder can correct, by step: flips in OOB
+// bytes that hold no code, or in a BCH code's spare bits, are left out.
 constexpr std::size_t kMaxPageFlips = 65536;
 struct PageFlips {
     std::size_t count;
@@ -288,7 +247,7 @@ void reportDifference(Run *run, std::uint64_t page, long long step, std::size_t 
     char line[256];
     int n = 0;
     const bool bad = r != nullptr && r->status == EccStatus::Uncorrectable;
-    const unsigned corrected = r == nullptr ? 0 : r->count;
+    const unsigned corrected = r == nullptr ? 0 : (r->blank ? r->flips : r->count);
     if (run->o.json) {
         n = std::snprintf(line, sizeof line,
                           "{\"page\":%llu,\"%s\":%lld,\"class\":\"differs-from-manifest\",\"injected\":%zu,"
@@ -305,31 +264,19 @@ void reportDifference(Run *run, std::uint64_t page, long long step, std::size_t 
     printFinding(run, line, n);
 }
 
-// Compares the corrections of one page with the manifest's flips for it.
+// Compares the corrections of one page with the manifest's flips for it. A
+// blank step's flips are its zero bits, given as its corrections are.
 void compareWithManifest(Run *run, std::uint64_t page, const RecordResult &r)
 {
     Expect &e = run->expect;
     pageFlips.count = 0;
-    std::size_t onPage = 0;  // every flip of the page, free OOB bytes included
-    while (e.pending && static_cast<std::uint64_t>(e.page) == page) {
-        onPage++;
-        if (e.step >= 0 && static_cast<std::size_t>(e.step) < run->codec.steps && pageFlips.count < kMaxPageFlips) {
-            pageFlips.step[pageFlips.count] = static_cast<std::uint32_t>(e.step);
-            pageFlips.bit[pageFlips.count] = static_cast<std::uint32_t>(e.offset * 8 + e.bit);
+    for (; e.next < e.manifest.count && e.manifest.flips[e.next].page == page; e.next++) {
+        const ManifestFlip &f = e.manifest.flips[e.next];
+        if (f.correctable && pageFlips.count < kMaxPageFlips) {
+            pageFlips.step[pageFlips.count] = static_cast<std::uint32_t>(f.step);
+            pageFlips.bit[pageFlips.count] = f.offset * 8 + f.bit;
             pageFlips.count++;
         }
-        e.pending = readFlip(&e);
-    }
-    if (r.erased) {
-        // Blank flash is not decoded: its zero bits are the flips.
-        if (onPage != 0 || r.bitflips != 0) {
-            if (onPage == r.bitflips) {
-                e.asInjected++;
-            } else {
-                reportDifference(run, page, -1, onPage, nullptr, 0);
-            }
-        }
-        return;
     }
     for (std::size_t s = 0; s < run->codec.steps; s++) {
         const StepResult &st = r.steps[s];
@@ -344,10 +291,11 @@ void compareWithManifest(Run *run, std::uint64_t page, const RecordResult &r)
                 matching += recordBit(run->codec, s, st.locs[k]) == pageFlips.bit[i];
             }
         }
-        if (injected == 0 && st.status == EccStatus::Clean) {
+        const std::size_t corrected = st.blank ? st.flips : st.count;
+        if (injected == 0 && corrected == 0 && st.status != EccStatus::Uncorrectable) {
             continue;
         }
-        if (st.status != EccStatus::Uncorrectable && matching == injected && st.count == injected) {
+        if (st.status != EccStatus::Uncorrectable && matching == injected && corrected == injected) {
             e.asInjected++;
         } else {
             reportDifference(run, page, static_cast<long long>(s), injected, &st, matching);
@@ -360,7 +308,7 @@ void checkOne(Run *run, std::uint8_t *record)
     Counts &counts = run->counts;
     const std::uint64_t page = counts.pages++;
     checkRecord(run->codec, record, run->o.erasedThreshold, &result);
-    if (run->expect.file != nullptr) {
+    if (run->expect.on) {
         compareWithManifest(run, page, result);
     }
     if (result.erased) {
@@ -400,7 +348,7 @@ void printSummary(Run *run, std::uint64_t trailing)
     char manifest[128] = "";
     if (run->o.json) {
         beginReport(run);
-        if (run->expect.file != nullptr) {
+        if (run->expect.on) {
             std::snprintf(manifest, sizeof manifest, ",\"manifest\":{\"as_injected\":%llu,\"differ\":%llu}",
                           u(run->expect.asInjected), u(run->expect.differ));
         }
@@ -410,7 +358,7 @@ void printSummary(Run *run, std::uint64_t trailing)
                           run->o.quiet ? "" : "],", u(c.pages), u(c.erased), run->o.units, u(c.clean),
                           u(c.corrected), u(c.uncorrectable), u(trailing), manifest);
     } else {
-        if (run->expect.file != nullptr) {
+        if (run->expect.on) {
             std::snprintf(manifest, sizeof manifest, "manifest: %llu %s as injected, %llu differ\n",
                           u(run->expect.asInjected), run->o.units, u(run->expect.differ));
         }
@@ -456,14 +404,23 @@ int openOutputs(const Run &run, const struct stat &imageStat, Output *raw, Outpu
         }
         onStdout = out;
     }
+    const auto same = [](const struct stat &a, const struct stat &b) {
+        return S_ISREG(a.st_mode) && S_ISREG(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    };
     for (const char *name : {o.raw, o.fixed}) {
         struct stat st = {};
-        if (name != nullptr && !toStandardOutput(name) && stat(name, &st) == 0 && S_ISREG(st.st_mode) &&
-            S_ISREG(imageStat.st_mode) && st.st_dev == imageStat.st_dev && st.st_ino == imageStat.st_ino) {
+        if (name == nullptr || toStandardOutput(name) || stat(name, &st) != 0) {
+            continue;
+        }
+        if (same(st, imageStat)) {
             return checkTrouble(o.tool, name, "names the image; not written");
         }
+        if (run.expect.on && same(st, run.expect.file)) {
+            return checkTrouble(o.tool, name, "names the manifest; not written");
+        }
     }
-    const struct stat *avoid[] = {&imageStat};
+    const struct stat *avoid[] = {&imageStat, &run.expect.file};
+    const std::size_t avoidCount = run.expect.on ? 2 : 1;
     const io::Output *opened[] = {&raw->file};
     for (Output *out : {raw, fixed}) {
         if (out->name == nullptr) {
@@ -476,9 +433,11 @@ int openOutputs(const Run &run, const struct stat &imageStat, Output *raw, Outpu
             continue;
         }
         const std::size_t others = out == fixed && raw->name != nullptr ? 1 : 0;
-        const int status = io::openOutput(out->name, &out->file, avoid, 1, opened, others);
+        const int status = io::openOutput(out->name, &out->file, avoid, avoidCount, opened, others);
         if (status == io::kSameFile) {
-            return checkTrouble(o.tool, out->name, "names the image or the other output; not written");
+            return checkTrouble(o.tool, out->name,
+                                run.expect.on ? "names the image, the manifest or the other output; not written"
+                                              : "names the image or the other output; not written");
         }
         if (status != 0) {
             return checkTrouble(o.tool, out->name, std::strerror(errno));
@@ -507,7 +466,7 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
     // Most records are clean: the reading threads find which, and this one
     // decodes and reports the rest. A run that compares with a manifest
     // looks at every record itself.
-    const bool quick = run->expect.file == nullptr;
+    const bool quick = !run->expect.on;
     cleanCodec = &run->codec;
     cleanThreshold = run->o.erasedThreshold;
     const io::Shape shape = {perBlock * recordSize, perBlock * recordSize, 1};
@@ -584,6 +543,45 @@ int finishOutputs(const char *tool, int status, Output *raw, Output *fixed)
     return status;
 }
 
+// Reads the manifest of --expect whole and checks every line against the
+// layout and, when its length is known, the image, before anything is
+// printed. Returns -1 to go on, or the status after reporting.
+int loadManifest(Run *run, int in, const struct stat &imageStat)
+{
+    const CheckOptions &o = run->o;
+    const int fd = open(o.expect, O_RDONLY);
+    if (fd < 0) {
+        return checkTrouble(o.tool, o.expect, std::strerror(errno));
+    }
+    char *text = nullptr;
+    std::size_t size = 0;
+    int err = fstat(fd, &run->expect.file) == 0 ? 0 : errno;
+    for (bool ended = false; !ended && err == 0;) {
+        constexpr std::size_t kChunk = 1 << 20;
+        char *grown = static_cast<char *>(std::realloc(text, size + kChunk));
+        if (grown == nullptr) {
+            err = ENOMEM;
+            break;
+        }
+        text = grown;
+        size += io::readFully(fd, reinterpret_cast<std::uint8_t *>(text + size), kChunk, &ended, &err);
+    }
+    close(fd);
+    std::uint64_t pages = kUnknownPages;
+    if (const off_t at = lseek(in, 0, SEEK_CUR); S_ISREG(imageStat.st_mode) && at >= 0 && at <= imageStat.st_size) {
+        pages = static_cast<std::uint64_t>(imageStat.st_size - at) / run->codec.recordSize;
+    }
+    char why[160];
+    const bool good = err == 0 && parseManifest(text, size, run->codec, pages, &run->expect.manifest, why, sizeof why);
+    std::free(text);
+    if (!good) {
+        freeManifest(&run->expect.manifest);
+        return checkTrouble(o.tool, o.expect, err != 0 ? std::strerror(err) : why);
+    }
+    run->expect.on = true;
+    return -1;
+}
+
 }  // namespace
 
 int checkTrouble(const char *tool, const char *name, const char *why)
@@ -610,31 +608,31 @@ int runCheck(const Codec &codec, const CheckOptions &o)
     }
     Run run = {codec, o, {}, false, {}};
     if (o.expect != nullptr) {
-        run.expect.name = o.expect;
-        run.expect.file = std::fopen(o.expect, "r");
-        if (run.expect.file == nullptr) {
-            return checkTrouble(o.tool, o.expect, std::strerror(errno));
+        if (const int status = loadManifest(&run, in, imageStat); status >= 0) {
+            return status;
         }
-        run.expect.pending = readFlip(&run.expect);
     }
     Output raw;
     Output fixed;
     if (const int status = openOutputs(run, imageStat, &raw, &fixed); status >= 0) {
+        freeManifest(&run.expect.manifest);
         return finishOutputs(o.tool, status, &raw, &fixed);
     }
 
     std::uint64_t trailing = 0;
     int status = checkImage(&run, in, imageName, raw, fixed, &trailing);
-    if (status == kCheckGood && run.expect.file != nullptr) {
-        if (run.expect.bad || std::ferror(run.expect.file) != 0) {
-            char why[96];
-            std::snprintf(why, sizeof why, "line %llu is no flip of a manifest",
-                          static_cast<unsigned long long>(run.expect.line));
+    if (status == kCheckGood && run.expect.on) {
+        // Read from a pipe, the image's length was not known up front.
+        if (const std::size_t i = firstFlipPast(run.expect.manifest, run.counts.pages); i < run.expect.manifest.count) {
+            char why[128];
+            std::snprintf(why, sizeof why, "line %llu: page %llu is past the end of the image (%llu pages)",
+                          static_cast<unsigned long long>(run.expect.manifest.flips[i].line),
+                          static_cast<unsigned long long>(run.expect.manifest.flips[i].page),
+                          static_cast<unsigned long long>(run.counts.pages));
             status = checkTrouble(o.tool, o.expect, why);
-        } else if (run.expect.pending) {
-            status = checkTrouble(o.tool, o.expect, "names pages past the end of the image");
         }
     }
+    freeManifest(&run.expect.manifest);
     if (status != kCheckGood) {
         return finishOutputs(o.tool, status, &raw, &fixed);  // trouble: no summary, no JSON document
     }

@@ -34,6 +34,7 @@
 namespace {
 
 constexpr int kExitGood = 0;
+constexpr int kExitBad = 1;  // check: an uncorrectable step; inject: a cut image
 constexpr int kExitTrouble = 2;
 
 constexpr char kLayoutHelp[] =
@@ -711,47 +712,54 @@ int runInject(int argc, char **argv)
         return usageError(why, kInjectUsage);
     }
 
-    const bool fromStdin = std::strcmp(o.files[0], "-") == 0;
-    const char *inName = fromStdin ? "standard input" : o.files[0];
-    const int in = fromStdin ? STDIN_FILENO : open(o.files[0], O_RDONLY);
-    if (in < 0) {
-        return trouble(inName, std::strerror(errno));
+    const char *inName = std::strcmp(o.files[0], "-") == 0 ? "standard input" : o.files[0];
+    int in = -1;
+    if (const int status = openInput(o.files[0], inName, &in); status >= 0) {
+        return status;
     }
     struct stat inStat = {};
     if (fstat(in, &inStat) != 0) {
         return trouble(inName, std::strerror(errno));
     }
     // All outputs are opened, and checked against the image and each other,
-    // before anything is written.
+    // before anything is written. One of them may be standard output ("-" or
+    // a name of it), written as it stands: never reopened or emptied.
     io::Output out;
     manifestOut.name = o.manifest;
     flipbitsOut.name = o.flipbits;
     const struct stat *avoid[] = {&inStat};
     const io::Output *opened[3] = {};
     std::size_t openedCount = 0;
-    // The image may go to standard output, as it stands (never reopened or
-    // emptied); the manifest and the address list then may not.
-    const bool toStdout = std::strcmp(o.files[1], "-") == 0 || io::namesStandardOutput(o.files[1]);
-    const char *outName = std::strcmp(o.files[1], "-") == 0 ? "standard output" : o.files[1];
     struct Target {
         const char *name;
         io::Output *file;
-    } targets[] = {{outName, &out}, {o.manifest, &manifestOut.file}, {o.flipbits, &flipbitsOut.file}};
+    } targets[] = {{o.files[1], &out}, {o.manifest, &manifestOut.file}, {o.flipbits, &flipbitsOut.file}};
+    const auto toStdout = [](const char *name) {
+        struct stat st = {};
+        return std::strcmp(name, "-") == 0 || io::namesStandardOutput(name) ||
+               io::namesStandardStream(name, STDOUT_FILENO) || (stat(name, &st) == 0 && io::isStandardOutputFile(st));
+    };
+    const Target *onStdout = nullptr;
     int status = kExitGood;
-    if (toStdout && S_ISREG(inStat.st_mode) && io::isStandardOutputFile(inStat)) {
-        status = trouble(outName, "is the input; not written");
+    for (const Target &t : targets) {
+        if (t.name == nullptr || status != kExitGood || !toStdout(t.name)) {
+            continue;
+        }
+        if (onStdout != nullptr) {
+            status = trouble(t.name, "standard output takes one output only; not written");
+        } else if (io::wasClosed(STDOUT_FILENO)) {
+            status = trouble("standard output", std::strerror(EBADF));
+        } else if (S_ISREG(inStat.st_mode) && io::isStandardOutputFile(inStat)) {
+            status = trouble(t.name, "is standard output, which is the input; not written");
+        }
+        onStdout = &t;
     }
     for (const Target &t : targets) {
         if (t.name == nullptr || status != kExitGood) {
             continue;
         }
-        if (t.file == &out && toStdout) {
-            out.fd = STDOUT_FILENO;
-            continue;
-        }
-        if (struct stat st = {}; toStdout && (io::namesStandardOutput(t.name) ||
-                                              (stat(t.name, &st) == 0 && io::isStandardOutputFile(st)))) {
-            status = trouble(t.name, "is standard output, which carries the image; not written");
+        if (&t == onStdout) {
+            t.file->fd = STDOUT_FILENO;
             continue;
         }
         const int r = io::openOutput(t.name, t.file, avoid, 1, opened, openedCount);
@@ -763,11 +771,13 @@ int runInject(int argc, char **argv)
             opened[openedCount++] = t.file;
         }
     }
+    const char *outName = onStdout == &targets[0] ? "standard output" : o.files[1];
 
     InjectRun run;
     nand::Rng rng(seed);
     std::uint8_t *dataBuffer = recordBuffers;
     const std::size_t perBlock = kBlockData / codec.recordSize;
+    std::size_t trailing = 0;  // bytes past the last whole record
     for (bool ended = false; !ended && status == kExitGood;) {
         int readErr = 0;
         const std::size_t got = io::readFully(in, dataBuffer, perBlock * codec.recordSize, &ended, &readErr);
@@ -776,6 +786,7 @@ int runInject(int argc, char **argv)
             break;
         }
         const std::size_t whole = got / codec.recordSize;
+        trailing = got - whole * codec.recordSize;
         for (std::size_t r = 0; r < whole; r++, run.page++) {
             nand::injectRecord(codec, dataBuffer + r * codec.recordSize, inject, &rng, emitFlip, &run);
         }
@@ -799,8 +810,14 @@ int runInject(int argc, char **argv)
         if (status != kExitGood) {
             io::abandonOutput(t.file);
         } else if (const int err = io::commitOutput(t.file); err != 0) {
-            status = trouble(t.name, std::strerror(err));
+            status = trouble(t.file == &out ? outName : t.name, std::strerror(err));
         }
+    }
+    if (status == kExitGood && trailing != 0) {
+        // Copied as they are, but not a record: a cut image, as check says.
+        std::fprintf(stderr, "nandconv: %s: %zu trailing bytes at offset %llu are not a whole record\n", inName,
+                     trailing, static_cast<unsigned long long>(run.page) * codec.recordSize);
+        status = kExitBad;
     }
     return status;
 }

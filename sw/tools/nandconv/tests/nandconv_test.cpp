@@ -124,7 +124,7 @@ TEST_F(NandconvTest, StandardStreams)
     r = nandconv("inject", inject, {"--manifest", "/dev/stdout", "img", "-"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "nandconv: /dev/stdout: is standard output, which carries the image; not written\n");
+    EXPECT_EQ(r.err, "nandconv: /dev/stdout: standard output takes one output only; not written\n");
 }
 
 // A dump with faults: one flipped data bit, one flipped ECC bit, two flips in

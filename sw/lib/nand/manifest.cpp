@@ -1,0 +1,251 @@
+// Reading and checking the manifest of `nandconv inject`; see manifest.h.
+#include "manifest.h"
+
+#include <algorithm>
+#include <tuple>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace nand {
+
+namespace {
+
+// A cursor over one line of the manifest.
+struct Line {
+    const char *p;
+    const char *end;
+
+    void skipSpace()
+    {
+        while (p < end && (*p == ' ' || *p == '\t' || *p == '\r')) {
+            p++;
+        }
+    }
+    bool take(char c)
+    {
+        skipSpace();
+        if (p < end && *p == c) {
+            p++;
+            return true;
+        }
+        return false;
+    }
+};
+
+enum Key { kPage, kStep, kOffset, kBit, kKeys };
+constexpr const char *kKeyNames[kKeys] = {"page", "step", "offset", "bit"};
+
+// A value: a decimal number without sign, or null (-1 in *isNull).
+bool readValue(Line *l, std::uint64_t *value, bool *isNull)
+{
+    l->skipSpace();
+    *isNull = false;
+    if (l->end - l->p >= 4 && std::memcmp(l->p, "null", 4) == 0) {
+        l->p += 4;
+        *isNull = true;
+        return true;
+    }
+    if (l->p == l->end || *l->p < '0' || *l->p > '9') {
+        return false;
+    }
+    std::uint64_t v = 0;
+    for (; l->p < l->end && *l->p >= '0' && *l->p <= '9'; l->p++) {
+        const auto digit = static_cast<std::uint64_t>(*l->p - '0');
+        if (v > (~std::uint64_t{0} - digit) / 10) {
+            return false;  // no wrap: a number past 2^64 is no flip
+        }
+        v = v * 10 + digit;
+    }
+    // "1.5" or "1e3" are numbers to JSON, but no flip's.
+    *value = v;
+    return l->p == l->end || (*l->p != '.' && *l->p != 'e' && *l->p != 'E');
+}
+
+// Parses {"page":..,"step":..,"offset":..,"bit":..} into values; false for
+// anything else.
+bool parseObject(Line l, std::uint64_t (&values)[kKeys], bool (&nulls)[kKeys])
+{
+    bool seen[kKeys] = {};
+    if (!l.take('{')) {
+        return false;
+    }
+    for (int n = 0; n < kKeys; n++) {
+        if (n > 0 && !l.take(',')) {
+            return false;
+        }
+        if (!l.take('"')) {
+            return false;
+        }
+        const char *name = l.p;
+        while (l.p < l.end && *l.p != '"' && *l.p != '\\') {
+            l.p++;
+        }
+        if (l.p == l.end || *l.p != '"') {
+            return false;
+        }
+        const auto length = static_cast<std::size_t>(l.p - name);
+        l.p++;
+        int key = 0;
+        while (key < kKeys && (std::strlen(kKeyNames[key]) != length || std::memcmp(kKeyNames[key], name, length) != 0)) {
+            key++;
+        }
+        if (key == kKeys || seen[key] || !l.take(':') || !readValue(&l, &values[key], &nulls[key])) {
+            return false;
+        }
+        seen[key] = true;
+    }
+    if (!l.take('}')) {
+        return false;
+    }
+    l.skipSpace();
+    return l.p == l.end;
+}
+
+// The step whose data or code holds record byte `offset`, -1 for a free OOB
+// byte; `owner` maps OOB bytes to steps.
+std::int32_t stepOf(const Codec &c, const std::int32_t *owner, std::uint32_t offset)
+{
+    return offset < c.layout.pageSize ? static_cast<std::int32_t>(offset / c.layout.stepSize)
+                                      : owner[offset - c.layout.pageSize];
+}
+
+// Whether a flip of bit `bit` of record byte `offset` is one a decoder of
+// the layout can correct: in a step's data, or in a bit of its code (not a
+// BCH code's spare bits, not a free OOB byte).
+bool correctable(const Codec &c, std::uint32_t offset, unsigned bit)
+{
+    if (offset < c.layout.pageSize) {
+        return true;
+    }
+    for (std::size_t k = 0; k < c.steps * c.eccBytes; k++) {
+        if (c.layout.pageSize + c.eccPos[k] == offset) {
+            return (c.eccKeep[k % c.eccBytes] >> bit & 1u) != 0;
+        }
+    }
+    return false;
+}
+
+bool append(Manifest *m, const ManifestFlip &f)
+{
+    if (m->count == m->capacity) {
+        const std::size_t capacity = m->capacity == 0 ? 1024 : 2 * m->capacity;
+        void *grown = std::realloc(m->flips, capacity * sizeof(ManifestFlip));
+        if (grown == nullptr) {
+            return false;
+        }
+        m->flips = static_cast<ManifestFlip *>(grown);
+        m->capacity = capacity;
+    }
+    m->flips[m->count++] = f;
+    return true;
+}
+
+}  // namespace
+
+void freeManifest(Manifest *m)
+{
+    std::free(m->flips);
+    *m = Manifest{};
+}
+
+bool parseManifest(const char *text, std::size_t size, const Codec &c, std::uint64_t pages, Manifest *m, char *why,
+                   std::size_t whySize)
+{
+    m->count = 0;
+    static_assert(kMaxOobSize <= 4096, "the owner table is on the stack");
+    std::int32_t owner[kMaxOobSize];
+    std::fill(owner, owner + kMaxOobSize, -1);
+    for (std::size_t k = 0; k < c.steps * c.eccBytes; k++) {
+        owner[c.eccPos[k]] = static_cast<std::int32_t>(k / c.eccBytes);
+    }
+    const char *p = text;
+    const char *end = text + size;
+    for (std::uint64_t number = 1; p < end; number++) {
+        const char *eol = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        Line line = {p, eol == nullptr ? end : eol};
+        p = eol == nullptr ? end : eol + 1;
+        const auto n = static_cast<unsigned long long>(number);
+        line.skipSpace();
+        if (line.p == line.end) {
+            continue;
+        }
+        std::uint64_t v[kKeys] = {};
+        bool isNull[kKeys] = {};
+        if (!parseObject(line, v, isNull) || isNull[kPage] || isNull[kOffset] || isNull[kBit]) {
+            std::snprintf(why, whySize, "line %llu is no {\"page\",\"step\",\"offset\",\"bit\"} object of numbers", n);
+            return false;
+        }
+        const auto ull = [](std::uint64_t x) { return static_cast<unsigned long long>(x); };
+        if (v[kPage] >= pages) {
+            std::snprintf(why, whySize, "line %llu: page %llu is past the end of the image (%llu pages)", n,
+                          ull(v[kPage]), ull(pages));
+            return false;
+        }
+        if (v[kOffset] >= c.recordSize) {
+            std::snprintf(why, whySize, "line %llu: offset %llu is past the %zu-byte record", n, ull(v[kOffset]),
+                          c.recordSize);
+            return false;
+        }
+        if (v[kBit] > 7) {
+            std::snprintf(why, whySize, "line %llu: bit %llu is not 0 to 7", n, ull(v[kBit]));
+            return false;
+        }
+        const auto offset = static_cast<std::uint32_t>(v[kOffset]);
+        const std::int32_t step = stepOf(c, owner, offset);
+        if (isNull[kStep] ? step != -1 : v[kStep] != static_cast<std::uint64_t>(step)) {
+            char holder[32] = "no step";
+            if (step >= 0) {
+                std::snprintf(holder, sizeof holder, "step %d", step);
+            }
+            std::snprintf(why, whySize, "line %llu: offset %llu belongs to %s", n, ull(v[kOffset]), holder);
+            return false;
+        }
+        if (m->count != 0 && v[kPage] < m->flips[m->count - 1].page) {
+            std::snprintf(why, whySize, "line %llu: page %llu comes after page %llu", n, ull(v[kPage]),
+                          ull(m->flips[m->count - 1].page));
+            return false;
+        }
+        if (!append(m, {v[kPage], step, offset, static_cast<std::uint8_t>(v[kBit]),
+                        correctable(c, offset, static_cast<unsigned>(v[kBit])), number})) {
+            std::snprintf(why, whySize, "line %llu: out of memory", n);
+            return false;
+        }
+    }
+    // No flip twice: within each page (the pages are in order), sorted by
+    // place, twins are neighbours. Sorting a page's run reorders nothing that
+    // the comparison needs.
+    const auto place = [](const ManifestFlip &a, const ManifestFlip &b) {
+        return std::make_tuple(a.offset, a.bit, a.line) < std::make_tuple(b.offset, b.bit, b.line);
+    };
+    for (std::size_t from = 0; from < m->count;) {
+        std::size_t to = from + 1;
+        while (to < m->count && m->flips[to].page == m->flips[from].page) {
+            to++;
+        }
+        std::sort(m->flips + from, m->flips + to, place);
+        for (std::size_t i = from + 1; i < to; i++) {
+            const ManifestFlip &a = m->flips[i - 1];
+            const ManifestFlip &b = m->flips[i];
+            if (a.offset == b.offset && a.bit == b.bit) {
+                std::snprintf(why, whySize, "line %llu repeats the flip of line %llu",
+                              static_cast<unsigned long long>(b.line), static_cast<unsigned long long>(a.line));
+                return false;
+            }
+        }
+        from = to;
+    }
+    return true;
+}
+
+std::size_t firstFlipPast(const Manifest &m, std::uint64_t pages)
+{
+    for (std::size_t i = 0; i < m.count; i++) {
+        if (m.flips[i].page >= pages) {
+            return i;
+        }
+    }
+    return m.count;
+}
+
+}  // namespace nand
