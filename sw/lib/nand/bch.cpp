@@ -19,22 +19,29 @@ struct Field {
     std::uint16_t log[kN + 1];
 };
 
+// The field's tables, built by the compiler: read-only data that any number
+// of threads share, with no first call to guard.
+constexpr Field makeField()
+{
+    Field t{};
+    unsigned x = 1;
+    for (unsigned i = 0; i < kN; i++) {
+        t.pow[i] = t.pow[i + kN] = static_cast<std::uint16_t>(x);
+        t.log[x] = static_cast<std::uint16_t>(i);
+        x <<= 1;
+        if ((x & (1u << kM)) != 0) {
+            x ^= kPrimitive;
+        }
+    }
+    return t;
+}
+
+constexpr Field kField = makeField();
+static_assert(kField.pow[kN - 1] != 1 && kField.pow[kN] == 1, "the primitive polynomial spans the whole group");
+
 const Field &field()
 {
-    static const Field f = [] {
-        Field t{};
-        unsigned x = 1;
-        for (unsigned i = 0; i < kN; i++) {
-            t.pow[i] = t.pow[i + kN] = static_cast<std::uint16_t>(x);
-            t.log[x] = static_cast<std::uint16_t>(i);
-            x <<= 1;
-            if ((x & (1u << kM)) != 0) {
-                x ^= kPrimitive;
-            }
-        }
-        return t;
-    }();
-    return f;
+    return kField;
 }
 
 unsigned mul(const Field &f, unsigned a, unsigned b)
@@ -132,8 +139,7 @@ void init(Code *c, unsigned t)
 
     // g(x): the product of (x + b) over the roots b = a^r, r in the cyclotomic
     // cosets of 1, 3, .., 2t-1. Its coefficients come out 0 or 1.
-    static bool isRoot[kN];
-    std::memset(isRoot, 0, sizeof isRoot);
+    bool isRoot[kN] = {};
     std::uint16_t g[kM * kMaxT + 1] = {1};
     unsigned degree = 0;
     for (unsigned j = 1; j < 2 * t; j += 2) {
