@@ -9,10 +9,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -213,6 +215,35 @@ TEST(Bch, SpareBitsAreIgnored)
     code[6] ^= 0x0F;
     unsigned locs[bch::kMaxT];
     EXPECT_EQ(bch::decode(c, data.data(), code.data(), locs), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Codes made first on other threads, all at once, encode as those made here:
+// nothing a code needs is built on a first call that two threads could race.
+TEST(Bch, CodesMadeOnManyThreadsAgree)
+{
+    const Bytes data = lcgBytes(77, bch::kStepSize);
+    std::vector<Bytes> fromThreads(bch::kMaxT + 1);
+    std::vector<std::thread> threads;
+    for (unsigned t = 1; t <= bch::kMaxT; t++) {
+        threads.emplace_back([t, &data, &fromThreads] {
+            auto code = std::make_unique<bch::Code>();
+            bch::init(code.get(), t);
+            fromThreads[t].resize(code->codeBytes);
+            bch::encode(*code, data.data(), fromThreads[t].data());
+        });
+    }
+    for (auto &th : threads) {
+        th.join();
+    }
+    for (unsigned t = 1; t <= bch::kMaxT; t++) {
+        Bytes here(codeFor(t).codeBytes);
+        bch::encode(codeFor(t), data.data(), here.data());
+        EXPECT_EQ(fromThreads[t], here) << "t = " << t;
+    }
 }
 
 }  // namespace
