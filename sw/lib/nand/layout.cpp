@@ -29,10 +29,21 @@ const Layout kPresets[] = {
 };
 // clang-format on
 
-// The small-page layout keeps its first region to bytes 0..3, before the
-// marker at 5.
+// Linux's small-page layout (an 8- or 16-byte OOB) keeps its first region to
+// bytes 0..3 (0..2 for 8 bytes), before the marker at 5; the rest from 6 on.
 constexpr std::uint32_t kSmallPageFirst = 4;
+constexpr std::uint32_t kTinyOobFirst = 3;
 constexpr std::uint32_t kSmallPageSecond = 6;
+constexpr std::int32_t kSmallPageMarker = 5;
+// On a large page the marker takes OOB bytes 0 and 1 (a 16-bit chip's two).
+constexpr std::uint32_t kLargePageMarkerBytes = 2;
+// Linux's software BCH takes only large pages.
+constexpr std::uint32_t kMinBchOob = 64;
+
+bool isSmallPageOob(std::uint32_t oob)
+{
+    return oob == 8 || oob == 16;
+}
 
 }  // namespace
 
@@ -110,19 +121,22 @@ std::size_t eccRegions(const Layout &l, Region (&regions)[kMaxRegions])
         regions[0] = {l.eccOffset, total};
         return 1;
     case Placement::SmallPage:
-        if (total <= kSmallPageFirst) {
-            regions[0] = {0, total};
-            return 1;
-        }
-        regions[0] = {0, kSmallPageFirst};
-        regions[1] = {kSmallPageSecond, total - kSmallPageFirst};
-        return 2;
     case Placement::LinuxLarge:
+        if (isSmallPageOob(l.oobSize)) {
+            const std::uint32_t first = l.oobSize == 8 ? kTinyOobFirst : kSmallPageFirst;
+            if (total <= first) {
+                regions[0] = {0, total};
+                return 1;
+            }
+            regions[0] = {0, first};
+            regions[1] = {kSmallPageSecond, total - first};
+            return 2;
+        }
         if (l.oobSize == 64 || l.oobSize == 128) {
             regions[0] = {l.oobSize == 64 ? 40u : 80u, total};
             return 1;
         }
-        [[fallthrough]];
+        return 0;  // no Linux Hamming layout for this OOB size
     case Placement::End:
         break;
     }
@@ -194,8 +208,26 @@ bool makeLayout(const Layout &preset, const LayoutChanges &changes, Layout *out,
         std::snprintf(why, whySize, "an OOB of %u bytes: it takes 1 to %zu", l.oobSize, kMaxOobSize);
         return false;
     }
+    // Linux's codes keep Linux's marker: byte 5 of a small page, bytes 0 and
+    // 1 of a large one.
+    std::uint32_t markerBytes = 1;
+    if (l.scheme != Scheme::Classic) {
+        l.marker = isSmallPageOob(l.oobSize) ? kSmallPageMarker : 0;
+        markerBytes = isSmallPageOob(l.oobSize) ? 1 : kLargePageMarkerBytes;
+    }
+    if (l.scheme == Scheme::Bch && l.placement != Placement::Offset && l.oobSize < kMinBchOob) {
+        std::snprintf(why, whySize, "Linux's BCH takes large pages, an OOB of %u bytes or more, not %u", kMinBchOob,
+                      l.oobSize);
+        return false;
+    }
     Region regions[kMaxRegions];
     const std::size_t n = eccRegions(l, regions);
+    if (n == 0) {
+        std::snprintf(why, whySize,
+                      "Linux's Hamming layouts take an OOB of 8, 16, 64 or 128 bytes, not %u; give --ecc-offset",
+                      l.oobSize);
+        return false;
+    }
     for (std::size_t i = 0; i < n; i++) {
         const Region &r = regions[i];
         if (std::uint64_t{r.offset} + r.length > l.oobSize) {
@@ -203,10 +235,15 @@ bool makeLayout(const Layout &preset, const LayoutChanges &changes, Layout *out,
                           r.offset, l.oobSize);
             return false;
         }
-        if (l.marker >= 0 && static_cast<std::uint32_t>(l.marker) >= r.offset &&
-            static_cast<std::uint32_t>(l.marker) < r.offset + r.length) {
-            std::snprintf(why, whySize, "the ECC (OOB bytes %u..%u) covers the bad-block marker at OOB byte %d",
-                          r.offset, r.offset + r.length - 1, l.marker);
+        const auto marker = static_cast<std::uint32_t>(l.marker);
+        if (l.marker >= 0 && marker < r.offset + r.length && r.offset < marker + markerBytes) {
+            if (markerBytes == 1) {
+                std::snprintf(why, whySize, "the ECC (OOB bytes %u..%u) covers the bad-block marker at OOB byte %d",
+                              r.offset, r.offset + r.length - 1, l.marker);
+            } else {
+                std::snprintf(why, whySize, "the ECC (OOB bytes %u..%u) covers the bad-block marker at OOB bytes %u..%u",
+                              r.offset, r.offset + r.length - 1, marker, marker + markerBytes - 1);
+            }
             return false;
         }
     }

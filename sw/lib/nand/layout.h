@@ -22,10 +22,14 @@ enum class Scheme : std::uint8_t {
 };
 
 // Where the ECC goes when no offset is given.
+// Linux chooses its software ECC layouts by the OOB size: an 8- or 16-byte
+// OOB is a small page (marker at byte 5), any other a large page (marker at
+// bytes 0 and 1, which no ECC may take).
 enum class Placement : std::uint8_t {
     End,         // at the end of the OOB, as Linux's generic large-page layout puts it
-    LinuxLarge,  // Linux's large-page Hamming layout: OOB 40 for 64 bytes, 80 for 128, else the end
-    SmallPage,   // Linux's small-page layout: OOB 0..3, then 6 on (byte 5 is the marker)
+    LinuxLarge,  // Linux's Hamming layouts by OOB size: 0..2 for 8 bytes, 0..3 and 6 on for 16,
+                 // 40 on for 64, 80 on for 128; no other size
+    SmallPage,   // the same rule, for a preset of small pages
     Offset,      // from a given offset
 };
 
@@ -51,7 +55,7 @@ struct Layout {
     std::uint32_t eccOffset;  // for Placement::Offset
     std::uint8_t freeFill;   // OOB bytes that hold no ECC
     std::uint8_t padFill;    // the rest of a short last page
-    std::int32_t marker;     // the bad-block marker byte of the OOB, or -1
+    std::int32_t marker;     // the bad-block marker byte of the OOB, or -1 (Linux layouts: by OOB size)
     const char *about;       // one line for listings
 };
 

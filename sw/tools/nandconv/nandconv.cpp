@@ -160,8 +160,8 @@ struct NumberOption {
 };
 
 const NumberOption kNumberOptions[] = {
-    {"--page", 0, nand::kMaxPageSize},      {"--oob", 0, nand::kMaxOobSize}, {"--step", 0, 512},
-    {"--ecc-offset", 0, nand::kMaxOobSize}, {"--strength", 0, 16},           {"--erased-threshold", 0, 4096},
+    {"--page", 256, nand::kMaxPageSize},    {"--oob", 1, nand::kMaxOobSize}, {"--step", 256, 512},
+    {"--ecc-offset", 0, nand::kMaxOobSize}, {"--strength", 1, 16},           {"--erased-threshold", 0, 4096},
     {"--bits", 1, 64},
 };
 

@@ -14,6 +14,7 @@ namespace {
 
 using nand::Codec;
 using nand::Layout;
+using nand::Region;
 
 // The OOB bytes that hold ECC, as the layouts are documented.
 struct Placement {
@@ -57,34 +58,51 @@ TEST(Layouts, EccBytesSitWhereDocumented)
 }
 
 // Geometry changes and the combinations that cannot work.
+// Linux's rules for the OOB: small pages (8 or 16 bytes of OOB) take the
+// small-page layout with the marker at byte 5, large pages keep bytes 0 and 1
+// for the marker; a Hamming layout for another OOB size, or BCH on a small
+// page, has no Linux place and is refused.
 TEST(Layouts, ChangesAndRefusals)
 {
+    const long bch = static_cast<int>(nand::Scheme::Bch);
     const struct {
         const char *preset;
         nand::LayoutChanges changes;
         const char *why;  // empty: accepted
-        unsigned firstEcc;
+        std::vector<Region> ecc;
+        int marker;
     } cases[] = {
-        {"linux-hamming", {2048, 128, -1, -1, false}, "", 80},
-        {"linux-hamming", {4096, 128, -1, -1, false}, "", 80},
-        {"linux-hamming", {4096, 224, -1, -1, false}, "", 224 - 48},  // an OOB Linux does not name: the end
-        {"linux-hamming-512", {-1, -1, -1, 2, false}, "", 2},
-        {"classic", {4096, 128, -1, -1, false}, "", 96},
-        {"linux-hamming", {-1, 16, -1, -1, false}, "the ECC (24 bytes from OOB byte 0) runs past the 16-byte OOB", 0},
-        {"linux-hamming", {-1, 32, -1, -1, false}, "", 8},
-        {"linux-hamming", {-1, -1, -1, 50, false}, "the ECC (24 bytes from OOB byte 50) runs past the 64-byte OOB", 0},
+        {"linux-hamming", {2048, 128, -1, -1, false}, "", {{80, 24}}, 0},
+        {"linux-hamming", {4096, 128, -1, -1, false}, "", {{80, 48}}, 0},
+        {"linux-hamming", {512, 16, -1, -1, false}, "", {{0, 4}, {6, 2}}, 5},
+        {"linux-hamming-sp", {2048, 64, -1, -1, false}, "", {{40, 24}}, 0},
+        {"linux-hamming-sp", {256, 8, -1, -1, false}, "", {{0, 3}}, 5},
+        {"linux-hamming-512", {4096, 224, -1, 200, false}, "", {{200, 24}}, 0},
+        {"linux-hamming-512", {-1, -1, -1, 2, false}, "", {{2, 12}}, 0},
+        {"classic", {4096, 128, -1, -1, false}, "", {{96, 32}}, 0},
+        {"linux-bch8", {-1, 128, -1, -1, false, -1, 16}, "", {{24, 104}}, 0},
+        {"linux-hamming-512", {-1, -1, -1, -1, false, bch, 4}, "", {{36, 28}}, 0},
+        {"linux-hamming", {4096, 224, -1, -1, false},
+         "Linux's Hamming layouts take an OOB of 8, 16, 64 or 128 bytes, not 224; give --ecc-offset", {}, 0},
+        {"linux-hamming", {-1, 32, -1, -1, false},
+         "Linux's Hamming layouts take an OOB of 8, 16, 64 or 128 bytes, not 32; give --ecc-offset", {}, 0},
+        {"linux-hamming", {-1, 16, -1, -1, false}, "the ECC (20 bytes from OOB byte 6) runs past the 16-byte OOB", {}, 0},
+        {"linux-hamming", {-1, -1, -1, 50, false}, "the ECC (24 bytes from OOB byte 50) runs past the 64-byte OOB", {}, 0},
         {"linux-hamming", {-1, -1, -1, 0, false},
-         "the ECC (OOB bytes 0..23) covers the bad-block marker at OOB byte 0", 0},
+         "the ECC (OOB bytes 0..23) covers the bad-block marker at OOB bytes 0..1", {}, 0},
+        {"linux-hamming-512", {-1, -1, -1, 1, false},
+         "the ECC (OOB bytes 1..12) covers the bad-block marker at OOB bytes 0..1", {}, 0},
+        {"linux-bch8", {-1, 53, -1, -1, false}, "Linux's BCH takes large pages, an OOB of 64 bytes or more, not 53", {}, 0},
+        {"linux-bch8", {-1, -1, -1, 1, false},
+         "the ECC (OOB bytes 1..52) covers the bad-block marker at OOB bytes 0..1", {}, 0},
         {"linux-hamming", {2000, -1, -1, -1, false},
-         "a page of 2000 bytes is not a whole number of 256-byte steps (at most 65536 bytes)", 0},
-        {"classic", {-1, -1, 256, -1, false}, "the classic code covers 512-byte steps, not 256", 0},
-        {"linux-hamming", {-1, -1, 1024, -1, false}, "a step of 1024 bytes: steps are 256 or 512 bytes", 0},
-        {"linux-bch8", {-1, -1, -1, -1, false, -1, 16}, "the ECC (104 bytes from OOB byte 0) runs past the 64-byte OOB", 0},
-        {"linux-bch8", {-1, 128, -1, -1, false, -1, 16}, "", 24},
-        {"linux-hamming-512", {-1, -1, -1, -1, false, static_cast<int>(nand::Scheme::Bch), 4}, "", 36},
-        {"linux-hamming", {-1, -1, -1, -1, false, static_cast<int>(nand::Scheme::Bch), 4}, "BCH covers 512-byte steps, not 256", 0},
-        {"linux-bch4", {-1, -1, -1, -1, false, -1, 17}, "BCH takes a strength from 1 to 16 bits (--strength)", 0},
-        {"linux-hamming", {-1, -1, -1, -1, false, -1, 4}, "--strength is for BCH; the hamming code corrects one bit", 0},
+         "a page of 2000 bytes is not a whole number of 256-byte steps (at most 65536 bytes)", {}, 0},
+        {"classic", {-1, -1, 256, -1, false}, "the classic code covers 512-byte steps, not 256", {}, 0},
+        {"linux-hamming", {-1, -1, 1024, -1, false}, "a step of 1024 bytes: steps are 256 or 512 bytes", {}, 0},
+        {"linux-bch8", {-1, -1, -1, -1, false, -1, 16}, "the ECC (104 bytes from OOB byte 0) runs past the 64-byte OOB", {}, 0},
+        {"linux-hamming", {-1, -1, -1, -1, false, bch, 4}, "BCH covers 512-byte steps, not 256", {}, 0},
+        {"linux-bch4", {-1, -1, -1, -1, false, -1, 17}, "BCH takes a strength from 1 to 16 bits (--strength)", {}, 0},
+        {"linux-hamming", {-1, -1, -1, -1, false, -1, 4}, "--strength is for BCH; the hamming code corrects one bit", {}, 0},
     };
     for (const auto &c : cases) {
         Layout l{};
@@ -94,8 +112,13 @@ TEST(Layouts, ChangesAndRefusals)
         EXPECT_STREQ(why, c.why);
         if (ok) {
             nand::Region r[nand::kMaxRegions];
-            nand::eccRegions(l, r);
-            EXPECT_EQ(r[0].offset, c.firstEcc) << c.preset;
+            const std::size_t n = nand::eccRegions(l, r);
+            ASSERT_EQ(n, c.ecc.size()) << c.preset;
+            for (std::size_t i = 0; i < n; i++) {
+                EXPECT_EQ(r[i].offset, c.ecc[i].offset) << c.preset;
+                EXPECT_EQ(r[i].length, c.ecc[i].length) << c.preset;
+            }
+            EXPECT_EQ(l.marker, c.marker) << c.preset;
         }
     }
 }

@@ -35,7 +35,7 @@ const Case kCases[] = {
     {"linux-hamming-sm", {"--layout", "linux-hamming", "--sm-order"}, 2048, 64, 256, '\xFF'},
     {"linux-hamming-oob128", {"--layout", "linux-hamming", "--oob", "128"}, 2048, 128, 256, '\xFF'},
     {"linux-hamming-512", {"--layout", "linux-hamming-512"}, 2048, 64, 512, '\xFF'},
-    {"linux-hamming-4k", {"--layout", "linux-hamming-512", "--page", "4096", "--oob", "224"}, 4096, 224, 512, '\xFF'},
+    {"linux-hamming-4k", {"--layout", "linux-hamming-512", "--page", "4096", "--oob", "224", "--ecc-offset", "200"}, 4096, 224, 512, '\xFF'},
     {"linux-hamming-sp", {"--layout", "linux-hamming-sp"}, 512, 16, 256, '\xFF'},
     {"offset", {"--layout", "linux-hamming-512", "--ecc-offset", "2"}, 2048, 64, 512, '\xFF'},
     {"linux-bch4", {"--layout", "linux-bch4"}, 2048, 64, 512, '\xFF'},
@@ -306,6 +306,24 @@ TEST_F(NandconvTest, WrongLayoutIsCaught)
     EXPECT_EQ(r.out.find(", 0 uncorrectable\n"), std::string::npos) << r.out;
 }
 
+// Linux places its Hamming code by the OOB size, whatever the preset: a
+// 512+16 page takes the small-page layout, a 2048+64 page the large-page one.
+TEST_F(NandconvTest, LinuxPlacesByOobSize)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::string golden;
+    } cases[] = {
+        {{"--layout", "linux-hamming", "--page", "512", "--oob", "16"}, "linux-hamming-sp"},
+        {{"--layout", "linux-hamming-sp", "--page", "2048", "--oob", "64"}, "linux-hamming"},
+    };
+    for (const auto &c : cases) {
+        const Result r = nandconv("build", c.args, {"input.bin", "out.img"});
+        EXPECT_EQ(r.status, 0) << c.golden << r.err;
+        EXPECT_TRUE(sameBytes(readFile(at("out.img")), readFile(kGolden + "/" + c.golden + ".img"))) << c.golden;
+    }
+}
+
 // Misuse and layouts that cannot work: one line, status 2, nothing written.
 TEST_F(NandconvTest, Refusals)
 {
@@ -319,23 +337,23 @@ TEST_F(NandconvTest, Refusals)
         {{"build", "--nope", "input.bin", "out.img"}, "nandconv: unknown option --nope (see nandconv build --help)\n"},
         {{"build", "input.bin"}, "nandconv: too few file names (see nandconv build --help)\n"},
         {{"build", "--page", "2k", "input.bin", "out.img"},
-         "nandconv: --page takes a number from 0 to 65536, not '2k' (see nandconv build --help)\n"},
+         "nandconv: --page takes a number from 256 to 65536, not '2k' (see nandconv build --help)\n"},
         {{"build", "--layout", "nope", "input.bin", "out.img"},
          "nandconv: no layout named 'nope'; `nandconv layouts` lists them (see nandconv build --help)\n"},
         {{"check", "--json=1", "out.img"}, "nandconv: option --json takes no argument (see nandconv check --help)\n"},
         {{"layouts", "extra"}, "nandconv: too many file names (see nandconv layouts --help)\n"},
         {{"build", "--layout", "linux-hamming", "--oob", "16", "input.bin", "out.img"},
-         "nandconv: the ECC (24 bytes from OOB byte 0) runs past the 16-byte OOB\n"},
+         "nandconv: the ECC (20 bytes from OOB byte 6) runs past the 16-byte OOB\n"},
         {{"build", "--layout", "linux-hamming", "--ecc-offset", "0", "input.bin", "out.img"},
-         "nandconv: the ECC (OOB bytes 0..23) covers the bad-block marker at OOB byte 0\n"},
+         "nandconv: the ECC (OOB bytes 0..23) covers the bad-block marker at OOB bytes 0..1\n"},
         {{"build", "--layout", "linux-hamming-sp", "--page", "600", "input.bin", "out.img"},
          "nandconv: a page of 600 bytes is not a whole number of 256-byte steps (at most 65536 bytes)\n"},
         {{"build", "--step", "256", "input.bin", "out.img"},
          "nandconv: the classic code covers 512-byte steps, not 256\n"},
         {{"build", "--layout", "linux-bch8", "--strength", "17", "input.bin", "out.img"},
-         "nandconv: --strength takes a number from 0 to 16, not '17' (see nandconv build --help)\n"},
+         "nandconv: --strength takes a number from 1 to 16, not '17' (see nandconv build --help)\n"},
         {{"build", "--layout", "linux-bch8", "--oob", "32", "input.bin", "out.img"},
-         "nandconv: the ECC (52 bytes from OOB byte 0) runs past the 32-byte OOB\n"},
+         "nandconv: Linux's BCH takes large pages, an OOB of 64 bytes or more, not 32\n"},
         {{"build", "--ecc", "reed-solomon", "input.bin", "out.img"},
          "nandconv: --ecc takes classic, hamming or bch, not 'reed-solomon' (see nandconv build --help)\n"},
         {{"inject", "--bits", "4", "input.bin", "out.img"}, "nandconv: --seed is needed (see nandconv inject --help)\n"},

@@ -71,7 +71,7 @@ CASES = {
                              build(INPUT, 2048, b"\xff", lambda p: hamming_oob(p, 256, 128, range(80, 104)))),
     "linux-hamming-512": (["--layout", "linux-hamming-512"],
                           build(INPUT, 2048, b"\xff", lambda p: hamming_oob(p, 512, 64, range(40, 52)))),
-    "linux-hamming-4k": (["--layout", "linux-hamming-512", "--page", "4096", "--oob", "224"],
+    "linux-hamming-4k": (["--layout", "linux-hamming-512", "--page", "4096", "--oob", "224", "--ecc-offset", "200"],
                          build(INPUT, 4096, b"\xff", lambda p: hamming_oob(p, 512, 224, range(200, 224)))),
     "linux-hamming-sp": (["--layout", "linux-hamming-sp"],
                          build(INPUT, 512, b"\xff", lambda p: hamming_oob(p, 256, 16, [0, 1, 2, 3, 6, 7]))),
