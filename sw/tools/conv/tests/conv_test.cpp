@@ -4,6 +4,7 @@
 #include "ecc.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -170,30 +171,60 @@ TEST_F(ConvTest, InterruptedRunLeavesTheOldImage)
     }
 }
 
-// A writable image in a folder that takes no new file is written in place;
-// an image the user may not write is refused. (Root may write anything.)
-TEST_F(ConvTest, ReadOnlyFolderIsWrittenInPlace)
+// An image in a folder that takes no new file is refused, the old file
+// untouched: written in place, a run that failed part way would leave it
+// neither old nor new. An image the user may not write is refused too, though
+// its folder would let a new file take its place. Root may write anything, so
+// as root the tool runs as nobody.
+TEST_F(ConvTest, FolderThatTakesNoNewFileIsRefused)
 {
-    if (geteuid() == 0) {
-        GTEST_SKIP() << "root writes into a read-only folder anyway";
+    std::vector<std::string> prefix;
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+    if (uid == 0) {
+        const passwd *nobody = getpwnam("nobody");
+        if (nobody == nullptr || access("/usr/bin/setpriv", X_OK) != 0) {
+            GTEST_SKIP() << "no user nobody, or no setpriv, to run as other than root";
+        }
+        uid = nobody->pw_uid;
+        gid = nobody->pw_gid;
+        prefix = {"/usr/bin/setpriv", "--reuid=" + std::to_string(uid), "--regid=" + std::to_string(gid),
+                  "--clear-groups"};
+        fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
     }
+    const auto run = [&](const std::string &out) {
+        std::vector<std::string> argv = prefix;
+        argv.insert(argv.end(), {CONV_BIN, "in.bin", out});
+        return exec(argv);
+    };
     writeFile(at("in.bin"), "x");
     fs::create_directory(at("ro"));
     writeFile(at("ro/out.img"), "old");
+    ASSERT_EQ(chown(at("ro").c_str(), uid, gid), 0);
+    ASSERT_EQ(chown(at("ro/out.img").c_str(), uid, gid), 0);
     fs::permissions(at("ro"), fs::perms::owner_read | fs::perms::owner_exec);
-    const Result r = conv({"in.bin", "ro/out.img"});
+    const Result r = run("ro/out.img");
     fs::permissions(at("ro"), fs::perms::owner_all);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(sameBytes(readFile(at("ro/out.img")), expectedConversion("x").image));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "open: Permission denied\n");
+    EXPECT_EQ(readFile(at("ro/out.img")), "old");
 
-    // A file the user may not write is refused, though its folder would let
-    // a new file take its place.
     writeFile(at("locked.img"), "keep");
+    ASSERT_EQ(chown(at("locked.img").c_str(), uid, gid), 0);
     fs::permissions(at("locked.img"), fs::perms::owner_read);
-    const Result locked = conv({"in.bin", "locked.img"});
+    const Result locked = run("locked.img");
     EXPECT_EQ(locked.status, 1);
     EXPECT_EQ(locked.err, "open: Permission denied\n");
     EXPECT_EQ(readFile(at("locked.img")), "keep");
+
+    // The same run into a folder it may write replaces the file.
+    ASSERT_EQ(chown(dir.c_str(), uid, gid), 0);
+    writeFile(at("out.img"), "old");
+    ASSERT_EQ(chown(at("out.img").c_str(), uid, gid), 0);
+    const Result good = run("out.img");
+    EXPECT_EQ(good.status, 0) << good.err;
+    EXPECT_TRUE(sameBytes(readFile(at("out.img")), expectedConversion("x").image));
 }
 
 // Fixtures from the independent model in golden/make_golden.py.
