@@ -24,7 +24,7 @@ dpkg -x "$deb" "$work/root"
 
 for f in usr/bin/conv usr/bin/conv-check usr/bin/nandconv usr/share/man/man1/conv.1 \
          usr/share/man/man1/conv-check.1 usr/share/man/man1/nandconv.1 \
-         usr/share/bash-completion/completions/nandconv usr/share/doc/nandconv/README.md; do
+         usr/share/bash-completion/completions/nandconv usr/share/doc/nandconv/README.md usr/share/doc/nandconv/docs/faults.md; do
   [ -e "$work/root/$f" ] || { echo "package-check.sh: $f missing from the package" >&2; exit 1; }
 done
 
