@@ -24,13 +24,14 @@ struct CheckOptions {
     bool layoutInJson;  // describe the layout in the JSON document
     bool quiet = false;
     bool json = false;
-    const char *raw = nullptr;    // -o
-    const char *fixed = nullptr;  // -f
+    const char *raw = nullptr;    // -o, "-" for standard output
+    const char *fixed = nullptr;  // -f, "-" for standard output
     const char *image = nullptr;  // "-" for standard input
     unsigned erasedThreshold = 1;
     // A manifest of injected flips (JSON lines {"page","step","offset","bit"},
-    // in page order) to compare every step's corrections with: each step
-    // whose corrections differ is reported, and the status is 1.
+    // in page order; manifest.h), read whole and checked before anything is
+    // printed, to compare every step's corrections with: each step whose
+    // corrections differ is reported, and the status is 1.
     const char *expect = nullptr;
 };
 
@@ -38,8 +39,10 @@ struct CheckOptions {
 // gives kCheckTrouble.
 int checkTrouble(const char *tool, const char *name, const char *why);
 
-// Runs the whole check. Outputs replace their targets only when the run ends
-// with status 0 or 1; after trouble nothing is printed but the trouble line.
+// Runs the whole check. "-" for raw or fixed is standard output, and the
+// report then goes to standard error. Outputs replace their targets only when
+// the run ends with status 0 or 1, after the report has been written; after
+// trouble nothing is printed but the trouble line.
 int runCheck(const Codec &codec, const CheckOptions &options);
 
 }  // namespace nand

@@ -182,8 +182,11 @@ TEST_F(ConvTest, FolderThatTakesNoNewFileIsRefused)
     uid_t uid = geteuid();
     gid_t gid = getegid();
     if (uid == 0) {
-        const passwd *nobody = getpwnam("nobody");
-        if (nobody == nullptr || access("/usr/bin/setpriv", X_OK) != 0) {
+        passwd entry = {};
+        passwd *nobody = nullptr;
+        char names[1024];
+        if (getpwnam_r("nobody", &entry, names, sizeof names, &nobody) != 0 || nobody == nullptr ||
+            access("/usr/bin/setpriv", X_OK) != 0) {
             GTEST_SKIP() << "no user nobody, or no setpriv, to run as other than root";
         }
         uid = nobody->pw_uid;

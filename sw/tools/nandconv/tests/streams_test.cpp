@@ -43,9 +43,11 @@ TEST_F(StreamsTest, ClosedAndFailingStreamsAreTrouble)
         {nandconv + " check - <&-", 2, "nandconv: standard input: Bad file descriptor\n"},
         {check + " - <&-", 2, "conv-check: standard input: Bad file descriptor\n"},
         {conv + " /dev/stdin out <&- >/dev/null", 1, "open: Bad file descriptor\n"},
+        {nandconv + " inject --seed 1 --bits 1 - out <&-", 2, "nandconv: standard input: Bad file descriptor\n"},
         // An image for a closed standard output is not written anywhere.
         {nandconv + " build in.bin - >&-", 2, "nandconv: standard output: Bad file descriptor\n"},
         {conv + " in.bin /dev/stdout >&-", 1, "open: Bad file descriptor\n"},
+        {nandconv + " inject --seed 1 --bits 1 img - >&-", 2, "nandconv: standard output: Bad file descriptor\n"},
         // Help, version and listings are output like any other.
         {nandconv + " --help >/dev/full", 2, "nandconv: standard output: No space left on device\n"},
         {nandconv + " build --help >&-", 2, "nandconv: standard output: Bad file descriptor\n"},
