@@ -120,7 +120,7 @@ bool correctable(const Codec &c, std::uint32_t offset, unsigned bit)
     }
     for (std::size_t k = 0; k < c.steps * c.eccBytes; k++) {
         if (c.layout.pageSize + c.eccPos[k] == offset) {
-            return (c.eccKeep[k % c.eccBytes] >> bit & 1u) != 0;
+            return (static_cast<unsigned>(c.eccKeep[k % c.eccBytes]) >> bit & 1u) != 0;
         }
     }
     return false;
