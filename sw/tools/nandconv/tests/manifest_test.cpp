@@ -245,6 +245,7 @@ TEST_F(ManifestTest, InjectOutputs)
     } cases[] = {
         {{"--manifest", "-", "img", "o.img"}, "m.jsonl"},
         {{"--nandflipbits", "/dev/stdout", "img", "o.img"}, "flips.txt"},
+        {{"--nandflipbits", "-", "img", "o.img"}, "flips.txt"},
         {{"--manifest", "m2.jsonl", "img", "-"}, "out.img"},
     };
     for (const auto &c : cases) {
@@ -253,6 +254,7 @@ TEST_F(ManifestTest, InjectOutputs)
         r = nandconv(args);
         EXPECT_EQ(r.status, 0) << c.stdoutFile << r.err;
         EXPECT_TRUE(sameBytes(r.out, readFile(at(c.stdoutFile)))) << c.stdoutFile;
+        EXPECT_FALSE(cli::fs::exists(at("-"))) << c.stdoutFile;
     }
     args = inject;
     args.insert(args.end(), {"--manifest", "-", "--nandflipbits", "/dev/stdout", "img", "new.img"});
