@@ -49,6 +49,10 @@ bool readValue(Line *l, std::uint64_t *value, bool *isNull)
     if (l->p == l->end || *l->p < '0' || *l->p > '9') {
         return false;
     }
+    // JSON writes no number with a leading zero: "05" is no number.
+    if (*l->p == '0' && l->end - l->p > 1 && l->p[1] >= '0' && l->p[1] <= '9') {
+        return false;
+    }
     std::uint64_t v = 0;
     for (; l->p < l->end && *l->p >= '0' && *l->p <= '9'; l->p++) {
         const auto digit = static_cast<std::uint64_t>(*l->p - '0');
@@ -124,6 +128,34 @@ bool correctable(const Codec &c, std::uint32_t offset, unsigned bit)
         }
     }
     return false;
+}
+
+// Whether the n flips of one page come in the order inject writes them: step
+// after step (areas step, data and ecc), or, when every flip is in the OOB,
+// in any order (area oob draws the whole OOB at once). A flip of no step, in a
+// free OOB byte, counts after the last step. Otherwise the fault is in why.
+bool inWriteOrder(const Codec &c, const ManifestFlip *f, std::size_t n, char *why, std::size_t whySize)
+{
+    const auto inOob = [&c](const ManifestFlip &x) { return x.offset >= c.layout.pageSize; };
+    if (std::all_of(f, f + n, inOob)) {
+        return true;
+    }
+    const auto rank = [&c](const ManifestFlip &x) { return x.step < 0 ? c.steps : static_cast<std::size_t>(x.step); };
+    for (std::size_t i = 1; i < n; i++) {
+        if (rank(f[i]) < rank(f[i - 1])) {
+            char step[2][16] = {"null", "null"};
+            for (std::size_t k = 0; k < 2; k++) {
+                if (f[i - k].step >= 0) {
+                    std::snprintf(step[k], sizeof step[k], "%d", f[i - k].step);
+                }
+            }
+            std::snprintf(why, whySize, "line %llu: step %s comes after step %s of page %llu",
+                          static_cast<unsigned long long>(f[i].line), step[0], step[1],
+                          static_cast<unsigned long long>(f[i].page));
+            return false;
+        }
+    }
+    return true;
 }
 
 bool append(Manifest *m, const ManifestFlip &f)
@@ -212,9 +244,10 @@ bool parseManifest(const char *text, std::size_t size, const Codec &c, std::uint
             return false;
         }
     }
-    // No flip twice: within each page (the pages are in order), sorted by
-    // place, twins are neighbours. Sorting a page's run reorders nothing that
-    // the comparison needs.
+    // Within each page (the pages are in order): the flips in the order
+    // inject writes them, then no flip twice. Sorted by place, twins are
+    // neighbours; sorting a page's run reorders nothing that the comparison
+    // needs.
     const auto place = [](const ManifestFlip &a, const ManifestFlip &b) {
         return std::make_tuple(a.offset, a.bit, a.line) < std::make_tuple(b.offset, b.bit, b.line);
     };
@@ -222,6 +255,9 @@ bool parseManifest(const char *text, std::size_t size, const Codec &c, std::uint
         std::size_t to = from + 1;
         while (to < m->count && m->flips[to].page == m->flips[from].page) {
             to++;
+        }
+        if (!inWriteOrder(c, m->flips + from, to - from, why, whySize)) {
+            return false;
         }
         std::sort(m->flips + from, m->flips + to, place);
         for (std::size_t i = from + 1; i < to; i++) {

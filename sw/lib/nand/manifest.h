@@ -35,10 +35,13 @@ inline constexpr std::uint64_t kUnknownPages = ~std::uint64_t{0};
 
 // Reads the manifest text (size bytes) for the layout of c into *m.
 // Every line is checked: one object with exactly the keys page, step, offset
-// and bit, in any order and spacing; page below `pages`, an offset within the
-// record, bit 0 to 7, step the one that holds the offset (null for a free OOB
-// byte); pages in order, and no flip twice. Empty lines are skipped. Returns
-// false with the first fault ("line N: ...") in why.
+// and bit, in any order and spacing, numbers in decimal as JSON writes them;
+// page below `pages`, an offset within the record, bit 0 to 7, step the one
+// that holds the offset (null for a free OOB byte); pages in order and, within
+// a page, the steps in the order inject writes them (any order when all the
+// page's flips are in the OOB, as --area oob draws them); no flip twice. Empty
+// lines are skipped. Returns false with a fault ("line N: ...") in why: the
+// first faulty line, or, once all lines read, a page's order or twins.
 bool parseManifest(const char *text, std::size_t size, const Codec &c, std::uint64_t pages, Manifest *m, char *why,
                    std::size_t whySize);
 

@@ -80,6 +80,12 @@ TEST_F(ManifestTest, FaultsAreTroubleBeforeAnyReport)
         {"{\"page\":0,\"step\":0,\"offset\":2050,\"bit\":1}\n", "line 1: offset 2050 belongs to no step"},
         {"{\"page\":1,\"step\":0,\"offset\":5,\"bit\":1}\n" + good, "line 2: page 0 comes after page 1"},
         {good + "\n" + good, "line 3 repeats the flip of line 1"},
+        {"{\"page\":0,\"step\":0,\"offset\":05,\"bit\":1}\n",
+         "line 1 is no {\"page\",\"step\",\"offset\",\"bit\"} object of numbers"},
+        // Within a page, inject writes step after step.
+        {"{\"page\":0,\"step\":1,\"offset\":600,\"bit\":1}\n" + good, "line 2: step 0 comes after step 1 of page 0"},
+        {"{\"page\":0,\"step\":null,\"offset\":2050,\"bit\":1}\n" + good,
+         "line 2: step 0 comes after step null of page 0"},
     };
     for (const auto &c : cases) {
         writeFile(at("m.jsonl"), c.manifest);
@@ -91,25 +97,62 @@ TEST_F(ManifestTest, FaultsAreTroubleBeforeAnyReport)
         EXPECT_FALSE(cli::fs::exists(at("raw.out"))) << c.err;
     }
 
-    // A folder, and a manifest that an output names, are refused too.
+    // A folder or a missing file, and a manifest that an output names (by
+    // another path, a symbolic or a hard link), are refused too.
     cli::fs::create_directory(at("dir"));
-    Result r = nandconv({"check", "--layout", "linux-bch4", "--expect", "dir", "img"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "nandconv: dir: Is a directory\n");
     writeFile(at("m.jsonl"), good);
-    r = nandconv({"check", "--layout", "linux-bch4", "--expect", "m.jsonl", "-f", "./m.jsonl", "img"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "nandconv: ./m.jsonl: names the manifest; not written\n");
-    EXPECT_EQ(readFile(at("m.jsonl")), good);
+    cli::fs::create_symlink("m.jsonl", at("link"));
+    cli::fs::create_hard_link(at("m.jsonl"), at("hard"));
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } inputs[] = {
+        {{"--expect", "dir"}, "dir: Is a directory"},
+        {{"--expect", "missing.jsonl"}, "missing.jsonl: No such file or directory"},
+        {{"--expect", "m.jsonl", "-f", "./m.jsonl"}, "./m.jsonl: names the manifest; not written"},
+        {{"--expect", "m.jsonl", "-o", "link"}, "link: names the manifest; not written"},
+        {{"--expect", "link", "-o", "raw.out", "-f", "hard"}, "hard: names the manifest; not written"},
+    };
+    for (const auto &c : inputs) {
+        std::vector<std::string> args = {"check", "--layout", "linux-bch4"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back("img");
+        const Result r = nandconv(args);
+        EXPECT_EQ(r.status, 2) << c.err;
+        EXPECT_EQ(r.out, "") << c.err;
+        EXPECT_EQ(r.err, "nandconv: " + c.err + "\n");
+        EXPECT_EQ(readFile(at("m.jsonl")), good) << c.err;
+        EXPECT_FALSE(cli::fs::exists(at("raw.out"))) << c.err;
+    }
 
-    // Read from a pipe, the image's end is known only at its end: still
-    // trouble, and the outputs are not written.
+    // Read from a pipe, the image's length is known only at its end: a page
+    // past it is still trouble, and the outputs keep what they held.
     writeFile(at("m.jsonl"), "{\"page\":7,\"step\":0,\"offset\":5,\"bit\":1}\n");
-    r = nandconv({"check", "--layout", "linux-bch4", "-q", "--expect", "m.jsonl", "-o", "raw.out", "-"},
-                 {cli::Stdout::File, "img", false});
+    writeFile(at("raw.out"), "keep");
+    const Result r = sh("cat img | '" NANDCONV_BIN "' check --layout linux-bch4 -q --expect m.jsonl -o raw.out -");
     EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "nandconv: m.jsonl: line 1: page 7 is past the end of the image (5 pages)\n");
-    EXPECT_FALSE(cli::fs::exists(at("raw.out")));
+    EXPECT_EQ(readFile(at("raw.out")), "keep");
+}
+
+// A page whose flips all lie in the OOB may name its steps in any order, as
+// --area oob draws them; they are compared as any others.
+TEST_F(ManifestTest, OobFlipsInAnyStepOrder)
+{
+    // linux-bch4: step s's code at OOB 36 + 7 s .. 42 + 7 s, OOB 2 free.
+    std::string image = readFile(at("img"));
+    image[2048 + 57] ^= 0x04;  // step 3's first code byte, bit 2
+    image[2048 + 2] ^= 0x02;   // a free byte, bit 1: no decoder sees it
+    image[2048 + 36] ^= 0x01;  // step 0's first code byte, bit 0
+    writeFile(at("oob.img"), image);
+    writeFile(at("m.jsonl"), "{\"page\":0,\"step\":3,\"offset\":2105,\"bit\":2}\n"
+                             "{\"page\":0,\"step\":null,\"offset\":2050,\"bit\":1}\n"
+                             "{\"page\":0,\"step\":0,\"offset\":2084,\"bit\":0}\n");
+    const Result r = nandconv({"check", "--layout", "linux-bch4", "-q", "--expect", "m.jsonl", "oob.img"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "5 pages, 1 erased; steps: 14 clean, 2 corrected, 0 uncorrectable\n"
+                     "manifest: 2 steps as injected, 0 differ\n");
 }
 
 // Any JSON spacing and key order is a manifest; a step that corrects more bits
@@ -202,6 +245,7 @@ TEST_F(ManifestTest, InjectOutputs)
     } cases[] = {
         {{"--manifest", "-", "img", "o.img"}, "m.jsonl"},
         {{"--nandflipbits", "/dev/stdout", "img", "o.img"}, "flips.txt"},
+        {{"--nandflipbits", "-", "img", "o.img"}, "flips.txt"},
         {{"--manifest", "m2.jsonl", "img", "-"}, "out.img"},
     };
     for (const auto &c : cases) {
@@ -210,6 +254,7 @@ TEST_F(ManifestTest, InjectOutputs)
         r = nandconv(args);
         EXPECT_EQ(r.status, 0) << c.stdoutFile << r.err;
         EXPECT_TRUE(sameBytes(r.out, readFile(at(c.stdoutFile)))) << c.stdoutFile;
+        EXPECT_FALSE(cli::fs::exists(at("-"))) << c.stdoutFile;
     }
     args = inject;
     args.insert(args.end(), {"--manifest", "-", "--nandflipbits", "/dev/stdout", "img", "new.img"});
