@@ -4,7 +4,8 @@
 # is taken at run time from a Linux source tree that you name; nothing of it
 # is kept.
 #
-#   bench/hamming_vs_linux.sh LINUX_TREE     (after: cmake --workflow --preset build)
+#   bench/hamming_vs_linux.sh LINUX_TREE     (after: cmake --workflow --preset test,
+#                                             which builds the benchmarks too)
 #
 # Environment: CFLAGS for Linux's file (default -O2, as the kernel builds it),
 # REPS (repetitions, default 9), BUILD (the build folder, default build).
