@@ -369,15 +369,6 @@ void printSummary(Run *run, std::uint64_t trailing)
     io::printBytes(line, static_cast<std::size_t>(n));
 }
 
-// Whether an output name means standard output: "-", or a name of the file
-// or pipe that standard output is.
-bool toStandardOutput(const char *name)
-{
-    struct stat st = {};
-    return std::strcmp(name, "-") == 0 || io::namesStandardStream(name, STDOUT_FILENO) ||
-           (stat(name, &st) == 0 && io::isStandardOutputFile(st));
-}
-
 // Opens -o and -f before anything is written. One of them may be standard
 // output, written as it stands; the report then goes to standard error. An
 // output that is the image is refused first, with its own message; opening
@@ -390,7 +381,7 @@ int openOutputs(const Run &run, const struct stat &imageStat, Output *raw, Outpu
     fixed->name = o.fixed;
     const Output *onStdout = nullptr;
     for (Output *out : {raw, fixed}) {
-        if (out->name == nullptr || !toStandardOutput(out->name)) {
+        if (out->name == nullptr || !io::meansStandardOutput(out->name)) {
             continue;
         }
         if (onStdout != nullptr) {
@@ -409,7 +400,7 @@ int openOutputs(const Run &run, const struct stat &imageStat, Output *raw, Outpu
     };
     for (const char *name : {o.raw, o.fixed}) {
         struct stat st = {};
-        if (name == nullptr || toStandardOutput(name) || stat(name, &st) != 0) {
+        if (name == nullptr || io::meansStandardOutput(name) || stat(name, &st) != 0) {
             continue;
         }
         if (same(st, imageStat)) {

@@ -126,6 +126,13 @@ bool namesStandardOutput(const char *path)
     return stat(path, &a) == 0 && fstat(STDOUT_FILENO, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+bool meansStandardOutput(const char *name)
+{
+    struct stat st = {};
+    return std::strcmp(name, "-") == 0 || namesStandardStream(name, STDOUT_FILENO) ||
+           (!wasClosed(STDOUT_FILENO) && stat(name, &st) == 0 && isStandardOutputFile(st));
+}
+
 bool isStandardOutputFile(const struct stat &st)
 {
     struct stat out = {};

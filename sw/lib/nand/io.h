@@ -48,6 +48,11 @@ bool outDropped();  // standard output failed or is discarded
 // Whether path names the file that standard output is (/dev/stdout, say, or
 // the file standard output is redirected to).
 bool namesStandardOutput(const char *path);
+// Whether an output name means standard output: "-", a name of it such as
+// /dev/stdout, or the regular file or pipe standard output is (a terminal or
+// /dev/null is a device like any other; after a closed standard output, only
+// the names count).
+bool meansStandardOutput(const char *name);
 // Whether st is the regular file or the pipe that standard output is: writing
 // there would mix data into the report, or lose the report.
 bool isStandardOutputFile(const struct stat &st);

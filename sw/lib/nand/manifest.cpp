@@ -107,27 +107,26 @@ bool parseObject(Line l, std::uint64_t (&values)[kKeys], bool (&nulls)[kKeys])
 }
 
 // The step whose data or code holds record byte `offset`, -1 for a free OOB
-// byte; `owner` maps OOB bytes to steps.
+// byte; `owner` maps each OOB byte to its index among the page's ECC bytes.
 std::int32_t stepOf(const Codec &c, const std::int32_t *owner, std::uint32_t offset)
 {
-    return offset < c.layout.pageSize ? static_cast<std::int32_t>(offset / c.layout.stepSize)
-                                      : owner[offset - c.layout.pageSize];
+    if (offset < c.layout.pageSize) {
+        return static_cast<std::int32_t>(offset / c.layout.stepSize);
+    }
+    const std::int32_t k = owner[offset - c.layout.pageSize];
+    return k < 0 ? -1 : static_cast<std::int32_t>(static_cast<std::size_t>(k) / c.eccBytes);
 }
 
 // Whether a flip of bit `bit` of record byte `offset` is one a decoder of
 // the layout can correct: in a step's data, or in a bit of its code (not a
 // BCH code's spare bits, not a free OOB byte).
-bool correctable(const Codec &c, std::uint32_t offset, unsigned bit)
+bool correctable(const Codec &c, const std::int32_t *owner, std::uint32_t offset, unsigned bit)
 {
     if (offset < c.layout.pageSize) {
         return true;
     }
-    for (std::size_t k = 0; k < c.steps * c.eccBytes; k++) {
-        if (c.layout.pageSize + c.eccPos[k] == offset) {
-            return (static_cast<unsigned>(c.eccKeep[k % c.eccBytes]) >> bit & 1u) != 0;
-        }
-    }
-    return false;
+    const std::int32_t k = owner[offset - c.layout.pageSize];
+    return k >= 0 && (static_cast<unsigned>(c.eccKeep[static_cast<std::size_t>(k) % c.eccBytes]) >> bit & 1u) != 0;
 }
 
 // Whether the n flips of one page come in the order inject writes them: step
@@ -189,7 +188,7 @@ bool parseManifest(const char *text, std::size_t size, const Codec &c, std::uint
     std::int32_t owner[kMaxOobSize];
     std::fill(owner, owner + kMaxOobSize, -1);
     for (std::size_t k = 0; k < c.steps * c.eccBytes; k++) {
-        owner[c.eccPos[k]] = static_cast<std::int32_t>(k / c.eccBytes);
+        owner[c.eccPos[k]] = static_cast<std::int32_t>(k);
     }
     const char *p = text;
     const char *end = text + size;
@@ -239,7 +238,7 @@ bool parseManifest(const char *text, std::size_t size, const Codec &c, std::uint
             return false;
         }
         if (!append(m, {v[kPage], step, offset, static_cast<std::uint8_t>(v[kBit]),
-                        correctable(c, offset, static_cast<unsigned>(v[kBit])), number})) {
+                        correctable(c, owner, offset, static_cast<unsigned>(v[kBit])), number})) {
             std::snprintf(why, whySize, "line %llu: out of memory", n);
             return false;
         }

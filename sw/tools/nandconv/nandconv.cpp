@@ -509,8 +509,7 @@ int runBuild(int argc, char **argv)
         return trouble(inName, std::strerror(errno));
     }
     io::Output out;
-    const bool toStdout = std::strcmp(o.files[1], "-") == 0 || io::namesStandardOutput(o.files[1]) ||
-                          io::namesStandardStream(o.files[1], STDOUT_FILENO);
+    const bool toStdout = io::meansStandardOutput(o.files[1]);
     const char *outName = std::strcmp(o.files[1], "-") == 0 ? "standard output" : o.files[1];
     if (toStdout && io::wasClosed(STDOUT_FILENO)) {
         return trouble(outName, std::strerror(EBADF));
@@ -735,15 +734,10 @@ int runInject(int argc, char **argv)
         const char *name;
         io::Output *file;
     } targets[] = {{o.files[1], &out}, {o.manifest, &manifestOut.file}, {o.flipbits, &flipbitsOut.file}};
-    const auto toStdout = [](const char *name) {
-        struct stat st = {};
-        return std::strcmp(name, "-") == 0 || io::namesStandardOutput(name) ||
-               io::namesStandardStream(name, STDOUT_FILENO) || (stat(name, &st) == 0 && io::isStandardOutputFile(st));
-    };
     const Target *onStdout = nullptr;
     int status = kExitGood;
     for (const Target &t : targets) {
-        if (t.name == nullptr || status != kExitGood || !toStdout(t.name)) {
+        if (t.name == nullptr || status != kExitGood || !io::meansStandardOutput(t.name)) {
             continue;
         }
         if (onStdout != nullptr) {
