@@ -1,6 +1,7 @@
 // Command-line helpers the tools share; see args.h.
 #include "args.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,34 @@ bool optionNumber(const char *name, const char *text, unsigned long min, unsigne
                   char *why, std::size_t size)
 {
     if (parseNumber(text, max, value) && *value >= min) {
+        return true;
+    }
+    std::snprintf(why, size, "%s takes a number from %lu to %lu, not '%.20s'", name, min, max, text);
+    return false;
+}
+
+bool layoutNumber(const char *name, const char *text, bool sizes, unsigned long min, unsigned long max,
+                  unsigned long *value, char *why, std::size_t size)
+{
+    const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char *digits = hex ? text + 2 : text;
+    const bool leadingZero = !hex && text[0] == '0' && text[1] != '\0';
+    char *end = nullptr;
+    errno = 0;
+    unsigned long v = 0;
+    bool ok = !leadingZero && std::isxdigit(static_cast<unsigned char>(digits[0])) != 0 &&
+              (hex || std::isdigit(static_cast<unsigned char>(digits[0])) != 0);
+    if (ok) {
+        v = std::strtoul(digits, &end, hex ? 16 : 10);
+        ok = errno == 0;
+    }
+    if (ok && sizes && !hex && (*end == 'k' || *end == 'K')) {
+        ok = v <= max / 1024;
+        v *= 1024;
+        end++;
+    }
+    if (ok && *end == '\0' && v >= min && v <= max) {
+        *value = v;
         return true;
     }
     std::snprintf(why, size, "%s takes a number from %lu to %lu, not '%.20s'", name, min, max, text);

@@ -13,6 +13,11 @@ bool parseNumber(const char *text, unsigned long max, unsigned long *value);
 bool optionNumber(const char *name, const char *text, unsigned long min, unsigned long max, unsigned long *value,
                   char *why, std::size_t size);
 
+// A layout option's number: decimal, 0x hex, and with `sizes` a k suffix
+// (1024); from min to max, otherwise false with the message of optionNumber.
+bool layoutNumber(const char *name, const char *text, bool sizes, unsigned long min, unsigned long max,
+                  unsigned long *value, char *why, std::size_t size);
+
 // The argument getopt_long last looked at: the one it stopped in, or the one
 // before when it took a whole argument (`previous` is optind before the call).
 const char *lastArgument(char *const *argv, int optind, int previous);

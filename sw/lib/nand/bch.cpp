@@ -1,60 +1,56 @@
-// Linux's software BCH code: the field, the generator polynomial, a
-// table-driven encoder and a decoder (syndromes, Berlekamp-Massey, Chien
+// Binary BCH codes over GF(2^m): the field, the generator polynomial, a
+// table-driven encoder and a decoder (syndromes, Berlekamp-Massey, root
 // search, a re-encoding check). The code is in bch.h.
 #include "bch.h"
 
+#include <array>
+#include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace bch {
 
 namespace {
 
-constexpr unsigned kN = (1u << kM) - 1;  // 8191, the order of the field's multiplicative group
-constexpr unsigned kPrimitive = 0x201b;  // x^13 + x^4 + x^3 + x + 1
-constexpr unsigned kDataBits = kStepSize * 8;
-constexpr unsigned kWords = 4;  // the remainder register: 256 bits, left-aligned
+// Linux's default primitive polynomials, m = 5..15 (lib/bch.c).
+constexpr unsigned kDefaultPoly[] = {0x25, 0x43, 0x83, 0x11d, 0x211, 0x409, 0x805, 0x1053, 0x201b, 0x402b, 0x8003};
 
-struct Field {
-    std::uint16_t pow[2 * kN];  // a^i, twice over so that sums of two logs need no reduction
-    std::uint16_t log[kN + 1];
+// A byte with its bits in the other order.
+constexpr std::uint8_t reversed(unsigned b)
+{
+    unsigned r = 0;
+    for (unsigned i = 0; i < 8; i++) {
+        r |= ((b >> i) & 1u) << (7 - i);
+    }
+    return static_cast<std::uint8_t>(r);
+}
+
+struct Reverse {
+    std::uint8_t of[256];
 };
 
-// The field's tables, built by the compiler: read-only data that any number
-// of threads share, with no first call to guard.
-constexpr Field makeField()
+constexpr Reverse makeReverse()
 {
-    Field t{};
-    unsigned x = 1;
-    for (unsigned i = 0; i < kN; i++) {
-        t.pow[i] = t.pow[i + kN] = static_cast<std::uint16_t>(x);
-        t.log[x] = static_cast<std::uint16_t>(i);
-        x <<= 1;
-        if ((x & (1u << kM)) != 0) {
-            x ^= kPrimitive;
-        }
+    Reverse r{};
+    for (unsigned b = 0; b < 256; b++) {
+        r.of[b] = reversed(b);
     }
-    return t;
+    return r;
 }
 
-constexpr Field kField = makeField();
-static_assert(kField.pow[kN - 1] != 1 && kField.pow[kN] == 1, "the primitive polynomial spans the whole group");
+constexpr Reverse kReverse = makeReverse();
 
-const Field &field()
+unsigned mul(const Code &c, unsigned a, unsigned b)
 {
-    return kField;
+    return a != 0 && b != 0 ? c.pow[c.log[a] + c.log[b]] : 0;
 }
 
-unsigned mul(const Field &f, unsigned a, unsigned b)
+unsigned inverse(const Code &c, unsigned a)
 {
-    return a != 0 && b != 0 ? f.pow[f.log[a] + f.log[b]] : 0;
+    return c.pow[c.n - c.log[a]];
 }
 
-unsigned inverse(const Field &f, unsigned a)
-{
-    return f.pow[kN - f.log[a]];
-}
-
-using Register = std::uint64_t[kWords];
+using Register = std::uint64_t[kMaxWords];
 
 // Bit p of the register, p = 0 the most significant bit of word 0.
 void setBit(Register &r, unsigned p)
@@ -62,39 +58,70 @@ void setBit(Register &r, unsigned p)
     r[p / 64] |= std::uint64_t{1} << (63 - p % 64);
 }
 
-void shiftLeft(Register &r, unsigned n)
+void shiftLeft(Register &r, unsigned words)
 {
-    for (unsigned w = 0; w + 1 < kWords; w++) {
-        r[w] = r[w] << n | r[w + 1] >> (64 - n);
+    for (unsigned w = 0; w + 1 < words; w++) {
+        r[w] = r[w] << 1 | r[w + 1] >> 63;
     }
-    r[kWords - 1] <<= n;
+    r[words - 1] <<= 1;
 }
 
-// The division, four data bytes at a time: the register moves up 32 bits and
-// takes the remainders of its top 32 bits XOR the data, one table a byte.
+// The byte of the message as the division takes it.
+inline std::uint32_t in(const Code &c, std::uint8_t b)
+{
+    return c.p.swapBits ? kReverse.of[b] : b;
+}
+
+// The division, four message bytes at a time: the register moves up 32 bits
+// and takes the remainders of its top 32 bits XOR the message, one table a
+// byte; then any last bytes one at a time.
 template <unsigned Words>
 void remainderOf(const Code &c, const std::uint8_t *data, Register &r)
 {
     std::uint64_t a[Words] = {};
-    for (std::size_t i = 0; i < kStepSize; i += 4) {
+    const std::size_t size = c.p.messageBytes;
+    const std::uint64_t *t0 = c.remainder;
+    const std::uint64_t *t1 = t0 + 256 * Words;
+    const std::uint64_t *t2 = t1 + 256 * Words;
+    const std::uint64_t *t3 = t2 + 256 * Words;
+    std::size_t i = 0;
+    for (; i + 4 <= size; i += 4) {
         const std::uint32_t v = static_cast<std::uint32_t>(a[0] >> 32) ^
-                                (std::uint32_t{data[i]} << 24 | std::uint32_t{data[i + 1]} << 16 |
-                                 std::uint32_t{data[i + 2]} << 8 | data[i + 3]);
-        const std::uint64_t *t3 = c.remainder[3][v >> 24];
-        const std::uint64_t *t2 = c.remainder[2][v >> 16 & 0xFFu];
-        const std::uint64_t *t1 = c.remainder[1][v >> 8 & 0xFFu];
-        const std::uint64_t *t0 = c.remainder[0][v & 0xFFu];
+                                (in(c, data[i]) << 24 | in(c, data[i + 1]) << 16 | in(c, data[i + 2]) << 8 |
+                                 in(c, data[i + 3]));
+        const std::uint64_t *p3 = t3 + (v >> 24) * Words;
+        const std::uint64_t *p2 = t2 + (v >> 16 & 0xFFu) * Words;
+        const std::uint64_t *p1 = t1 + (v >> 8 & 0xFFu) * Words;
+        const std::uint64_t *p0 = t0 + (v & 0xFFu) * Words;
         for (unsigned w = 0; w + 1 < Words; w++) {
-            a[w] = (a[w] << 32 | a[w + 1] >> 32) ^ t3[w] ^ t2[w] ^ t1[w] ^ t0[w];
+            a[w] = (a[w] << 32 | a[w + 1] >> 32) ^ p3[w] ^ p2[w] ^ p1[w] ^ p0[w];
         }
-        a[Words - 1] = (a[Words - 1] << 32) ^ t3[Words - 1] ^ t2[Words - 1] ^ t1[Words - 1] ^ t0[Words - 1];
+        a[Words - 1] = (a[Words - 1] << 32) ^ p3[Words - 1] ^ p2[Words - 1] ^ p1[Words - 1] ^ p0[Words - 1];
     }
-    for (unsigned w = 0; w < kWords; w++) {
+    for (; i < size; i++) {
+        const std::uint32_t v = static_cast<std::uint32_t>(a[0] >> 56) ^ in(c, data[i]);
+        const std::uint64_t *p0 = t0 + v * Words;
+        for (unsigned w = 0; w + 1 < Words; w++) {
+            a[w] = (a[w] << 8 | a[w + 1] >> 56) ^ p0[w];
+        }
+        a[Words - 1] = (a[Words - 1] << 8) ^ p0[Words - 1];
+    }
+    for (unsigned w = 0; w < kMaxWords; w++) {
         r[w] = w < Words ? a[w] : 0;
     }
 }
 
-// The code bytes of data before the mask: r(x), most significant bit first.
+using Division = void (*)(const Code &, const std::uint8_t *, Register &);
+
+template <std::size_t... W>
+constexpr auto divisions(std::index_sequence<W...>)
+{
+    return std::array<Division, sizeof...(W)>{&remainderOf<W + 1>...};
+}
+
+constexpr auto kDivisions = divisions(std::make_index_sequence<kMaxWords>{});
+
+// The code bytes of the message before the mask, in stored bit order.
 void rawCode(const Code &c, const std::uint8_t *data, std::uint8_t *out)
 {
     if (c.carryless) {
@@ -102,70 +129,201 @@ void rawCode(const Code &c, const std::uint8_t *data, std::uint8_t *out)
         return;
     }
     Register r;
-    switch ((c.codeBits + 63) / 64) {
-    case 1:
-        remainderOf<1>(c, data, r);
-        break;
-    case 2:
-        remainderOf<2>(c, data, r);
-        break;
-    case 3:
-        remainderOf<3>(c, data, r);
-        break;
-    default:
-        remainderOf<4>(c, data, r);
-        break;
-    }
+    kDivisions[c.words - 1](c, data, r);
     for (unsigned k = 0; k < c.codeBytes; k++) {
-        out[k] = static_cast<std::uint8_t>(r[k / 8] >> (56 - 8 * (k % 8)));
+        const auto b = static_cast<std::uint8_t>(r[k / 8] >> (56 - 8 * (k % 8)));
+        out[k] = c.p.swapBits ? kReverse.of[b] : b;
     }
 }
 
-// The bits of the last code byte that belong to the code.
-std::uint8_t lastByteMask(const Code &c)
+// The field's tables; false if poly is not primitive of degree m.
+bool makeField(Code *c, unsigned m, unsigned poly)
 {
-    const unsigned used = c.codeBits - 8 * (c.codeBytes - 1);
-    return static_cast<std::uint8_t>(0xFF00u >> used);
+    if (m < kMinM || m > kMaxM || (poly >> m) != 1) {
+        return false;
+    }
+    const unsigned n = (1u << m) - 1;
+    unsigned x = 1;
+    for (unsigned i = 0; i < n; i++) {
+        if (i != 0 && x == 1) {
+            return false;  // a^i = 1 before the whole group is spanned
+        }
+        c->pow[i] = c->pow[i + n] = static_cast<std::uint16_t>(x);
+        c->log[x] = static_cast<std::uint16_t>(i);
+        x <<= 1;
+        if ((x & (1u << m)) != 0) {
+            x ^= poly;
+        }
+    }
+    c->log[0] = 0;
+    return x == 1;
+}
+
+// The constants of the carry-less division (bch_clmul.cpp): the powers of x
+// modulo g, and x^(b + 64) div g.
+void makeCarryless(Code *c, const std::uint8_t *g)
+{
+    const unsigned m = c->codeBits;
+    std::uint64_t *rest = c->reduce.rest;  // g less its leading term, by degree
+    rest[0] = rest[1] = 0;
+    for (unsigned d = 0; d < m; d++) {
+        rest[d / 64] |= std::uint64_t{g[d] != 0} << (d % 64);
+    }
+    const auto keep = [](unsigned e, unsigned from, std::uint64_t (*into)[2], const std::uint64_t *x) {
+        if (e >= from && e < from + 256 && (e - from) % 64 == 0) {
+            into[(e - from) / 64][0] = x[0];
+            into[(e - from) / 64][1] = x[1];
+        }
+    };
+    std::uint64_t x[2] = {1, 0};  // x^0
+    const unsigned top = m - 1;
+    for (unsigned e = 1; e <= 512 + 64 * 3; e++) {
+        const bool carry = ((x[top / 64] >> (top % 64)) & 1u) != 0;
+        x[1] = x[1] << 1 | x[0] >> 63;
+        x[0] <<= 1;
+        x[m / 64] &= ~(std::uint64_t{1} << (m % 64));
+        if (carry) {
+            x[0] ^= rest[0];
+            x[1] ^= rest[1];
+        }
+        keep(e, 256, c->fold[0], x);
+        keep(e, 512, c->fold[1], x);
+        keep(e, m, c->reduce.timesXm, x);
+    }
+    // mu: x^(m + 64) divided by g, by long division; its x^64 term is left out.
+    std::uint64_t left[3] = {};
+    left[(m + 64) / 64] = std::uint64_t{1} << ((m + 64) % 64);
+    c->reduce.mu = 0;
+    for (unsigned i = m + 64; i >= m; i--) {
+        if ((left[i / 64] >> (i % 64) & 1u) == 0) {
+            continue;
+        }
+        if (i - m < 64) {
+            c->reduce.mu |= std::uint64_t{1} << (i - m);
+        }
+        left[i / 64] ^= std::uint64_t{1} << (i % 64);
+        for (unsigned d = 0; d < m; d++) {
+            if ((rest[d / 64] >> (d % 64) & 1u) != 0) {
+                left[(d + i - m) / 64] ^= std::uint64_t{1} << ((d + i - m) % 64);
+            }
+        }
+    }
+}
+
+// Linux's location of the bit at index `bit` of the codeword, counted from
+// the first message bit in the order the division takes them.
+unsigned location(const Code &c, unsigned bit)
+{
+    return c.p.swapBits ? bit : (bit & ~7u) | (7 - (bit & 7u));
 }
 
 }  // namespace
 
-void init(Code *c, unsigned t)
+unsigned defaultPoly(unsigned m)
 {
-    const Field &f = field();
-    c->t = t;
-    c->codeBits = kM * t;
-    c->codeBytes = (c->codeBits + 7) / 8;
+    return m >= kMinM && m <= kMaxM ? kDefaultPoly[m - kMinM] : 0;
+}
+
+unsigned defaultM(std::size_t stepBytes)
+{
+    unsigned m = kMinM;
+    while (m < kMaxM && (std::size_t{1} << m) <= 8 * stepBytes) {
+        m++;
+    }
+    return m;
+}
+
+unsigned maxStrength(unsigned m, std::size_t messageBytes)
+{
+    if (m < kMinM || m > kMaxM) {
+        return 0;
+    }
+    const std::size_t n = (std::size_t{1} << m) - 1;
+    if (8 * messageBytes >= n) {
+        return 0;
+    }
+    const std::size_t t = (n - 8 * messageBytes) / m;
+    return t < kMaxT ? static_cast<unsigned>(t) : kMaxT;
+}
+
+bool isPrimitive(unsigned m, unsigned poly)
+{
+    if (m < kMinM || m > kMaxM || (poly >> m) != 1) {
+        return false;
+    }
+    const unsigned n = (1u << m) - 1;
+    unsigned x = 1;
+    for (unsigned i = 1; i <= n; i++) {
+        x <<= 1;
+        if ((x & (1u << m)) != 0) {
+            x ^= poly;
+        }
+        if (x == 1) {
+            return i == n;
+        }
+    }
+    return false;
+}
+
+bool init(Code *c, const Params &p, char *why, std::size_t whySize)
+{
+    c->p = p;
+    if (c->p.poly == 0) {
+        c->p.poly = defaultPoly(p.m);
+    }
+    if (p.m < kMinM || p.m > kMaxM) {
+        std::snprintf(why, whySize, "a BCH field GF(2^m) takes m from %u to %u, not %u", kMinM, kMaxM, p.m);
+        return false;
+    }
+    if (!makeField(c, p.m, c->p.poly)) {
+        std::snprintf(why, whySize, "0x%x is not a primitive polynomial of degree %u", c->p.poly, p.m);
+        return false;
+    }
+    const unsigned limit = maxStrength(p.m, p.messageBytes);
+    if (p.messageBytes == 0 || p.messageBytes > kMaxMessageBytes || limit == 0) {
+        std::snprintf(why, whySize, "GF(2^%u) cannot protect %zu bytes a step", p.m, p.messageBytes);
+        return false;
+    }
+    if (p.t < 1 || p.t > limit) {
+        std::snprintf(why, whySize, "a BCH strength from 1 to %u over GF(2^%u) with %zu bytes a step, not %u", limit,
+                      p.m, p.messageBytes, p.t);
+        return false;
+    }
+    c->n = (1u << p.m) - 1;
 
     // g(x): the product of (x + b) over the roots b = a^r, r in the cyclotomic
     // cosets of 1, 3, .., 2t-1. Its coefficients come out 0 or 1.
-    bool isRoot[kN] = {};
-    std::uint16_t g[kM * kMaxT + 1] = {1};
+    bool isRoot[1u << kMaxM] = {};
+    std::uint16_t g[kMaxCodeBits + 1] = {1};
     unsigned degree = 0;
-    for (unsigned j = 1; j < 2 * t; j += 2) {
+    for (unsigned j = 1; j < 2 * p.t; j += 2) {
         unsigned r = j;
         do {
             if (!isRoot[r]) {
                 isRoot[r] = true;
-                const unsigned b = f.pow[r];
+                const unsigned b = c->pow[r];
                 degree++;
                 for (unsigned i = degree; i > 0; i--) {
-                    g[i] = static_cast<std::uint16_t>(g[i - 1] ^ mul(f, b, g[i]));
+                    g[i] = static_cast<std::uint16_t>(g[i - 1] ^ mul(*c, b, g[i]));
                 }
-                g[0] = static_cast<std::uint16_t>(mul(f, b, g[0]));
+                g[0] = static_cast<std::uint16_t>(mul(*c, b, g[0]));
             }
-            r = (2 * r) % kN;
+            r = 2 * r >= c->n ? 2 * r - c->n : 2 * r;
         } while (r != j);
     }
+    c->codeBits = degree;
+    c->codeBytes = (p.m * p.t + 7) / 8;
+    c->words = (degree + 63) / 64;
 
-    // Division by g as a shift register: the coefficients of x^(13t-1) .. x^0
+    // Division by g as a shift register: the coefficients of x^(b-1) .. x^0
     // of g, left-aligned; the register holds the remainder the same way.
     Register low = {};
-    for (unsigned d = 0; d < c->codeBits; d++) {
+    for (unsigned d = 0; d < degree; d++) {
         if (g[d] != 0) {
-            setBit(low, c->codeBits - 1 - d);
+            setBit(low, degree - 1 - d);
         }
     }
+    const unsigned words = c->words;
     for (unsigned k = 0; k < 4; k++) {
         for (unsigned i = 0; i < 256; i++) {
             // Byte i, then k zero bytes, fed bit by bit into an empty register.
@@ -173,79 +331,47 @@ void init(Code *c, unsigned t)
             for (int b = 7 + 8 * static_cast<int>(k); b >= 0; b--) {
                 const unsigned bit = b >= 8 * static_cast<int>(k) ? (i >> (b - 8 * static_cast<int>(k))) & 1u : 0u;
                 const bool feedback = ((r[0] >> 63) ^ bit) != 0;
-                shiftLeft(r, 1);
+                shiftLeft(r, words);
                 if (feedback) {
-                    for (unsigned w = 0; w < kWords; w++) {
+                    for (unsigned w = 0; w < words; w++) {
                         r[w] ^= low[w];
                     }
                 }
             }
-            std::memcpy(c->remainder[k][i], r, sizeof r);
+            std::memcpy(c->remainder + (k * 256 + i) * words, r, words * sizeof r[0]);
         }
     }
 
-    // The constants of the carry-less division, for codes of fewer than 128
-    // bits. The powers of x modulo g: multiply by x, and where x^codeBits
-    // appears put the rest of g instead.
+    // The bits of the stored bytes that are code: the first b bits, in
+    // stored order.
+    std::memset(c->keep, 0, sizeof c->keep);
+    for (unsigned i = 0; i < degree; i++) {
+        const unsigned bit = c->p.swapBits ? i % 8 : 7 - i % 8;
+        c->keep[i / 8] = static_cast<std::uint8_t>(c->keep[i / 8] | 1u << bit);
+    }
+
     c->carryless = false;
-    if (c->codeBits < 128) {
-        const unsigned m = c->codeBits;
-        std::uint64_t *rest = c->reduce.rest;  // g less its leading term, by degree
-        rest[0] = rest[1] = 0;
-        for (unsigned d = 0; d < m; d++) {
-            rest[d / 64] |= std::uint64_t{g[d] != 0} << (d % 64);
+    if (p.m * p.t < 128 && !p.swapBits && p.messageBytes % 64 == 0) {
+        std::uint8_t g01[kMaxCodeBits + 1];
+        for (unsigned d = 0; d <= degree; d++) {
+            g01[d] = static_cast<std::uint8_t>(g[d]);
         }
-        const auto keep = [](unsigned e, unsigned from, std::uint64_t (*into)[2], const std::uint64_t *x) {
-            if (e >= from && e < from + 256 && (e - from) % 64 == 0) {
-                into[(e - from) / 64][0] = x[0];
-                into[(e - from) / 64][1] = x[1];
-            }
-        };
-        std::uint64_t x[2] = {1, 0};  // x^0
-        const unsigned top = m - 1;
-        for (unsigned e = 1; e <= 512 + 64 * 3; e++) {
-            const bool carry = ((x[top / 64] >> (top % 64)) & 1u) != 0;
-            x[1] = x[1] << 1 | x[0] >> 63;
-            x[0] <<= 1;
-            x[m / 64] &= ~(std::uint64_t{1} << (m % 64));
-            if (carry) {
-                x[0] ^= rest[0];
-                x[1] ^= rest[1];
-            }
-            keep(e, 256, c->fold[0], x);
-            keep(e, 512, c->fold[1], x);
-            keep(e, m, c->reduce.timesXm, x);
-        }
-        // mu: x^(m + 64) divided by g, by long division; its x^64 term is
-        // left out.
-        std::uint64_t left[3] = {};
-        left[(m + 64) / 64] = std::uint64_t{1} << ((m + 64) % 64);
-        c->reduce.mu = 0;
-        for (unsigned i = m + 64; i >= m; i--) {
-            if ((left[i / 64] >> (i % 64) & 1u) == 0) {
-                continue;
-            }
-            if (i - m < 64) {
-                c->reduce.mu |= std::uint64_t{1} << (i - m);
-            }
-            left[i / 64] ^= std::uint64_t{1} << (i % 64);
-            for (unsigned d = 0; d < m; d++) {
-                if ((rest[d / 64] >> (d % 64) & 1u) != 0) {
-                    left[(d + i - m) / 64] ^= std::uint64_t{1} << ((d + i - m) % 64);
-                }
-            }
-        }
+        makeCarryless(c, g01);
         c->carryless = detail::hasCarryless();
     }
 
-    // The mask: the complement of the code of a blank step, spare bits
+    // The mask: the complement of the code of a blank message, spare bits
     // included, so that blank flash is a codeword.
-    std::uint8_t blank[kStepSize];
-    std::memset(blank, 0xFF, sizeof blank);
-    rawCode(*c, blank, c->mask);
-    for (unsigned k = 0; k < c->codeBytes; k++) {
-        c->mask[k] = static_cast<std::uint8_t>(~c->mask[k]);
+    std::memset(c->mask, 0, sizeof c->mask);
+    if (p.masked) {
+        std::uint8_t blank[kMaxMessageBytes];
+        std::memset(blank, 0xFF, p.messageBytes);
+        rawCode(*c, blank, c->mask);
+        for (unsigned k = 0; k < c->codeBytes; k++) {
+            c->mask[k] = static_cast<std::uint8_t>(~c->mask[k]);
+        }
     }
+    return true;
 }
 
 void encode(const Code &c, const std::uint8_t *data, std::uint8_t *code)
@@ -256,60 +382,34 @@ void encode(const Code &c, const std::uint8_t *data, std::uint8_t *code)
     }
 }
 
-int decode(const Code &c, std::uint8_t *data, std::uint8_t *stored, unsigned *locs)
+namespace {
+
+// The error locator sigma(x) of least degree from the syndromes s[1..2t]
+// (Berlekamp-Massey); returns its degree.
+unsigned errorLocator(const Code &c, const unsigned *s, unsigned *sigma)
 {
-    const Field &f = field();
-    std::uint8_t diff[kMaxCodeBytes];
-    encode(c, data, diff);
-    unsigned any = 0;
-    for (unsigned k = 0; k < c.codeBytes; k++) {
-        diff[k] ^= stored[k];
-        if (k + 1 == c.codeBytes) {
-            diff[k] &= lastByteMask(c);
-        }
-        any |= diff[k];
-    }
-    if (any == 0) {
-        return 0;
-    }
-
-    // Syndromes S[j] = v(a^j), j = 1..2t, of the difference v(x): code bit i
-    // (most significant first) is the coefficient of x^(13t-1-i).
-    const unsigned t = c.t;
-    unsigned s[2 * kMaxT + 1] = {};
-    for (unsigned i = 0; i < c.codeBits; i++) {
-        if (((static_cast<unsigned>(diff[i / 8]) >> (7 - i % 8)) & 1u) == 0) {
-            continue;
-        }
-        const unsigned d = c.codeBits - 1 - i;
-        for (unsigned j = 1; j < 2 * t; j += 2) {
-            s[j] ^= f.pow[(j * d) % kN];
-        }
-    }
-    for (std::size_t j = 1; j <= t; j++) {
-        s[2 * j] = mul(f, s[j], s[j]);
-    }
-
-    // Berlekamp-Massey: the error locator sigma(x) of least degree L.
-    unsigned sigma[4 * kMaxT + 2] = {1};
-    unsigned prev[4 * kMaxT + 2] = {1};
-    unsigned saved[4 * kMaxT + 2];
+    constexpr unsigned kTerms = 2 * kMaxT + 2;
+    const unsigned t = c.p.t;
+    unsigned prev[kTerms] = {1};
+    unsigned saved[kTerms];
     unsigned length = 0;
     unsigned gap = 1;
     unsigned prevDiscrepancy = 1;
+    std::memset(sigma, 0, kTerms * sizeof sigma[0]);
+    sigma[0] = 1;
     for (unsigned n = 0; n < 2 * t; n++) {
         unsigned discrepancy = s[n + 1];
         for (unsigned i = 1; i <= length; i++) {
-            discrepancy ^= mul(f, sigma[i], s[n + 1 - i]);
+            discrepancy ^= mul(c, sigma[i], s[n + 1 - i]);
         }
         if (discrepancy == 0) {
             gap++;
             continue;
         }
-        const unsigned scale = mul(f, discrepancy, inverse(f, prevDiscrepancy));
+        const unsigned scale = mul(c, discrepancy, inverse(c, prevDiscrepancy));
         std::memcpy(saved, sigma, sizeof saved);
-        for (unsigned i = 0; i + gap < 4 * kMaxT + 2; i++) {
-            sigma[i + gap] ^= mul(f, scale, prev[i]);
+        for (unsigned i = 0; i + gap < kTerms; i++) {
+            sigma[i + gap] ^= mul(c, scale, prev[i]);
         }
         if (2 * length <= n) {
             length = n + 1 - length;
@@ -320,58 +420,133 @@ int decode(const Code &c, std::uint8_t *data, std::uint8_t *stored, unsigned *lo
             gap++;
         }
     }
-    if (length == 0 || length > t) {
-        return -1;
-    }
+    return length;
+}
 
-    // Chien search: an error at degree d of the codeword makes a^-d a root of
-    // sigma. Each term sigma_i a^(-i d) is kept as a logarithm.
-    const unsigned nbits = kDataBits + c.codeBits;
-    int logTerm[kMaxT + 1];
-    for (unsigned i = 0; i <= length; i++) {
-        logTerm[i] = sigma[i] != 0 ? f.log[sigma[i]] : -1;
+// The degrees d < nbits of the codeword where sigma(a^-d) = 0 (Chien search),
+// into degrees; returns how many, or -1 past `length` of them.
+int roots(const Code &c, const unsigned *sigma, unsigned length, unsigned nbits, unsigned *degrees)
+{
+    if (length == 1) {
+        // sigma(x) = 1 + s x: the one root is 1 / s = a^-d, so a^d = s.
+        const unsigned d = c.log[sigma[1]];
+        degrees[0] = d;
+        return d < nbits ? 1 : 0;
     }
+    // Each term sigma_i a^(-i d) is kept as a logarithm, moved on by -i each
+    // degree.
+    int logTerm[kMaxT + 1];
+    unsigned active[kMaxT + 1];
+    unsigned terms = 0;
+    for (unsigned i = 1; i <= length; i++) {
+        if (sigma[i] != 0) {
+            logTerm[terms] = static_cast<int>(c.log[sigma[i]]);
+            active[terms++] = i;
+        }
+    }
+    const int n = static_cast<int>(c.n);
     unsigned count = 0;
     for (unsigned d = 0; d < nbits; d++) {
-        unsigned sum = 0;
-        for (unsigned i = 0; i <= length; i++) {
-            if (logTerm[i] >= 0) {
-                sum ^= f.pow[logTerm[i]];
-                logTerm[i] = static_cast<int>((static_cast<unsigned>(logTerm[i]) + kN - i) % kN);
+        unsigned sum = sigma[0];
+        for (unsigned k = 0; k < terms; k++) {
+            sum ^= c.pow[logTerm[k]];
+            logTerm[k] -= static_cast<int>(active[k]);
+            if (logTerm[k] < 0) {
+                logTerm[k] += n;
             }
         }
         if (sum == 0) {
             if (count == length) {
                 return -1;
             }
-            const unsigned bit = nbits - 1 - d;  // most significant first
-            locs[count++] = (bit & ~7u) | (7 - (bit & 7u));
+            degrees[count++] = d;
+            if (count == length) {
+                break;
+            }
         }
     }
-    if (count != length) {
+    return static_cast<int>(count);
+}
+
+}  // namespace
+
+int decode(const Code &c, std::uint8_t *data, std::uint8_t *stored, unsigned *locs, bool strict)
+{
+    std::uint8_t diff[kMaxCodeBytes];
+    encode(c, data, diff);
+    unsigned any = 0;
+    for (unsigned k = 0; k < c.codeBytes; k++) {
+        diff[k] = static_cast<std::uint8_t>((diff[k] ^ stored[k]) & c.keep[k]);
+        any |= diff[k];
+    }
+    if (any == 0) {
+        return 0;
+    }
+
+    // Syndromes S[j] = v(a^j), j = 1..2t, of the difference v(x): code bit i
+    // (in the division's order) is the coefficient of x^(b-1-i). For odd j
+    // the exponent j d steps by 2d; the even ones are squares.
+    const unsigned t = c.p.t;
+    const unsigned n = c.n;
+    unsigned s[2 * kMaxT + 1] = {};
+    for (unsigned k = 0; k < c.codeBytes; k++) {
+        const unsigned byte = c.p.swapBits ? kReverse.of[diff[k]] : diff[k];
+        for (unsigned b = 0; byte != 0 && b < 8; b++) {
+            if ((byte >> (7 - b) & 1u) == 0) {
+                continue;
+            }
+            const unsigned d = c.codeBits - 1 - (8 * k + b);
+            const unsigned twice = 2 * d >= n ? 2 * d - n : 2 * d;
+            unsigned e = d;
+            for (unsigned j = 1; j < 2 * t; j += 2) {
+                s[j] ^= c.pow[e];
+                e += twice;
+                e = e >= n ? e - n : e;
+            }
+        }
+    }
+    for (std::size_t j = 1; j <= t; j++) {
+        s[2 * j] = s[j] != 0 ? c.pow[2u * c.log[s[j]]] : 0;
+    }
+
+    unsigned sigma[2 * kMaxT + 2];
+    const unsigned length = errorLocator(c, s, sigma);
+    if (length == 0 || length > t) {
         return -1;
+    }
+    const unsigned messageBits = static_cast<unsigned>(8 * c.p.messageBytes);
+    const unsigned nbits = messageBits + c.codeBits;
+    unsigned degrees[kMaxT];
+    const int found = roots(c, sigma, length, nbits, degrees);
+    if (found != static_cast<int>(length)) {
+        return -1;
+    }
+    for (unsigned k = 0; k < length; k++) {
+        locs[k] = location(c, nbits - 1 - degrees[k]);
+    }
+    if (!strict) {
+        return static_cast<int>(length);
     }
 
     // Take the correction only if the corrected step is a codeword.
-    std::uint8_t fixedData[kStepSize];
+    std::uint8_t fixedData[kMaxMessageBytes];
     std::uint8_t fixedCode[kMaxCodeBytes];
-    std::memcpy(fixedData, data, kStepSize);
+    std::memcpy(fixedData, data, c.p.messageBytes);
     std::memcpy(fixedCode, stored, c.codeBytes);
-    for (unsigned k = 0; k < count; k++) {
-        std::uint8_t *p = locs[k] < kDataBits ? fixedData + locs[k] / 8 : fixedCode + (locs[k] - kDataBits) / 8;
+    for (unsigned k = 0; k < length; k++) {
+        std::uint8_t *p = locs[k] < messageBits ? fixedData + locs[k] / 8 : fixedCode + (locs[k] - messageBits) / 8;
         *p ^= static_cast<std::uint8_t>(1u << (locs[k] % 8));
     }
     std::uint8_t check[kMaxCodeBytes];
     encode(c, fixedData, check);
     for (unsigned k = 0; k < c.codeBytes; k++) {
-        const std::uint8_t keep = k + 1 == c.codeBytes ? lastByteMask(c) : 0xFF;
-        if (((check[k] ^ fixedCode[k]) & keep) != 0) {
+        if (((check[k] ^ fixedCode[k]) & c.keep[k]) != 0) {
             return -1;
         }
     }
-    std::memcpy(data, fixedData, kStepSize);
+    std::memcpy(data, fixedData, c.p.messageBytes);
     std::memcpy(stored, fixedCode, c.codeBytes);
-    return static_cast<int>(count);
+    return static_cast<int>(length);
 }
 
 }  // namespace bch

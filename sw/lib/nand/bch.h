@@ -1,22 +1,22 @@
-// Linux's software BCH code for NAND: a binary BCH code over GF(2^13) with the
-// primitive polynomial x^13 + x^4 + x^3 + x + 1 (0x201b), correcting up to t
-// flipped bits (t = 1..16) in a 512-byte step and its code. This header is
-// where the code and its byte layout are written down.
+// Binary BCH codes as Linux's lib/bch.c makes them, over any field GF(2^m),
+// m = 5..15, with any primitive polynomial, and as its NAND layer stores
+// them. This header is where the code and its byte layout are written down.
 //
-// The codeword is a polynomial over GF(2) whose coefficients, highest degree
-// first, are the data bits, each byte most significant bit first, then the
-// 13t code bits: c(x) = d(x) x^13t + r(x), r(x) = d(x) x^13t mod g(x), where
-// g(x) is the least common multiple of the minimal polynomials of a^1, a^3,
-// .., a^(2t-1) (a a root of the primitive polynomial). The code bits fill
-// ceil(13t/8) bytes, most significant bit first; the bits left over in the
-// last byte (4 of them at t = 4) are no part of the code.
+// The message is a step's data bytes, then any further bytes the code covers
+// (the OOB bytes a controller protects). The codeword is a polynomial over
+// GF(2) whose coefficients, highest degree first, are the message bits, each
+// byte most significant bit first (with swapBits: least significant first),
+// then the code bits: c(x) = d(x) x^b + r(x), r(x) = d(x) x^b mod g(x), where
+// g(x), of degree b <= m t, is the least common multiple of the minimal
+// polynomials of a^1, a^3, .., a^(2t-1) (a a root of the primitive
+// polynomial). The code bits fill ceil(m t / 8) bytes in the same bit order;
+// bits past b are no part of the code (4 of them at m = 13, t = 4).
 //
-// Stored code = r(x) bytes XOR a mask, the complement of the code of a step
-// of all 0xFF: a blank step (data and code all 0xFF, spare bits included) is
-// then a codeword. Error locations are reported as Linux reports them: bit n
-// of the step counted from the first data byte, n / 8 the byte and n % 8 the
-// bit within it (0 = least significant); n >= 4096 falls in the code, byte
-// (n - 4096) / 8 of it.
+// With `masked`, the stored code is r(x) XOR the complement of the code of a
+// message of all 0xFF, so that blank flash is a codeword, as Linux's NAND
+// layer stores its software BCH. Error locations are reported as Linux
+// reports them: bit n % 8 (0 = least significant) of message byte n / 8, or
+// for n >= 8 * messageBytes of code byte (n - 8 * messageBytes) / 8.
 #pragma once
 
 #include <cstddef>
@@ -24,49 +24,82 @@
 
 namespace bch {
 
-inline constexpr unsigned kM = 13;
-inline constexpr unsigned kMaxT = 16;
-inline constexpr std::size_t kStepSize = 512;
-inline constexpr std::size_t kMaxCodeBytes = (kM * kMaxT + 7) / 8;  // 26
+inline constexpr unsigned kMinM = 5;
+inline constexpr unsigned kMaxM = 15;
+inline constexpr unsigned kMaxT = 64;  // Linux's limit
+inline constexpr unsigned kMaxCodeBits = kMaxM * kMaxT;
+inline constexpr unsigned kMaxCodeBytes = (kMaxCodeBits + 7) / 8;  // 120
+inline constexpr unsigned kMaxWords = (kMaxCodeBits + 63) / 64;    // 64-bit words of the remainder
+inline constexpr std::size_t kMaxMessageBytes = 4096 + 256;
 
-// The tables of one strength, made once; no allocation.
-struct Code {
-    // remainder[k][i] = (i(x) x^(8k) x^13t) mod g(x), left-aligned in 256 bits:
-    // byte i followed by k zero bytes, for encoding four bytes at a time.
-    std::uint64_t remainder[4][256][4];
-    // For the carry-less division, used where `carryless` is set (t <= 9 on
-    // a processor with carry-less multiplication); polynomials with their
-    // low 64 coefficients first. fold[d][j] = x^(256 (d + 1) + 64j) mod g(x).
-    std::uint64_t fold[2][4][2];
-    struct {
-        std::uint64_t timesXm[4][2];  // x^(13t + 64j) mod g(x)
-        std::uint64_t rest[2];        // g(x) less its leading term
-        std::uint64_t mu;             // x^(13t + 64) div g(x), less x^64
-    } reduce;
-    unsigned t;
-    unsigned codeBits;   // 13t
-    unsigned codeBytes;  // ceil(13t / 8)
-    bool carryless;
-    std::uint8_t mask[kMaxCodeBytes];
+struct Params {
+    unsigned m = 13;
+    unsigned t = 8;
+    unsigned poly = 0;  // 0: Linux's default for m
+    bool swapBits = false;
+    bool masked = true;
+    std::size_t messageBytes = 512;
 };
 
-// Fills in the code of strength t (1..16).
-void init(Code *code, unsigned t);
+// Linux's default primitive polynomial of GF(2^m), or 0 outside 5..15.
+unsigned defaultPoly(unsigned m);
+// Linux's choice of field for steps of that many bytes: the smallest m with
+// 2^m > 8 * bytes.
+unsigned defaultM(std::size_t stepBytes);
+// Whether poly is a primitive polynomial of degree m.
+bool isPrimitive(unsigned m, unsigned poly);
+// The largest t a field takes for messages of that many bytes: the code bits
+// and the message bits fit in one codeword of 2^m - 1 bits; at most kMaxT.
+unsigned maxStrength(unsigned m, std::size_t messageBytes);
 
-// The stored code (mask applied) of the 512 bytes at data, into code[0..codeBytes).
+// A code made once and then read by any number of threads; no allocation.
+struct Code {
+    Params p;
+    unsigned n;          // 2^m - 1
+    unsigned codeBits;   // the degree of g
+    unsigned codeBytes;  // ceil(m t / 8)
+    unsigned words;      // 64-bit words that hold codeBits
+    bool carryless;
+    std::uint8_t mask[kMaxCodeBytes];  // XOR-ed into the stored code (zero unless masked)
+    std::uint8_t keep[kMaxCodeBytes];  // the bits of each stored byte that belong to the code
+    // For the carry-less division, used where `carryless` is set (fewer than
+    // 128 code bits, messages of whole 64-byte pieces in the most significant
+    // first order, a processor with carry-less multiplication); polynomials
+    // with their low 64 coefficients first. fold[d][j] = x^(256 (d + 1) + 64j) mod g(x).
+    std::uint64_t fold[2][4][2];
+    struct {
+        std::uint64_t timesXm[4][2];  // x^(b + 64j) mod g(x)
+        std::uint64_t rest[2];        // g(x) less its leading term
+        std::uint64_t mu;             // x^(b + 64) div g(x), less x^64
+    } reduce;
+    std::uint16_t pow[2 * (1u << kMaxM)];  // a^i, twice over so that sums of two logs need no reduction
+    std::uint16_t log[1u << kMaxM];
+    // remainder[(k * 256 + i) * words + w]: word w of (i(x) x^(8k) x^b) mod
+    // g(x), left-aligned: byte i followed by k zero bytes, for encoding four
+    // bytes at a time.
+    std::uint64_t remainder[4 * 256 * kMaxWords];
+};
+
+// Makes the code; false with the reason in why when the parameters do not
+// make one (m out of range, a polynomial that is not primitive of degree m, a
+// strength the field cannot take for that message).
+bool init(Code *code, const Params &p, char *why, std::size_t whySize);
+
+// The stored code of the message at data, into code[0..codeBytes).
 void encode(const Code &c, const std::uint8_t *data, std::uint8_t *code);
 
-// Decodes a step against its stored code and corrects it in place: up to t
-// flipped bits anywhere in the data and the code. Returns the number of bits
-// corrected, their locations in locs[0..count), or -1 when the step is
-// uncorrectable (then nothing is changed). A correction is taken only when
-// the corrected step encodes to its corrected code, so that a pattern beyond
-// t flips never comes back "corrected" at places that make no codeword.
-int decode(const Code &c, std::uint8_t *data, std::uint8_t *stored, unsigned *locs);
+// Decodes a message against its stored code and corrects both in place: up
+// to t flipped bits anywhere. Returns the number of bits corrected, their
+// locations in locs[0..count), or -1 when the step is uncorrectable (then
+// nothing is changed). With `strict`, a correction is taken only when the
+// corrected message encodes to its corrected code, so that a pattern beyond t
+// flips never comes back "corrected" at places that make no codeword;
+// without, the answer is Linux's.
+int decode(const Code &c, std::uint8_t *data, std::uint8_t *stored, unsigned *locs, bool strict = true);
 
 namespace detail {
 
-// The code bytes of the step at data before the mask, as the byte tables
+// The code bytes of the message at data before the mask, as the byte tables
 // make them. Only where c.carryless.
 void codeCarryless(const Code &c, const std::uint8_t *data, std::uint8_t *out);
 bool hasCarryless();

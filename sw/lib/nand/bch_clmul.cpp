@@ -67,7 +67,7 @@ BCH_CLMUL inline Wide addPiece(Wide f, const std::uint8_t *piece)
     return {_mm_xor_si128(f.high, loadPolynomial(piece)), _mm_xor_si128(f.low, loadPolynomial(piece + 16))};
 }
 
-// The step is Horner's rule over its sixteen 256-bit pieces, in two chains
+// The message is Horner's rule over its 256-bit pieces, in two chains
 // that do not wait for each other: the even pieces (F <- F x^512 + piece)
 // and the odd ones, joined at the end as even x^256 + odd.
 BCH_CLMUL Wide foldStep(const Code &c, const std::uint8_t *data)
@@ -80,7 +80,7 @@ BCH_CLMUL Wide foldStep(const Code &c, const std::uint8_t *data)
     }
     Wide even = addPiece({_mm_setzero_si128(), _mm_setzero_si128()}, data);
     Wide odd = addPiece({_mm_setzero_si128(), _mm_setzero_si128()}, data + 32);
-    for (std::size_t i = 64; i < kStepSize; i += 64) {
+    for (std::size_t i = 64; i < c.p.messageBytes; i += 64) {
         even = addPiece(shift(even, k512), data + i);
         odd = addPiece(shift(odd, k512), data + i + 32);
     }
@@ -90,7 +90,7 @@ BCH_CLMUL Wide foldStep(const Code &c, const std::uint8_t *data)
 
 }  // namespace
 
-// With F = the folded step (congruent to d(x)) and m = 13t:
+// With F = the folded step (congruent to d(x)) and m = b, the code's bits:
 //   V = F x^m, each x^(m + 64j) replaced by its remainder C_j: fewer than
 //       m + 64 bits, congruent to d(x) x^m;
 //   q = V div g = Vh + ((Vh mu') div x^64), where Vh = V div x^m and

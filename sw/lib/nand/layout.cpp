@@ -1,6 +1,9 @@
 // The layout presets and the rules that place the ECC; see layout.h.
 #include "layout.h"
 
+#include "bch.h"
+
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -9,23 +12,54 @@ namespace nand {
 
 namespace {
 
+// A preset row: the fields a listing shows; the rest take their defaults.
+constexpr Layout preset(const char *name, std::uint32_t page, std::uint32_t oob, std::uint32_t step, Scheme scheme,
+                        std::uint8_t t, Placement placement, std::uint8_t fill, const char *about)
+{
+    Layout l{};
+    for (std::size_t i = 0; name[i] != '\0' && i + 1 < kMaxNameSize; i++) {
+        l.name[i] = name[i];
+    }
+    l.pageSize = page;
+    l.oobSize = oob;
+    l.stepSize = step;
+    l.scheme = scheme;
+    l.strength = t;
+    l.placement = placement;
+    l.freeFill = l.padFill = fill;
+    l.about = about;
+    l.linuxOob = scheme != Scheme::Classic;
+    l.erasedMask = scheme == Scheme::Bch;
+    // Byte 0; Linux's codes keep byte 5 of a small page (8 or 16 bytes of
+    // OOB), bytes 0 and 1 of a large one.
+    l.markerCount = 1;
+    if (l.linuxOob && oob != 8 && oob != 16) {
+        l.markerCount = 2;
+        l.markers[1] = 1;
+    } else if (l.linuxOob) {
+        l.markers[0] = 5;
+    }
+    return l;
+}
+
 // clang-format off
-const Layout kPresets[] = {
-    // name                 page  oob  step  scheme           t  sm     placement              off  free  pad   marker
-    {"classic",             2048, 64,  512,  Scheme::Classic, 1, false, Placement::End,        0,   0x00, 0x00, 0,
-     "conv's image: 32-bit sector words at OOB 48..63, the rest of the OOB zero"},
-    {"linux-hamming",       2048, 64,  256,  Scheme::Hamming, 1, false, Placement::LinuxLarge, 0,   0xFF, 0xFF, 0,
-     "Linux software Hamming, 256-byte steps, ECC at OOB 40 (80 for a 128-byte OOB)"},
-    {"linux-hamming-512",   2048, 64,  512,  Scheme::Hamming, 1, false, Placement::LinuxLarge, 0,   0xFF, 0xFF, 0,
-     "Linux software Hamming, 512-byte steps, ECC at OOB 40 (80 for a 128-byte OOB)"},
-    {"linux-hamming-sp",    512,  16,  256,  Scheme::Hamming, 1, false, Placement::SmallPage,  0,   0xFF, 0xFF, 5,
-     "Linux software Hamming on small pages: ECC at OOB 0..3 and 6..7, marker at 5"},
-    {"linux-bch4",          2048, 64,  512,  Scheme::Bch,     4, false, Placement::End,        0,   0xFF, 0xFF, 0,
-     "Linux software BCH, 4 bits per 512 bytes, 7 bytes a step at the end of the OOB"},
-    {"linux-bch8",          2048, 64,  512,  Scheme::Bch,     8, false, Placement::End,        0,   0xFF, 0xFF, 0,
-     "Linux software BCH, 8 bits per 512 bytes, 13 bytes a step at the end of the OOB"},
-    {"linux-bch8-4k",       4096, 224, 512,  Scheme::Bch,     8, false, Placement::End,        0,   0xFF, 0xFF, 0,
-     "Linux software BCH-8 on 4096+224 pages, ECC at the end of the OOB"},
+constexpr Layout kPresets[] = {
+    preset("classic",           2048, 64,  512,  Scheme::Classic, 1,  Placement::End,        0x00,
+           "conv's image: 32-bit sector words at OOB 48..63, the rest of the OOB zero"),
+    preset("linux-hamming",     2048, 64,  256,  Scheme::Hamming, 1,  Placement::LinuxLarge, 0xFF,
+           "Linux software Hamming, 256-byte steps, ECC at OOB 40 (80 for a 128-byte OOB)"),
+    preset("linux-hamming-512", 2048, 64,  512,  Scheme::Hamming, 1,  Placement::LinuxLarge, 0xFF,
+           "Linux software Hamming, 512-byte steps, ECC at OOB 40 (80 for a 128-byte OOB)"),
+    preset("linux-hamming-sp",  512,  16,  256,  Scheme::Hamming, 1,  Placement::SmallPage,  0xFF,
+           "Linux software Hamming on small pages: ECC at OOB 0..3 and 6..7, marker at 5"),
+    preset("linux-bch4",        2048, 64,  512,  Scheme::Bch,     4,  Placement::End,        0xFF,
+           "Linux software BCH, 4 bits per 512 bytes, 7 bytes a step at the end of the OOB"),
+    preset("linux-bch8",        2048, 64,  512,  Scheme::Bch,     8,  Placement::End,        0xFF,
+           "Linux software BCH, 8 bits per 512 bytes, 13 bytes a step at the end of the OOB"),
+    preset("linux-bch8-4k",     4096, 224, 512,  Scheme::Bch,     8,  Placement::End,        0xFF,
+           "Linux software BCH-8 on 4096+224 pages, ECC at the end of the OOB"),
+    preset("linux-bch24-1k",    4096, 224, 1024, Scheme::Bch,     24, Placement::End,        0xFF,
+           "Linux software BCH, 24 bits per 1024 bytes over GF(2^14), 42 bytes a step at the end of the OOB"),
 };
 // clang-format on
 
@@ -70,6 +104,8 @@ const char *schemeName(Scheme s)
         return "classic";
     case Scheme::Hamming:
         return "hamming";
+    case Scheme::None:
+        return "none";
     default:
         return "bch";
     }
@@ -77,7 +113,7 @@ const char *schemeName(Scheme s)
 
 bool schemeByName(const char *text, Scheme *s)
 {
-    for (const Scheme each : {Scheme::Classic, Scheme::Hamming, Scheme::Bch}) {
+    for (const Scheme each : {Scheme::Classic, Scheme::Hamming, Scheme::Bch, Scheme::None}) {
         if (std::strcmp(text, schemeName(each)) == 0) {
             *s = each;
             return true;
@@ -91,16 +127,33 @@ std::size_t stepsPerPage(const Layout &l)
     return l.pageSize / l.stepSize;
 }
 
-std::size_t eccBytesPerStep(const Layout &l)
+unsigned bchField(const Layout &l)
+{
+    return l.m != 0 ? l.m : bch::defaultM(l.stepSize);
+}
+
+unsigned bchPoly(const Layout &l)
+{
+    return l.poly != 0 ? l.poly : bch::defaultPoly(bchField(l));
+}
+
+std::size_t codeBytesPerStep(const Layout &l)
 {
     switch (l.scheme) {
     case Scheme::Classic:
         return 4;
     case Scheme::Hamming:
         return 3;
+    case Scheme::None:
+        return 0;
     default:
-        return (13u * l.strength + 7) / 8;
+        return (bchField(l) * l.strength + 7) / 8;
     }
+}
+
+std::size_t eccBytesPerStep(const Layout &l)
+{
+    return l.scheme == Scheme::None ? 0 : (l.eccBytesPerStep != 0 ? l.eccBytesPerStep : codeBytesPerStep(l));
 }
 
 std::size_t recordSize(const Layout &l)
@@ -116,7 +169,15 @@ unsigned strength(const Layout &l)
 std::size_t eccRegions(const Layout &l, Region (&regions)[kMaxRegions])
 {
     const auto total = static_cast<std::uint32_t>(stepsPerPage(l) * eccBytesPerStep(l));
+    if (total == 0) {
+        return 0;
+    }
     switch (l.placement) {
+    case Placement::Regions:
+        for (std::size_t i = 0; i < l.regionCount; i++) {
+            regions[i] = l.regions[i];
+        }
+        return l.regionCount;
     case Placement::Offset:
         regions[0] = {l.eccOffset, total};
         return 1;
@@ -144,9 +205,156 @@ std::size_t eccRegions(const Layout &l, Region (&regions)[kMaxRegions])
     return 1;
 }
 
-bool makeLayout(const Layout &preset, const LayoutChanges &changes, Layout *out, char *why, std::size_t whySize)
+namespace {
+
+bool refuse(char *why, std::size_t whySize, const char **key, const char *name, const char *format, ...)
+    __attribute__((format(printf, 5, 6)));
+
+bool refuse(char *why, std::size_t whySize, const char **key, const char *name, const char *format, ...)
 {
-    Layout l = preset;
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(why, whySize, format, args);
+    va_end(args);
+    if (key != nullptr) {
+        *key = name;
+    }
+    return false;
+}
+
+// The step sizes a scheme takes; false with the reason.
+bool checkStep(const Layout &l, char *why, std::size_t whySize, const char **key)
+{
+    if (l.stepSize < kMinStepSize || l.stepSize > kMaxStepSize) {
+        return refuse(why, whySize, key, "step", "a step of %u bytes: steps are %zu to %zu bytes", l.stepSize,
+                      kMinStepSize, kMaxStepSize);
+    }
+    if (l.scheme == Scheme::Hamming && l.stepSize != 256 && l.stepSize != 512) {
+        return refuse(why, whySize, key, "step", "a step of %u bytes: steps are 256 or 512 bytes", l.stepSize);
+    }
+    if (l.scheme == Scheme::Classic && l.stepSize != 512) {
+        return refuse(why, whySize, key, "step", "the classic code covers 512-byte steps, not %u", l.stepSize);
+    }
+    if (l.pageSize == 0 || l.pageSize > kMaxPageSize || l.pageSize % l.stepSize != 0) {
+        return refuse(why, whySize, key, "page",
+                      "a page of %u bytes is not a whole number of %u-byte steps (at most %zu bytes)", l.pageSize,
+                      l.stepSize, kMaxPageSize);
+    }
+    if (l.oobSize == 0 || l.oobSize > kMaxOobSize) {
+        return refuse(why, whySize, key, "oob", "an OOB of %u bytes: it takes 1 to %zu", l.oobSize, kMaxOobSize);
+    }
+    return true;
+}
+
+// The code's own parameters; false with the reason.
+bool checkCode(const Layout &l, char *why, std::size_t whySize, const char **key)
+{
+    if (l.scheme != Scheme::Bch) {
+        if (l.m != 0 || l.poly != 0 || l.lsbFirst) {
+            return refuse(why, whySize, key, l.m != 0 ? "m" : (l.poly != 0 ? "poly" : "bit_order"),
+                          "the field, polynomial and bit order are for BCH");
+        }
+    } else {
+        const unsigned m = bchField(l);
+        if (m < bch::kMinM || m > bch::kMaxM) {
+            return refuse(why, whySize, key, "m", "a BCH field GF(2^m) takes m from %u to %u, not %u", bch::kMinM,
+                          bch::kMaxM, m);
+        }
+        if (!bch::isPrimitive(m, bchPoly(l))) {
+            return refuse(why, whySize, key, "poly", "0x%x is not a primitive polynomial of degree %u", bchPoly(l),
+                          m);
+        }
+        const unsigned limit = bch::maxStrength(m, l.stepSize);
+        if (limit == 0) {
+            return refuse(why, whySize, key, "m", "GF(2^%u) is too small for %u-byte steps", m, l.stepSize);
+        }
+        if (l.strength < 1 || l.strength > limit) {
+            return refuse(why, whySize, key, "strength",
+                          "BCH over GF(2^%u) takes a strength from 1 to %u bits with %u-byte steps (--strength)", m,
+                          limit, l.stepSize);
+        }
+    }
+    if (l.scheme != Scheme::Hamming && l.smOrder) {
+        return refuse(why, whySize, key, "sm_order", "--sm-order is for the Hamming code");
+    }
+    const std::size_t code = codeBytesPerStep(l);
+    if (l.eccBytesPerStep != 0 && (l.eccBytesPerStep < code || l.eccBytesPerStep > kMaxEccBytes)) {
+        return refuse(why, whySize, key, "ecc_bytes_per_step",
+                      "%u ECC bytes a step: the code takes %zu, and at most %zu are stored", l.eccBytesPerStep, code,
+                      kMaxEccBytes);
+    }
+    if (l.eccXorLength > code) {
+        return refuse(why, whySize, key, "ecc_xor", "%u bytes to XOR into a %zu-byte code", l.eccXorLength, code);
+    }
+    return true;
+}
+
+// Where the ECC and the marker sit; false with the reason.
+bool checkPlaces(const Layout &l, char *why, std::size_t whySize, const char **key)
+{
+    if (l.linuxOob && l.scheme == Scheme::Bch && l.placement != Placement::Offset && l.oobSize < kMinBchOob) {
+        return refuse(why, whySize, key, "oob", "Linux's BCH takes large pages, an OOB of %u bytes or more, not %u",
+                      kMinBchOob, l.oobSize);
+    }
+    for (std::size_t i = 0; i < l.markerCount; i++) {
+        if (l.markers[i] >= l.oobSize) {
+            return refuse(why, whySize, key, "bad_block_marker", "a marker at OOB byte %u, past the %u-byte OOB",
+                          l.markers[i], l.oobSize);
+        }
+    }
+    Region regions[kMaxRegions];
+    const std::size_t n = eccRegions(l, regions);
+    const auto need = static_cast<std::uint32_t>(stepsPerPage(l) * eccBytesPerStep(l));
+    if (n == 0 && need != 0) {
+        return refuse(why, whySize, key, "oob",
+                      "Linux's Hamming layouts take an OOB of 8, 16, 64 or 128 bytes, not %u; give --ecc-offset",
+                      l.oobSize);
+    }
+    std::uint32_t total = 0;
+    for (std::size_t i = 0; i < n; i++) {
+        const Region &r = regions[i];
+        total += r.length;
+        if (std::uint64_t{r.offset} + r.length > l.oobSize) {
+            return refuse(why, whySize, key, "ecc", "the ECC (%u bytes from OOB byte %u) runs past the %u-byte OOB",
+                          r.length, r.offset, l.oobSize);
+        }
+        if (l.markerCount != 0) {
+            const std::uint32_t first = l.markers[0];
+            const std::uint32_t last = l.markers[l.markerCount - 1];
+            for (std::size_t k = 0; k < l.markerCount; k++) {
+                if (l.markers[k] >= r.offset && l.markers[k] < r.offset + r.length) {
+                    if (l.markerCount == 1) {
+                        return refuse(why, whySize, key, "ecc",
+                                      "the ECC (OOB bytes %u..%u) covers the bad-block marker at OOB byte %u",
+                                      r.offset, r.offset + r.length - 1, first);
+                    }
+                    return refuse(why, whySize, key, "ecc",
+                                  "the ECC (OOB bytes %u..%u) covers the bad-block marker at OOB bytes %u..%u",
+                                  r.offset, r.offset + r.length - 1, first, last);
+                }
+            }
+        }
+        for (std::size_t j = 0; j < i; j++) {
+            const Region &q = regions[j];
+            if (q.offset < r.offset + r.length && r.offset < q.offset + q.length) {
+                return refuse(why, whySize, key, "ecc", "the ECC ranges at OOB bytes %u and %u overlap", q.offset,
+                              r.offset);
+            }
+        }
+    }
+    if (l.placement == Placement::Regions && total != need) {
+        return refuse(why, whySize, key, "ecc", "the ECC ranges hold %u bytes; %zu steps of %zu bytes need %u", total,
+                      stepsPerPage(l), eccBytesPerStep(l), need);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool makeLayout(const Layout &base, const LayoutChanges &changes, Layout *out, char *why, std::size_t whySize,
+                const char **key)
+{
+    Layout l = base;
     if (changes.pageSize >= 0) {
         l.pageSize = static_cast<std::uint32_t>(changes.pageSize);
     }
@@ -164,111 +372,120 @@ bool makeLayout(const Layout &preset, const LayoutChanges &changes, Layout *out,
     if (changes.scheme >= 0 && static_cast<Scheme>(changes.scheme) != l.scheme) {
         // Another code takes the fills and the place Linux gives it.
         l.scheme = static_cast<Scheme>(changes.scheme);
-        l.strength = l.scheme == Scheme::Bch ? 0 : 1;
+        l.strength = l.scheme == Scheme::Bch ? 0 : (l.scheme == Scheme::None ? 0 : 1);
         l.freeFill = l.padFill = l.scheme == Scheme::Classic ? 0x00 : 0xFF;
-        if (l.placement != Placement::Offset) {
+        l.erasedMask = l.scheme == Scheme::Bch;
+        l.eccBytesPerStep = 0;
+        l.eccXorLength = 0;
+        if (l.placement != Placement::Offset && l.placement != Placement::Regions) {
+            l.linuxOob = l.scheme != Scheme::Classic;
             l.placement = l.scheme == Scheme::Hamming && l.placement != Placement::SmallPage ? Placement::LinuxLarge
                                                                                            : Placement::End;
         }
     }
     if (changes.strength >= 0) {
         if (l.scheme != Scheme::Bch) {
-            std::snprintf(why, whySize, "--strength is for BCH; the %s code corrects one bit", schemeName(l.scheme));
-            return false;
+            return refuse(why, whySize, key, "strength", "--strength is for BCH; the %s code corrects one bit",
+                          schemeName(l.scheme));
         }
         l.strength = static_cast<std::uint8_t>(changes.strength > 255 ? 255 : changes.strength);
     }
-    if (l.scheme == Scheme::Bch && (l.strength < 1 || l.strength > 16)) {
-        std::snprintf(why, whySize, "BCH takes a strength from 1 to 16 bits (--strength)");
-        return false;
+    if (changes.m >= 0) {
+        l.m = static_cast<std::uint8_t>(changes.m);
     }
-    if (l.scheme == Scheme::Bch && l.stepSize != 512) {
-        std::snprintf(why, whySize, "BCH covers 512-byte steps, not %u", l.stepSize);
-        return false;
+    if (changes.poly >= 0) {
+        l.poly = static_cast<std::uint32_t>(changes.poly);
     }
-
-    if (l.stepSize != 256 && l.stepSize != 512) {
-        std::snprintf(why, whySize, "a step of %u bytes: steps are 256 or 512 bytes", l.stepSize);
-        return false;
+    if (changes.lsbFirst >= 0) {
+        l.lsbFirst = changes.lsbFirst != 0;
     }
-    if (l.scheme == Scheme::Classic && l.stepSize != 512) {
-        std::snprintf(why, whySize, "the classic code covers 512-byte steps, not %u", l.stepSize);
-        return false;
+    if (l.scheme == Scheme::Bch && l.strength == 0) {
+        return refuse(why, whySize, key, "strength", "BCH needs a strength (--strength)");
     }
-    if (l.scheme != Scheme::Hamming && l.smOrder) {
-        std::snprintf(why, whySize, "--sm-order is for the Hamming code");
-        return false;
-    }
-    if (l.pageSize == 0 || l.pageSize > kMaxPageSize || l.pageSize % l.stepSize != 0) {
-        std::snprintf(why, whySize, "a page of %u bytes is not a whole number of %u-byte steps (at most %zu bytes)",
-                      l.pageSize, l.stepSize, kMaxPageSize);
-        return false;
-    }
-    if (l.oobSize == 0 || l.oobSize > kMaxOobSize) {
-        std::snprintf(why, whySize, "an OOB of %u bytes: it takes 1 to %zu", l.oobSize, kMaxOobSize);
+    if (!checkStep(l, why, whySize, key) || !checkCode(l, why, whySize, key)) {
         return false;
     }
     // Linux's codes keep Linux's marker: byte 5 of a small page, bytes 0 and
     // 1 of a large one.
-    std::uint32_t markerBytes = 1;
-    if (l.scheme != Scheme::Classic) {
-        l.marker = isSmallPageOob(l.oobSize) ? kSmallPageMarker : 0;
-        markerBytes = isSmallPageOob(l.oobSize) ? 1 : kLargePageMarkerBytes;
+    if (l.linuxOob) {
+        l.markerCount = isSmallPageOob(l.oobSize) ? 1 : kLargePageMarkerBytes;
+        l.markers[0] = isSmallPageOob(l.oobSize) ? kSmallPageMarker : 0;
+        l.markers[1] = 1;
     }
-    if (l.scheme == Scheme::Bch && l.placement != Placement::Offset && l.oobSize < kMinBchOob) {
-        std::snprintf(why, whySize, "Linux's BCH takes large pages, an OOB of %u bytes or more, not %u", kMinBchOob,
-                      l.oobSize);
+    if (!checkPlaces(l, why, whySize, key)) {
         return false;
-    }
-    Region regions[kMaxRegions];
-    const std::size_t n = eccRegions(l, regions);
-    if (n == 0) {
-        std::snprintf(why, whySize,
-                      "Linux's Hamming layouts take an OOB of 8, 16, 64 or 128 bytes, not %u; give --ecc-offset",
-                      l.oobSize);
-        return false;
-    }
-    for (std::size_t i = 0; i < n; i++) {
-        const Region &r = regions[i];
-        if (std::uint64_t{r.offset} + r.length > l.oobSize) {
-            std::snprintf(why, whySize, "the ECC (%u bytes from OOB byte %u) runs past the %u-byte OOB", r.length,
-                          r.offset, l.oobSize);
-            return false;
-        }
-        const auto marker = static_cast<std::uint32_t>(l.marker);
-        if (l.marker >= 0 && marker < r.offset + r.length && r.offset < marker + markerBytes) {
-            if (markerBytes == 1) {
-                std::snprintf(why, whySize, "the ECC (OOB bytes %u..%u) covers the bad-block marker at OOB byte %d",
-                              r.offset, r.offset + r.length - 1, l.marker);
-            } else {
-                std::snprintf(why, whySize, "the ECC (OOB bytes %u..%u) covers the bad-block marker at OOB bytes %u..%u",
-                              r.offset, r.offset + r.length - 1, marker, marker + markerBytes - 1);
-            }
-            return false;
-        }
     }
     *out = l;
     return true;
 }
 
+namespace {
+
+// Appends to a JSON text being written; keeps count of what it needed.
+struct Writer {
+    char *buf;
+    std::size_t size;
+    std::size_t len = 0;
+
+    void add(const char *format, ...) __attribute__((format(printf, 2, 3)))
+    {
+        va_list args;
+        va_start(args, format);
+        const std::size_t room = len < size ? size - len : 0;
+        const int n = std::vsnprintf(room != 0 ? buf + len : nullptr, room, format, args);
+        va_end(args);
+        len += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+};
+
+void addRegions(Writer *w, const Region *regions, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; i++) {
+        w->add("%s{\"offset\":%u,\"length\":%u}", i == 0 ? "" : ",", regions[i].offset, regions[i].length);
+    }
+}
+
+}  // namespace
+
 std::size_t describeJson(const Layout &l, char *buf, std::size_t size)
 {
+    Writer w{buf, size};
+    w.add("{\"name\":\"");
+    for (const char *p = l.name; *p != '\0'; p++) {
+        // Names come from presets and from JSON strings read back; keep them JSON.
+        if (*p == '"' || *p == '\\') {
+            w.add("\\%c", *p);
+        } else if (static_cast<unsigned char>(*p) < 0x20) {
+            w.add("\\u%04x", static_cast<unsigned>(*p));
+        } else {
+            w.add("%c", *p);
+        }
+    }
+    w.add("\",\"page\":%u,\"oob\":%u,\"step\":%u,\"scheme\":\"%s\",\"strength\":%u,\"sm_order\":%s", l.pageSize,
+          l.oobSize, l.stepSize, schemeName(l.scheme), l.strength, l.smOrder ? "true" : "false");
+    if (l.scheme == Scheme::Bch) {
+        w.add(",\"m\":%u,\"poly\":\"0x%x\",\"bit_order\":\"%s\",\"erased_mask\":%s", bchField(l), bchPoly(l),
+              l.lsbFirst ? "lsb-first" : "msb-first", l.erasedMask ? "true" : "false");
+    }
+    if (l.eccXorLength != 0) {
+        w.add(",\"ecc_xor\":\"");
+        for (std::size_t i = 0; i < l.eccXorLength; i++) {
+            w.add("%02x", l.eccXor[i]);
+        }
+        w.add("\"");
+    }
+    w.add(",\"ecc_bytes_per_step\":%zu,\"ecc\":[", eccBytesPerStep(l));
     Region regions[kMaxRegions];
-    const std::size_t n = eccRegions(l, regions);
-    int len = std::snprintf(buf, size,
-                            "{\"name\":\"%s\",\"page\":%u,\"oob\":%u,\"step\":%u,\"scheme\":\"%s\",\"strength\":%u,"
-                            "\"sm_order\":%s,\"ecc_bytes_per_step\":%zu,\"ecc\":[",
-                            l.name, l.pageSize, l.oobSize, l.stepSize, schemeName(l.scheme), l.strength,
-                            l.smOrder ? "true" : "false", eccBytesPerStep(l));
-    for (std::size_t i = 0; i < n && len >= 0 && static_cast<std::size_t>(len) < size; i++) {
-        len += std::snprintf(buf + len, size - static_cast<std::size_t>(len), "%s{\"offset\":%u,\"length\":%u}",
-                             i == 0 ? "" : ",", regions[i].offset, regions[i].length);
+    addRegions(&w, regions, eccRegions(l, regions));
+    w.add("],\"placement\":\"oob\",\"bad_block_marker\":[");
+    for (std::size_t i = 0; i < l.markerCount; i++) {
+        w.add("%s%u", i == 0 ? "" : ",", l.markers[i]);
     }
-    if (len >= 0 && static_cast<std::size_t>(len) < size) {
-        len += std::snprintf(buf + len, size - static_cast<std::size_t>(len),
-                             "],\"free_fill\":%u,\"bad_block_marker\":%d}", l.freeFill, l.marker);
+    w.add("],\"free_fill\":%u,\"pad_fill\":%u}", l.freeFill, l.padFill);
+    if (size == 0) {
+        return 0;
     }
-    return len < 0 ? 0 : (static_cast<std::size_t>(len) < size ? static_cast<std::size_t>(len) : size - 1);
+    return w.len < size ? w.len : size - 1;
 }
 
 }  // namespace nand

@@ -18,10 +18,11 @@ namespace nand {
 enum class Scheme : std::uint8_t {
     Classic,  // the sector code of ecc.h, 4 bytes (its word least significant byte first)
     Hamming,  // Linux's software Hamming, 3 bytes (hamming.h)
-    Bch,      // Linux's software BCH, ceil(13t / 8) bytes (bch.h)
+    Bch,      // a binary BCH code as Linux's lib/bch.c makes it (bch.h)
+    None,     // no code: the OOB is free bytes only
 };
 
-// Where the ECC goes when no offset is given.
+// Where the ECC goes.
 // Linux chooses its software ECC layouts by the OOB size: an 8- or 16-byte
 // OOB is a small page (marker at byte 5), any other a large page (marker at
 // bytes 0 and 1, which no ECC may take).
@@ -31,39 +32,64 @@ enum class Placement : std::uint8_t {
                  // 40 on for 64, 80 on for 128; no other size
     SmallPage,   // the same rule, for a preset of small pages
     Offset,      // from a given offset
+    Regions,     // in the layout's own list of OOB ranges
 };
 
 inline constexpr std::size_t kMaxPageSize = 65536;
 inline constexpr std::size_t kMaxOobSize = 4096;
-inline constexpr std::size_t kMaxSteps = kMaxPageSize / 256;
-inline constexpr std::size_t kMaxRegions = 2;
+inline constexpr std::size_t kMinStepSize = 256;
+inline constexpr std::size_t kMaxStepSize = 4096;
+inline constexpr std::size_t kMaxSteps = kMaxPageSize / kMinStepSize;
+inline constexpr std::size_t kMaxRegions = 16;
+inline constexpr std::size_t kMaxMarkers = 4;
+inline constexpr std::size_t kMaxEccBytes = 128;  // stored a step: the code and any bytes after it
+inline constexpr std::size_t kMaxNameSize = 48;
 
 struct Region {
     std::uint32_t offset;
     std::uint32_t length;
 };
 
+// A layout is plain data: a preset row, a layout file, or either with
+// changes; every key of a layout file is a field here.
 struct Layout {
-    const char *name;
+    char name[kMaxNameSize];
     std::uint32_t pageSize;
     std::uint32_t oobSize;
     std::uint32_t stepSize;
     Scheme scheme;
-    std::uint8_t strength;   // the bits a step can have corrected: 1, or t for BCH
+    std::uint8_t strength;   // the bits a step can have corrected: 1, or t for BCH (0 for none)
     bool smOrder;            // Hamming bytes in SmartMedia order
     Placement placement;
     std::uint32_t eccOffset;  // for Placement::Offset
     std::uint8_t freeFill;   // OOB bytes that hold no ECC
     std::uint8_t padFill;    // the rest of a short last page
-    std::int32_t marker;     // the bad-block marker byte of the OOB, or -1 (Linux layouts: by OOB size)
-    const char *about;       // one line for listings
+    const char *about;       // one line for listings; null for a layout file
+    // Linux's rules for the OOB size: the marker at byte 5 of a small page
+    // (8 or 16 bytes of OOB), at 0 and 1 of a large one, and BCH on large
+    // pages only. Set for the presets of Linux's codes, not for a file.
+    bool linuxOob;
+    // BCH: the field GF(2^m) and its primitive polynomial (0: Linux's choice
+    // for the step and for m), the bit order and whether blank flash is a
+    // codeword.
+    std::uint8_t m;
+    std::uint32_t poly;
+    bool lsbFirst;
+    bool erasedMask;
+    std::uint32_t eccBytesPerStep;  // stored a step; 0: the code's bytes
+    std::uint8_t eccXorLength;      // XOR-ed into every step's stored code
+    std::uint8_t eccXor[kMaxEccBytes];
+    std::uint8_t regionCount;  // for Placement::Regions
+    Region regions[kMaxRegions];
+    std::uint8_t markerCount;  // the bad-block marker bytes of the OOB
+    std::uint16_t markers[kMaxMarkers];
 };
 
 // The presets, in the order listings show them.
 const Layout *presets(std::size_t *count);
 const Layout *findPreset(const char *name);
 
-// Changes asked of a preset; a negative number or a null pointer leaves it.
+// Changes asked of a layout; a negative number or a null pointer leaves it.
 struct LayoutChanges {
     long pageSize = -1;
     long oobSize = -1;
@@ -72,26 +98,47 @@ struct LayoutChanges {
     bool smOrder = false;
     int scheme = -1;     // a Scheme, to change the code
     long strength = -1;  // t, for BCH
+    long m = -1;         // BCH field
+    long poly = -1;      // BCH polynomial
+    int lsbFirst = -1;   // BCH bit order
 };
 
-// The layout from a preset and changes, checked: ECC bytes past the OOB or
-// over the bad-block marker, a page that is not a whole number of steps, a
-// step the scheme does not take. Returns false with the reason in why.
-bool makeLayout(const Layout &preset, const LayoutChanges &changes, Layout *out, char *why, std::size_t whySize);
+// The layout from a base layout and changes, checked: ECC bytes past the OOB
+// or over the bad-block marker, a page that is not a whole number of steps, a
+// step the scheme does not take. Returns false with the reason in why and,
+// where one key of a layout file is at fault, its name in *key.
+bool makeLayout(const Layout &base, const LayoutChanges &changes, Layout *out, char *why, std::size_t whySize,
+                const char **key = nullptr);
+
+// A layout from the JSON text of a layout file (one object with the keys
+// describeJson writes), checked as makeLayout checks. False with the reason
+// in why, naming the key at fault.
+bool layoutFromJson(const char *text, std::size_t size, Layout *out, char *why, std::size_t whySize);
+
+// The same from a layout file; why starts with the key at fault, or says
+// why the file cannot be read.
+bool readLayoutFile(const char *path, Layout *out, char *why, std::size_t whySize);
 
 std::size_t stepsPerPage(const Layout &l);
+// The bytes of a step's code, and the bytes stored a step (the code and any
+// spare bytes after it).
+std::size_t codeBytesPerStep(const Layout &l);
 std::size_t eccBytesPerStep(const Layout &l);
 std::size_t recordSize(const Layout &l);
 // The ECC regions of the OOB; returns their count.
 std::size_t eccRegions(const Layout &l, Region (&regions)[kMaxRegions]);
 // The strength of the code: the bits a step can have corrected.
 unsigned strength(const Layout &l);
+// The BCH field and polynomial the layout takes, its defaults filled in.
+unsigned bchField(const Layout &l);
+unsigned bchPoly(const Layout &l);
 const char *schemeName(Scheme s);
-// The scheme named by text ("classic", "hamming", "bch"); false if none is.
+// The scheme named by text ("classic", "hamming", "bch", "none"); false if none is.
 bool schemeByName(const char *text, Scheme *s);
 
-// One JSON object describing the layout; returns the length written (at most
-// size - 1, NUL-terminated).
+// One JSON object describing the layout, every key of a layout file; read
+// back by layoutFromJson it gives the same layout. Returns the length written
+// (at most size - 1, NUL-terminated).
 std::size_t describeJson(const Layout &l, char *buf, std::size_t size);
 
 }  // namespace nand

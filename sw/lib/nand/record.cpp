@@ -10,8 +10,6 @@
 namespace nand {
 
 namespace {
-// The largest step a code here takes: the blank step of blankEncodesBlank.
-constexpr std::size_t kMaxStepSize = 4096;
 bool blankEncodesBlank(const Codec &c);
 }  // namespace
 
@@ -20,13 +18,23 @@ void makeCodec(const Layout &layout, Codec *c)
     c->layout = layout;
     c->steps = stepsPerPage(layout);
     c->eccBytes = eccBytesPerStep(layout);
+    c->codeBytes = codeBytesPerStep(layout);
     c->recordSize = recordSize(layout);
-    std::memset(c->isEcc, 0, sizeof c->isEcc);
-    std::memset(c->eccKeep, 0xFF, sizeof c->eccKeep);
+    std::memset(c->eccKeep, 0, sizeof c->eccKeep);
+    std::memset(c->eccKeep, 0xFF, c->codeBytes);
     if (layout.scheme == Scheme::Bch) {
-        bch::init(&c->bch, layout.strength);
-        const unsigned used = c->bch.codeBits - 8 * (c->bch.codeBytes - 1);
-        c->eccKeep[c->bch.codeBytes - 1] = static_cast<std::uint8_t>(0xFF00u >> used);
+        bch::Params p;
+        p.m = bchField(layout);
+        p.t = layout.strength;
+        p.poly = bchPoly(layout);
+        p.swapBits = layout.lsbFirst;
+        p.masked = layout.erasedMask;
+        p.messageBytes = layout.stepSize;
+        char why[160];
+        // The layout was checked: a code it names can be made.
+        const bool made = bch::init(&c->bch, p, why, sizeof why);
+        (void)made;
+        std::memcpy(c->eccKeep, c->bch.keep, c->codeBytes);
     }
     c->blankIsCodeword = blankEncodesBlank(*c);
     Region regions[kMaxRegions];
@@ -35,17 +43,19 @@ void makeCodec(const Layout &layout, Codec *c)
     for (std::size_t r = 0; r < n; r++) {
         for (std::uint32_t i = 0; i < regions[r].length; i++, k++) {
             c->eccPos[k] = static_cast<std::uint16_t>(regions[r].offset + i);
-            c->isEcc[regions[r].offset + i] = true;
         }
     }
 }
 
 namespace {
 
-// The code of one step, into code[0..eccBytes).
+// The code of one step as stored, into code[0..eccBytes): the code XOR the
+// layout's constant, then 0xFF in any spare bytes.
 void stepCode(const Codec &c, const std::uint8_t *step, std::uint8_t *code)
 {
     switch (c.layout.scheme) {
+    case Scheme::None:
+        break;
     case Scheme::Classic:
         image::storeLE32(code, computeECC(step));
         break;
@@ -55,6 +65,20 @@ void stepCode(const Codec &c, const std::uint8_t *step, std::uint8_t *code)
     case Scheme::Bch:
         bch::encode(c.bch, step, code);
         break;
+    }
+    for (std::size_t i = 0; i < c.layout.eccXorLength; i++) {
+        code[i] ^= c.layout.eccXor[i];
+    }
+    for (std::size_t i = c.codeBytes; i < c.eccBytes; i++) {
+        code[i] = 0xFF;
+    }
+}
+
+// The stored code bytes as the decoders take them: without the constant.
+void unXor(const Codec &c, std::uint8_t *code)
+{
+    for (std::size_t i = 0; i < c.layout.eccXorLength; i++) {
+        code[i] ^= c.layout.eccXor[i];
     }
 }
 
@@ -68,7 +92,7 @@ bool blankEncodesBlank(const Codec &c)
 {
     std::uint8_t blank[kMaxStepSize];
     std::memset(blank, 0xFF, sizeof blank);
-    std::uint8_t code[bch::kMaxCodeBytes] = {};
+    std::uint8_t code[kMaxEccBytes] = {};
     stepCode(c, blank, code);
     for (std::size_t i = 0; i < c.eccBytes; i++) {
         if (((code[i] ^ 0xFFu) & c.eccKeep[i]) != 0) {
@@ -95,8 +119,6 @@ unsigned stepZeros(const Codec &c, const std::uint8_t *record, std::size_t s, un
     }
     return zeros;
 }
-
-constexpr std::size_t kMaxEccBytes = bch::kMaxCodeBytes;
 
 }  // namespace
 
@@ -140,7 +162,7 @@ void differingBits(const Codec &c, const std::uint8_t *stored, const std::uint8_
 {
     const std::uint32_t base = c.layout.stepSize * 8;
     r->count = 0;
-    for (std::size_t i = 0; i < c.eccBytes; i++) {
+    for (std::size_t i = 0; i < c.codeBytes; i++) {
         const unsigned diff = static_cast<unsigned>(stored[i] ^ computed[i]);
         for (unsigned b = 0; b < 8 && r->count < kMaxCorrected; b++) {
             if ((diff >> b & 1u) != 0) {
@@ -171,7 +193,7 @@ void checkSingle(const Codec &c, std::size_t s, std::uint8_t *step, std::uint8_t
         differingBits(c, stored, computed, r);
     }
     if (d.status == EccStatus::CorrectedData || d.status == EccStatus::CorrectedCode) {
-        std::memcpy(stored, computed, c.eccBytes);
+        std::memcpy(stored, computed, c.codeBytes);
     }
 }
 
@@ -316,6 +338,7 @@ void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold,
         std::uint8_t computed[kMaxEccBytes] = {};
         if (c.layout.scheme != Scheme::Bch) {
             stepCode(c, step, computed);
+            unXor(c, computed);
         }
         std::uint8_t stored[kMaxEccBytes] = {};
         for (std::size_t i = 0; i < c.eccBytes; i++) {
@@ -323,11 +346,16 @@ void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold,
         }
         std::uint8_t readStored[kMaxEccBytes];
         std::memcpy(readStored, stored, sizeof readStored);
+        unXor(c, stored);
         if (c.layout.scheme == Scheme::Bch) {
             checkBch(c, s, step, stored, r);
+        } else if (c.layout.scheme == Scheme::None) {
+            r->status = EccStatus::Clean;
+            r->count = 0;
         } else {
             checkSingle(c, s, step, stored, computed, r);
         }
+        unXor(c, stored);
         const bool corrected = r->status != EccStatus::Clean && r->status != EccStatus::Uncorrectable;
         if (corrected && !c.blankIsCodeword && zeros <= correctionDistance(c, step, readStored, *r)) {
             // As near to blank flash as to the codeword: no correction to trust.

@@ -15,11 +15,11 @@ namespace nand {
 struct Codec {
     Layout layout;
     std::size_t steps;
-    std::size_t eccBytes;    // per step
+    std::size_t eccBytes;    // stored per step: the code, then any spare bytes
+    std::size_t codeBytes;   // of the code
     std::size_t recordSize;  // page + OOB
     std::uint16_t eccPos[kMaxOobSize];  // ECC byte i of step s at OOB byte eccPos[s * eccBytes + i]
-    bool isEcc[kMaxOobSize];
-    std::uint8_t eccKeep[bch::kMaxCodeBytes];  // the bits of each ECC byte that belong to the code
+    std::uint8_t eccKeep[kMaxEccBytes];  // the bits of each ECC byte that belong to the code
     // Whether a blank step (data and ECC all 0xFF) is a codeword, as Linux
     // makes it for its software codes. Where it is not (the classic code), a
     // blank step with a flipped bit decodes as a "correction" at the mirror
@@ -28,6 +28,7 @@ struct Codec {
     bch::Code bch;  // the tables of a BCH layout
 };
 
+// Makes the codec of a layout that makeLayout accepted.
 void makeCodec(const Layout &layout, Codec *codec);
 
 // Writes the OOB of the page at data: the code of every step at its place,
@@ -38,7 +39,7 @@ void encodeOob(const Codec &c, const std::uint8_t *data, std::uint8_t *oob, bool
 // The bits a check corrected in one step: location n < 8 * stepSize is bit
 // n % 8 of the step's data byte n / 8; above, bit n % 8 of the step's ECC byte
 // (n - 8 * stepSize) / 8.
-inline constexpr std::size_t kMaxCorrected = 32;
+inline constexpr std::size_t kMaxCorrected = bch::kMaxT;
 
 struct StepResult {
     EccStatus status;    // a multi-bit code reports CorrectedBits; a blank step Clean

@@ -40,13 +40,21 @@ constexpr int kExitTrouble = 2;
 constexpr char kLayoutHelp[] =
     "Layout options:\n"
     "  --layout NAME     a preset (default classic); `nandconv layouts` lists them\n"
+    "  --layout-file FILE  a layout described as JSON, as `nandconv layouts --json`\n"
+    "                    prints it\n"
     "  --page N          page data bytes\n"
     "  --oob N           OOB (spare area) bytes\n"
-    "  --step 256|512    the bytes one code covers\n"
+    "  --step N          the bytes one code covers: 512 for classic, 256 or 512\n"
+    "                    for Hamming, 256 to 4096 for BCH\n"
     "  --ecc-offset N    the ECC bytes from OOB byte N on, step after step\n"
     "  --sm-order        Hamming bytes in SmartMedia order\n"
-    "  --ecc classic|hamming|bch  the code\n"
-    "  --strength T      the bits a BCH step corrects, 1 to 16\n";
+    "  --ecc classic|hamming|bch|none  the code\n"
+    "  --strength T      the bits a BCH step corrects, 1 to the field's limit\n"
+    "  --m M             the BCH field GF(2^M), 5 to 15 (default: the smallest\n"
+    "                    with 2^M > 8 * step)\n"
+    "  --poly P          the BCH field's primitive polynomial (default: Linux's)\n"
+    "  --bit-order msb-first|lsb-first  the BCH bit order in each byte\n"
+    "Numbers take 0x hex, and sizes a k suffix (--page 4k).\n";
 
 constexpr char kBuildUsage[] =
     "usage: nandconv build [LAYOUT OPTIONS] [--keep-erased] [-q] IN OUT\n"
@@ -92,15 +100,16 @@ constexpr char kInjectUsage[] =
     "  --nandflipbits FILE  the flips as bit@address lines for nandflipbits --oob\n";
 
 constexpr char kLayoutsUsage[] =
-    "usage: nandconv layouts [--json]\n"
+    "usage: nandconv layouts [--json] [LAYOUT OPTIONS]\n"
     "Lists the layout presets: geometry, code, and where the ECC bytes and the\n"
-    "bad-block marker sit in the OOB.\n";
+    "bad-block marker sit in the OOB. With --json and layout options, prints the\n"
+    "one layout they make, as a file for --layout-file.\n";
 
 constexpr char kUsage[] =
     "usage: nandconv build [LAYOUT OPTIONS] [--keep-erased] [-q] IN OUT\n"
     "       nandconv check [LAYOUT OPTIONS] [-q] [--json] [-o RAW] [-f FIXED] [--erased-threshold T] IMAGE\n"
     "       nandconv inject [LAYOUT OPTIONS] --seed S (--bits K | --ber R) [...] IMAGE OUT\n"
-    "       nandconv layouts [--json]\n"
+    "       nandconv layouts [--json] [LAYOUT OPTIONS]\n"
     "Run `nandconv COMMAND --help` for one command.\n";
 
 // Reports misuse as one line on standard error, naming the help to read.
@@ -136,7 +145,11 @@ enum : int {
     kStrength,
     kErasedThreshold,
     kBits,
+    kFieldM,
+    kPoly,
     kLayout,
+    kLayoutFile,
+    kBitOrder,
     kSmOrder,
     kEcc,
     kKeepErased,
@@ -157,16 +170,26 @@ struct NumberOption {
     const char *name;
     unsigned long min;
     unsigned long max;
+    bool layout;  // takes 0x hex, and k for sizes
+    bool size;
 };
 
 const NumberOption kNumberOptions[] = {
-    {"--page", 256, nand::kMaxPageSize},    {"--oob", 1, nand::kMaxOobSize}, {"--step", 256, 512},
-    {"--ecc-offset", 0, nand::kMaxOobSize}, {"--strength", 1, 16},           {"--erased-threshold", 0, 4096},
-    {"--bits", 1, 64},
+    {"--page", 256, nand::kMaxPageSize, true, true},
+    {"--oob", 1, nand::kMaxOobSize, true, true},
+    {"--step", nand::kMinStepSize, nand::kMaxStepSize, true, true},
+    {"--ecc-offset", 0, nand::kMaxOobSize, true, false},
+    {"--strength", 1, bch::kMaxT, true, false},
+    {"--erased-threshold", 0, 4096, false, false},
+    {"--bits", 1, 64, false, false},
+    {"--m", bch::kMinM, bch::kMaxM, true, false},
+    {"--poly", 1, 0xFFFF, true, false},
 };
 
 struct Options {
     const char *layoutName = "classic";
+    const char *layoutFile = nullptr;
+    bool layoutGiven = false;  // any layout option
     nand::LayoutChanges changes;
     bool keepErased = false;
     bool quiet = false;
@@ -204,6 +227,10 @@ long *numberField(Options *o, int c)
         return &o->erasedThreshold;
     case kBits:
         return &o->bits;
+    case kFieldM:
+        return &o->changes.m;
+    case kPoly:
+        return &o->changes.poly;
     default:
         return nullptr;
     }
@@ -227,10 +254,12 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
         if (long *field = numberField(o, c); field != nullptr) {
             const NumberOption &n = kNumberOptions[c - kFirstNumber];
             unsigned long number = 0;
-            if (!args::optionNumber(n.name, optarg, n.min, n.max, &number, why, sizeof why)) {
+            if (!(n.layout ? args::layoutNumber(n.name, optarg, n.size, n.min, n.max, &number, why, sizeof why)
+                           : args::optionNumber(n.name, optarg, n.min, n.max, &number, why, sizeof why))) {
                 return usageError(why, usage);
             }
             *field = static_cast<long>(number);
+            o->layoutGiven = o->layoutGiven || n.layout;
             continue;
         }
         switch (c) {
@@ -240,17 +269,33 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
                 return usageError(why, usage);
             }
             o->layoutName = optarg;
+            o->layoutFile = nullptr;
+            o->layoutGiven = true;
+            break;
+        case kLayoutFile:
+            o->layoutFile = optarg;
+            o->layoutGiven = true;
+            break;
+        case kBitOrder:
+            if (std::strcmp(optarg, "msb-first") != 0 && std::strcmp(optarg, "lsb-first") != 0) {
+                std::snprintf(why, sizeof why, "--bit-order takes msb-first or lsb-first, not '%.20s'", optarg);
+                return usageError(why, usage);
+            }
+            o->changes.lsbFirst = optarg[0] == 'l' ? 1 : 0;
+            o->layoutGiven = true;
             break;
         case kSmOrder:
             o->changes.smOrder = true;
+            o->layoutGiven = true;
             break;
         case kEcc: {
             nand::Scheme scheme{};
             if (!nand::schemeByName(optarg, &scheme)) {
-                std::snprintf(why, sizeof why, "--ecc takes classic, hamming or bch, not '%.20s'", optarg);
+                std::snprintf(why, sizeof why, "--ecc takes classic, hamming, bch or none, not '%.20s'", optarg);
                 return usageError(why, usage);
             }
             o->changes.scheme = static_cast<int>(scheme);
+            o->layoutGiven = true;
             break;
         }
         case kKeepErased:
@@ -328,19 +373,42 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
         {"ecc-offset", required_argument, nullptr, kEccOffset},                                     \
         {"sm-order", no_argument, nullptr, kSmOrder}, {"ecc", required_argument, nullptr, kEcc},    \
         {"strength", required_argument, nullptr, kStrength}, {"help", no_argument, nullptr, 'h'},  \
+        {"layout-file", required_argument, nullptr, kLayoutFile},                                   \
+        {"m", required_argument, nullptr, kFieldM}, {"poly", required_argument, nullptr, kPoly},    \
+        {"bit-order", required_argument, nullptr, kBitOrder},                                       \
         {"version", no_argument, nullptr, kVersion}
 
 nand::Codec codec;  // large: not on the stack
+
+// The layout the options make: a preset or a layout file, changed by the
+// other layout options. Returns -1 to go on, or the exit status after
+// reporting one that cannot work.
+int chooseLayout(const Options &o, nand::Layout *layout)
+{
+    char why[300];
+    nand::Layout base{};
+    if (o.layoutFile != nullptr) {
+        if (!nand::readLayoutFile(o.layoutFile, &base, why, sizeof why)) {
+            std::fprintf(stderr, "nandconv: %s: %s\n", o.layoutFile, why);
+            return kExitTrouble;
+        }
+    } else {
+        base = *nand::findPreset(o.layoutName);
+    }
+    if (!nand::makeLayout(base, o.changes, layout, why, sizeof why)) {
+        std::fprintf(stderr, "nandconv: %s\n", why);
+        return kExitTrouble;
+    }
+    return -1;
+}
 
 // Makes the codec of the chosen layout; refuses one that cannot work.
 int makeCodec(const Options &o, const char *usage)
 {
     nand::Layout layout{};
-    char why[200];
     (void)usage;
-    if (!nand::makeLayout(*nand::findPreset(o.layoutName), o.changes, &layout, why, sizeof why)) {
-        std::fprintf(stderr, "nandconv: %s\n", why);
-        return kExitTrouble;
+    if (const int status = chooseLayout(o, &layout); status >= 0) {
+        return status;
     }
     nand::makeCodec(layout, &codec);
     return -1;
@@ -823,17 +891,29 @@ int runLayouts(int argc, char **argv)
 {
     static const option longOptions[] = {
         {"json", no_argument, nullptr, kJson},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, kVersion},
+        LAYOUT_OPTIONS,
         {nullptr, 0, nullptr, 0},
     };
     Options o;
     if (const int status = parseOptions(argc, argv, longOptions, ":h", kLayoutsUsage, 0, &o); status >= 0) {
         return status;
     }
+    char line[2048];
+    if (o.layoutGiven) {
+        if (!o.json) {
+            return usageError("layout options print one layout, as JSON: give --json", kLayoutsUsage);
+        }
+        nand::Layout l{};
+        if (const int status = chooseLayout(o, &l); status >= 0) {
+            return status;
+        }
+        io::printBytes(line, nand::describeJson(l, line, sizeof line));
+        io::printText("\n");
+        io::flushOut();
+        return io::outError() == 0 ? kExitGood : trouble("standard output", std::strerror(io::outError()));
+    }
     std::size_t count = 0;
     const nand::Layout *presets = nand::presets(&count);
-    char line[512];
     if (o.json) {
         io::printText("{\"layouts\":[");
     }
@@ -854,7 +934,7 @@ int runLayouts(int argc, char **argv)
         }
         std::snprintf(line, sizeof line, "%-18s %5u+%-4u %u-byte steps, %s %zu bytes each, ECC at OOB %s, marker %d\n  %s\n",
                       l.name, l.pageSize, l.oobSize, l.stepSize, nand::schemeName(l.scheme), nand::eccBytesPerStep(l),
-                      where, l.marker, l.about);
+                      where, l.markerCount != 0 ? l.markers[0] : -1, l.about);
         io::printText(line);
     }
     if (o.json) {

@@ -51,8 +51,12 @@ TEST(Layouts, EccBytesSitWhereDocumented)
                 expected[i] = true;
             }
         }
+        std::vector<bool> isEcc(l->oobSize, false);
+        for (std::size_t k = 0; k < c.steps * c.eccBytes; k++) {
+            isEcc[c.eccPos[k]] = true;
+        }
         for (unsigned i = 0; i < l->oobSize; i++) {
-            EXPECT_EQ(c.isEcc[i], expected[i]) << p.preset << " OOB byte " << i;
+            EXPECT_EQ(isEcc[i], expected[i]) << p.preset << " OOB byte " << i;
         }
     }
 }
@@ -99,9 +103,19 @@ TEST(Layouts, ChangesAndRefusals)
          "a page of 2000 bytes is not a whole number of 256-byte steps (at most 65536 bytes)", {}, 0},
         {"classic", {-1, -1, 256, -1, false}, "the classic code covers 512-byte steps, not 256", {}, 0},
         {"linux-hamming", {-1, -1, 1024, -1, false}, "a step of 1024 bytes: steps are 256 or 512 bytes", {}, 0},
+        {"linux-bch8", {-1, -1, 128, -1, false}, "a step of 128 bytes: steps are 256 to 4096 bytes", {}, 0},
         {"linux-bch8", {-1, -1, -1, -1, false, -1, 16}, "the ECC (104 bytes from OOB byte 0) runs past the 64-byte OOB", {}, 0},
-        {"linux-hamming", {-1, -1, -1, -1, false, bch, 4}, "BCH covers 512-byte steps, not 256", {}, 0},
-        {"linux-bch4", {-1, -1, -1, -1, false, -1, 17}, "BCH takes a strength from 1 to 16 bits (--strength)", {}, 0},
+        {"linux-hamming", {-1, -1, -1, -1, false, bch, 4}, "", {{16, 48}}, 0},  // GF(2^12), 6 bytes a step
+        {"linux-bch4", {-1, -1, 1024, -1, false, -1, 8}, "", {{36, 28}}, 0},    // GF(2^14), 14 bytes a step
+        {"linux-bch4", {-1, -1, -1, -1, false, -1, 17}, "the ECC (112 bytes from OOB byte 0) runs past the 64-byte OOB",
+         {}, 0},
+        {"linux-bch4", {-1, -1, 1024, -1, false, -1, 65},
+         "BCH over GF(2^14) takes a strength from 1 to 64 bits with 1024-byte steps (--strength)", {}, 0},
+        {"linux-bch4", {-1, -1, -1, -1, false, -1, 4, 12},
+         "GF(2^12) is too small for 512-byte steps", {}, 0},
+        {"linux-bch4", {-1, -1, -1, -1, false, -1, 4, -1, 0x201d},
+         "0x201d is not a primitive polynomial of degree 13", {}, 0},
+        {"linux-hamming", {-1, -1, 4096, -1, false}, "a step of 4096 bytes: steps are 256 or 512 bytes", {}, 0},
         {"linux-hamming", {-1, -1, -1, -1, false, -1, 4}, "--strength is for BCH; the hamming code corrects one bit", {}, 0},
     };
     for (const auto &c : cases) {
@@ -118,7 +132,8 @@ TEST(Layouts, ChangesAndRefusals)
                 EXPECT_EQ(r[i].offset, c.ecc[i].offset) << c.preset;
                 EXPECT_EQ(r[i].length, c.ecc[i].length) << c.preset;
             }
-            EXPECT_EQ(l.marker, c.marker) << c.preset;
+            ASSERT_GE(l.markerCount, 1) << c.preset;
+            EXPECT_EQ(l.markers[0], c.marker) << c.preset;
         }
     }
 }

@@ -165,8 +165,8 @@ TEST_F(NandconvTest, CheckFindsAndCorrects)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out,
               "{\"layout\":{\"name\":\"linux-hamming\",\"page\":2048,\"oob\":64,\"step\":256,\"scheme\":\"hamming\",\"strength\":1,"
-              "\"sm_order\":false,\"ecc_bytes_per_step\":3,\"ecc\":[{\"offset\":40,\"length\":24}],\"free_fill\":255,"
-              "\"bad_block_marker\":0},\"findings\":["
+              "\"sm_order\":false,\"ecc_bytes_per_step\":3,\"ecc\":[{\"offset\":40,\"length\":24}],\"placement\":\"oob\","
+              "\"bad_block_marker\":[0,1],\"free_fill\":255,\"pad_fill\":255},\"findings\":["
               "{\"page\":0,\"step\":3,\"class\":\"corrected-data\",\"byte\":778,\"bit\":5},"
               "{\"page\":1,\"step\":5,\"class\":\"corrected-ecc-field\"},"
               "{\"page\":2,\"class\":\"erased-bitflips\",\"bitflips\":1},"
@@ -336,8 +336,12 @@ TEST_F(NandconvTest, Refusals)
         {{"frob"}, "nandconv: unknown command 'frob' (see nandconv --help)\n"},
         {{"build", "--nope", "input.bin", "out.img"}, "nandconv: unknown option --nope (see nandconv build --help)\n"},
         {{"build", "input.bin"}, "nandconv: too few file names (see nandconv build --help)\n"},
-        {{"build", "--page", "2k", "input.bin", "out.img"},
-         "nandconv: --page takes a number from 256 to 65536, not '2k' (see nandconv build --help)\n"},
+        {{"build", "--page", "2kb", "input.bin", "out.img"},
+         "nandconv: --page takes a number from 256 to 65536, not '2kb' (see nandconv build --help)\n"},
+        {{"build", "--page", "0x10000k", "input.bin", "out.img"},
+         "nandconv: --page takes a number from 256 to 65536, not '0x10000k' (see nandconv build --help)\n"},
+        {{"build", "--page", "64k", "--oob", "0x1001", "input.bin", "out.img"},
+         "nandconv: --oob takes a number from 1 to 4096, not '0x1001' (see nandconv build --help)\n"},
         {{"build", "--layout", "nope", "input.bin", "out.img"},
          "nandconv: no layout named 'nope'; `nandconv layouts` lists them (see nandconv build --help)\n"},
         {{"check", "--json=1", "out.img"}, "nandconv: option --json takes no argument (see nandconv check --help)\n"},
@@ -350,12 +354,24 @@ TEST_F(NandconvTest, Refusals)
          "nandconv: a page of 600 bytes is not a whole number of 256-byte steps (at most 65536 bytes)\n"},
         {{"build", "--step", "256", "input.bin", "out.img"},
          "nandconv: the classic code covers 512-byte steps, not 256\n"},
+        {{"build", "--layout", "linux-bch8", "--strength", "65", "input.bin", "out.img"},
+         "nandconv: --strength takes a number from 1 to 64, not '65' (see nandconv build --help)\n"},
         {{"build", "--layout", "linux-bch8", "--strength", "17", "input.bin", "out.img"},
-         "nandconv: --strength takes a number from 1 to 16, not '17' (see nandconv build --help)\n"},
+         "nandconv: the ECC (112 bytes from OOB byte 0) runs past the 64-byte OOB\n"},
+        {{"build", "--layout", "linux-bch8", "--step", "2k", "--m", "15", "--strength", "62", "--oob", "4k", "input.bin", "out.img"},
+         "nandconv: BCH over GF(2^15) takes a strength from 1 to 61 bits with 2048-byte steps (--strength)\n"},
+        {{"build", "--layout", "linux-bch8", "--step", "2k", "--m", "15", "--poly", "0x8005", "input.bin", "out.img"},
+         "nandconv: 0x8005 is not a primitive polynomial of degree 15\n"},
+        {{"build", "--layout", "linux-hamming", "--poly", "0x201b", "input.bin", "out.img"},
+         "nandconv: the field, polynomial and bit order are for BCH\n"},
+        {{"build", "--bit-order", "middle", "input.bin", "out.img"},
+         "nandconv: --bit-order takes msb-first or lsb-first, not 'middle' (see nandconv build --help)\n"},
+        {{"layouts", "--layout", "linux-bch8"},
+         "nandconv: layout options print one layout, as JSON: give --json (see nandconv layouts --help)\n"},
         {{"build", "--layout", "linux-bch8", "--oob", "32", "input.bin", "out.img"},
          "nandconv: Linux's BCH takes large pages, an OOB of 64 bytes or more, not 32\n"},
         {{"build", "--ecc", "reed-solomon", "input.bin", "out.img"},
-         "nandconv: --ecc takes classic, hamming or bch, not 'reed-solomon' (see nandconv build --help)\n"},
+         "nandconv: --ecc takes classic, hamming, bch or none, not 'reed-solomon' (see nandconv build --help)\n"},
         {{"inject", "--bits", "4", "input.bin", "out.img"}, "nandconv: --seed is needed (see nandconv inject --help)\n"},
         {{"inject", "--seed", "1", "input.bin", "out.img"},
          "nandconv: give one of --bits and --ber (see nandconv inject --help)\n"},
@@ -413,7 +429,8 @@ TEST_F(NandconvTest, HelpVersionAndLayouts)
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("{\"name\":\"linux-hamming-sp\",\"page\":512,\"oob\":16,\"step\":256,\"scheme\":\"hamming\",\"strength\":1,"
                          "\"sm_order\":false,\"ecc_bytes_per_step\":3,\"ecc\":[{\"offset\":0,\"length\":4},"
-                         "{\"offset\":6,\"length\":2}],\"free_fill\":255,\"bad_block_marker\":5}"),
+                         "{\"offset\":6,\"length\":2}],\"placement\":\"oob\",\"bad_block_marker\":[5],\"free_fill\":255,"
+                         "\"pad_fill\":255}"),
               std::string::npos)
         << r.out;
 }
