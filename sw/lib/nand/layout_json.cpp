@@ -548,6 +548,17 @@ bool layoutFromJson(const char *text, std::size_t size, Layout *out, char *why, 
     if (!r.seen[static_cast<std::size_t>(Key::PadFill)]) {
         l.padFill = l.freeFill;
     }
+    // What the code and the OOB size give anyway is kept as a rule, so that
+    // options that change the code or the OOB move them as for a preset: the
+    // code's own byte count, and one ECC range that ends the OOB.
+    if (l.eccBytesPerStep == codeBytesPerStep(l)) {
+        l.eccBytesPerStep = 0;
+    }
+    if (l.placement == Placement::Regions && l.regionCount == 1 &&
+        std::uint64_t{l.regions[0].offset} + l.regions[0].length == l.oobSize &&
+        l.regions[0].length == stepsPerPage(l) * eccBytesPerStep(l)) {
+        l.placement = Placement::End;
+    }
     const char *key = nullptr;
     char reason[200];
     if (!makeLayout(l, LayoutChanges{}, out, reason, sizeof reason, &key)) {

@@ -42,6 +42,12 @@ const Case kCases[] = {
     {"linux-bch8", {"--layout", "linux-bch8"}, 2048, 64, 512, '\xFF'},
     {"linux-bch8-4k", {"--layout", "linux-bch8-4k"}, 4096, 224, 512, '\xFF'},
     {"bch2-on-hamming", {"--layout", "linux-hamming-512", "--ecc", "bch", "--strength", "2"}, 2048, 64, 512, '\xFF'},
+    {"linux-bch24-1k", {"--layout", "linux-bch24-1k"}, 4096, 224, 1024, '\xFF'},
+    {"bch16-lsb-4443",
+     {"--layout", "linux-bch8", "--step", "1k", "--m", "14", "--poly", "0x4443", "--strength", "16", "--bit-order",
+      "lsb-first"},
+     2048, 64, 1024, '\xFF'},
+    {"custom", {"--layout-file", kGolden + "/custom.json"}, 2048, 64, 512, '\0'},
 };
 
 class NandconvTest : public cli::ToolTest {
@@ -102,6 +108,136 @@ TEST_F(NandconvTest, GoldenImagesBuildAndCheckClean)
         std::string padded = input;
         padded.resize(pages * c.page, c.pad);
         EXPECT_TRUE(sameBytes(readFile(at("raw.out")), padded)) << c.name;
+    }
+}
+
+// `layouts --json` with layout options prints one layout; saved and read
+// back with --layout-file it builds the same image, for every preset and for
+// presets changed by options.
+TEST_F(NandconvTest, LayoutFilesRoundTrip)
+{
+    std::vector<std::vector<std::string>> layouts;
+    const Result all = exec({NANDCONV_BIN, "layouts", "--json"});
+    ASSERT_EQ(all.status, 0);
+    for (std::size_t at = all.out.find("{\"name\":\""); at != std::string::npos;
+         at = all.out.find("{\"name\":\"", at + 1)) {
+        const std::size_t from = at + 9;
+        layouts.push_back({"--layout", all.out.substr(from, all.out.find('"', from) - from)});
+    }
+    ASSERT_EQ(layouts.size(), 8u);
+    for (const Case &c : kCases) {
+        if (c.args.size() > 2 && c.args[0] == "--layout") {
+            layouts.push_back(c.args);
+        }
+    }
+    layouts.push_back({"--layout", "linux-bch8", "--oob", "128"});
+    layouts.push_back({"--layout", "linux-hamming-sp", "--page", "2k", "--oob", "0x40"});
+    for (const auto &layout : layouts) {
+        std::vector<std::string> args = {NANDCONV_BIN, "layouts", "--json"};
+        args.insert(args.end(), layout.begin(), layout.end());
+        Result r = exec(args);
+        ASSERT_EQ(r.status, 0) << layout[1] << ": " << r.err;
+        writeFile(at("layout.json"), r.out);
+        ASSERT_EQ(nandconv("build", layout, {"input.bin", "preset.img"}).status, 0) << layout[1];
+        r = nandconv("build", {"--layout-file", "layout.json"}, {"input.bin", "file.img"});
+        ASSERT_EQ(r.status, 0) << layout[1] << ": " << r.err;
+        EXPECT_TRUE(sameBytes(readFile(at("file.img")), readFile(at("preset.img")))) << layout[1];
+        // The file read back prints as it was written.
+        r = exec({NANDCONV_BIN, "layouts", "--json", "--layout-file", "layout.json"});
+        EXPECT_EQ(r.out, readFile(at("layout.json"))) << layout[1];
+    }
+    // Options after a file change it, as they change a preset.
+    ASSERT_EQ(exec({NANDCONV_BIN, "layouts", "--json", "--layout", "linux-bch8"}).status, 0);
+    writeFile(at("layout.json"), exec({NANDCONV_BIN, "layouts", "--json", "--layout", "linux-bch4"}).out);
+    Result changed = exec({NANDCONV_BIN, "layouts", "--json", "--layout-file", "layout.json", "--strength", "8"});
+    EXPECT_NE(changed.out.find("\"strength\":8,"), std::string::npos) << changed.out;
+    EXPECT_NE(changed.out.find("\"ecc\":[{\"offset\":12,\"length\":52}]"), std::string::npos) << changed.out;
+    changed = exec({NANDCONV_BIN, "layouts", "--json", "--layout-file", "layout.json", "--ecc-offset", "2"});
+    EXPECT_NE(changed.out.find("\"ecc\":[{\"offset\":2,\"length\":28}]"), std::string::npos) << changed.out;
+}
+
+// Layout files that cannot work: one line naming the file, the key and the
+// reason; status 2, nothing written.
+TEST_F(NandconvTest, LayoutFileRefusals)
+{
+    writeFile(at("out.img"), "keep");
+    const std::string base = R"("page":2048,"oob":64,"step":512,"scheme":"bch","strength":4)";
+    const struct {
+        std::string json;
+        std::string err;
+    } cases[] = {
+        {"{" + base + R"(,"colour":"red"})", R"(key "colour": no such key)"},
+        {"{" + base + R"(,"strength":4})", R"(key "strength": given twice)"},
+        {R"({"page":"2k","oob":64})", R"(key "scheme": missing; a layout names its code (classic, hamming, bch or none))"},
+        {"{" + base + R"(,"m":16})", R"(key "m": takes 5 to 15, not 16)"},
+        {"{" + base + R"(,"m":"x"})", R"(key "m": 'x' is not a whole number)"},
+        {"{" + base + R"(,"erased_mask":1})", R"(key "erased_mask": true or false expected)"},
+        {"{" + base + R"(,"poly":"0x201d"})", R"(key "poly": 0x201d is not a primitive polynomial of degree 13)"},
+        {R"({"page":2048,"oob":64,"scheme":"bch","strength":70})",
+         R"(key "strength": BCH over GF(2^13) takes a strength from 1 to 64 bits with 512-byte steps (--strength))"},
+        {"{" + base + R"(,"ecc":[{"offset":60,"length":28}]})",
+         R"(key "ecc": the ECC (28 bytes from OOB byte 60) runs past the 64-byte OOB)"},
+        {"{" + base + R"(,"ecc":[{"offset":0,"length":28}]})",
+         R"(key "ecc": the ECC (OOB bytes 0..27) covers the bad-block marker at OOB byte 0)"},
+        {"{" + base + R"(,"ecc":[{"offset":2,"length":14},{"offset":10,"length":14}]})",
+         R"(key "ecc": the ECC ranges at OOB bytes 2 and 10 overlap)"},
+        {"{" + base + R"(,"ecc":[{"offset":2,"length":20}]})", R"(key "ecc": the ECC ranges hold 20 bytes; 4 steps of 7 bytes need 28)"},
+        {"{" + base + R"(,"ecc_bytes_per_step":6})",
+         R"(key "ecc_bytes_per_step": 6 ECC bytes a step: the code takes 7, and at most 128 are stored)"},
+        {"{" + base + R"(,"ecc_xor":"abc"})", R"(key "ecc_xor": a hex string of whole bytes expected (at most 128))"},
+        {"{" + base + R"(,"ecc_xor":"0102030405060708"})", R"(key "ecc_xor": 8 bytes to XOR into a 7-byte code)"},
+        {"{" + base + R"(,"bad_block_marker":[64]})", R"(key "bad_block_marker": a marker at OOB byte 64, past the 64-byte OOB)"},
+        {"{" + base + R"(,"placement":"interleaved"})", R"(key "placement": interleaved layouts are not supported yet)"},
+        {R"({"scheme":"hamming","strength":2})", R"(key "strength": the hamming code corrects one bit)"},
+        {R"({"scheme":"hamming","bit_order":"lsb-first"})", R"(key "bit_order": the field, polynomial and bit order are for BCH)"},
+        {R"({"scheme":"none","step":300})", R"(key "page": a page of 2048 bytes is not a whole number of 300-byte steps (at most 65536 bytes))"},
+        {"{" + base + "", "not a layout: '}' expected at byte 60"},
+        {"[]", "not a layout: '{' expected at byte 0"},
+        {"{" + base + "} {}", "not a layout: text after the object at byte 62"},
+    };
+    for (const auto &c : cases) {
+        writeFile(at("bad.json"), c.json);
+        const Result r = nandconv("build", {"--layout-file", "bad.json"}, {"input.bin", "out.img"});
+        EXPECT_EQ(r.status, 2) << c.json;
+        EXPECT_EQ(r.err, "nandconv: bad.json: " + c.err + "\n") << c.json;
+        EXPECT_EQ(readFile(at("out.img")), "keep") << c.json;
+    }
+    const Result r = nandconv("check", {"--layout-file", "missing.json"}, {"input.bin"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "nandconv: missing.json: No such file or directory\n");
+}
+
+// The layouts that only data describes, injected with t flips a step and
+// checked: every flip corrected, the fixed image the golden one; t + 1 flips
+// are uncorrectable, never "corrected".
+TEST_F(NandconvTest, DescribedLayoutsCorrectUpToT)
+{
+    const struct {
+        std::string name;
+        std::string t;
+        std::string beyond;
+    } cases[] = {{"linux-bch24-1k", "24", "25"}, {"bch16-lsb-4443", "16", "17"}, {"custom", "4", "5"}};
+    for (const auto &c : cases) {
+        const Case *golden = nullptr;
+        for (const Case &k : kCases) {
+            golden = k.name == c.name ? &k : golden;
+        }
+        ASSERT_NE(golden, nullptr);
+        const std::string image = readFile(kGolden + "/" + c.name + ".img");
+        writeFile(at("golden.img"), image);
+        Result r = nandconv("inject", golden->args, {"--seed", "9", "--bits", c.t, "golden.img", "flipped.img"});
+        ASSERT_EQ(r.status, 0) << c.name << ": " << r.err;
+        r = nandconv("check", golden->args, {"-q", "-f", "fixed.img", "flipped.img"});
+        EXPECT_EQ(r.status, 0) << c.name << ": " << r.out << r.err;
+        EXPECT_NE(r.out.find(" 0 uncorrectable"), std::string::npos) << c.name << ": " << r.out;
+        EXPECT_EQ(r.out.find(" 0 corrected"), std::string::npos) << c.name << ": " << r.out;
+        EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), image)) << c.name;
+
+        r = nandconv("inject", golden->args, {"--seed", "9", "--bits", c.beyond, "golden.img", "flipped.img"});
+        ASSERT_EQ(r.status, 0) << c.name;
+        r = nandconv("check", golden->args, {"-q", "flipped.img"});
+        EXPECT_EQ(r.status, 1) << c.name << ": " << r.out;
+        EXPECT_EQ(r.out.find(" 0 uncorrectable"), std::string::npos) << c.name << ": " << r.out;
     }
 }
 

@@ -113,6 +113,11 @@ class Bch:
         return bytes(a ^ b for a, b in zip(self.raw(data), self.mask))
 
 
+def stored_code(data, t):
+    """Linux's NAND BCH over GF(2^13) on a 512-byte step."""
+    return Bch(13, t, 0x201B).stored(data)
+
+
 # The codes of the generic vectors: (m, t, poly, swap, mask, message bytes).
 # The first rows are the points where the encoding is compared with Linux's
 # lib/bch.c; the small fields take short messages.

@@ -15,6 +15,7 @@ and the order of draws, and writes the manifest and image of one injection.
 Run it from this folder; the fixtures are committed.
 """
 
+import json
 import os
 import struct
 import sys
@@ -24,7 +25,7 @@ sys.path.insert(0, os.path.join(here, "../../../conv/tests/golden"))
 sys.path.insert(0, os.path.join(here, "../../../../lib/nand/tests/golden"))
 from make_golden import pattern, sector_ecc  # noqa: E402
 from make_vectors import hamming  # noqa: E402
-from make_bch_vectors import stored_code  # noqa: E402
+from make_bch_vectors import Bch, stored_code  # noqa: E402
 
 
 def classic_oob(page):
@@ -44,6 +45,35 @@ def hamming_oob(page, step, oob_size, positions, sm=False):
 def bch_oob(page, t, oob_size):
     code = b"".join(stored_code(page[i:i + 512], t) for i in range(0, len(page), 512))
     return b"\xff" * (oob_size - len(code)) + code
+
+
+def generic_oob(page, code, step, oob_size, regions, free=0xFF, xor=b"", per_step=None):
+    """The OOB of a layout described as data: each step's stored code XOR the
+    constant, then 0xFF up to per_step bytes, step after step through the ECC
+    ranges in order; every other byte the free fill."""
+    oob = bytearray([free] * oob_size)
+    stored = b""
+    for i in range(0, len(page), step):
+        c = bytearray(code.stored(page[i:i + step]))
+        for k, x in enumerate(xor):
+            c[k] ^= x
+        stored += bytes(c).ljust(per_step or len(c), b"\xff")
+    places = [o for offset, length in regions for o in range(offset, offset + length)]
+    assert len(places) == len(stored)
+    for pos, byte in zip(places, stored):
+        oob[pos] = byte
+    return bytes(oob)
+
+
+# A controller's layout as a file: BCH-4 over GF(2^13), bytes bit-reversed,
+# no mask, the code XOR-ed with a constant, 8 bytes a step (7 of code), in
+# two OOB ranges; free and pad bytes zero.
+CUSTOM = {
+    "name": "vendor-x", "page": 2048, "oob": 64, "step": 512, "scheme": "bch", "strength": 4, "m": 13,
+    "poly": "0x201b", "bit_order": "lsb-first", "erased_mask": False, "ecc_xor": "5aa5c33c0ff0e1",
+    "ecc_bytes_per_step": 8, "ecc": [{"offset": 2, "length": 16}, {"offset": 40, "length": 16}],
+    "bad_block_marker": [0], "free_fill": 0, "pad_fill": 0,
+}
 
 
 def build(raw, page_size, pad, oob_of, keep_erased=False):
@@ -82,6 +112,18 @@ CASES = {
     "linux-bch8-4k": (["--layout", "linux-bch8-4k"], build(INPUT, 4096, b"\xff", lambda p: bch_oob(p, 8, 224))),
     "bch2-on-hamming": (["--layout", "linux-hamming-512", "--ecc", "bch", "--strength", "2"],
                         build(INPUT, 2048, b"\xff", lambda p: bch_oob(p, 2, 64))),
+    "linux-bch24-1k": (["--layout", "linux-bch24-1k"],
+                       build(INPUT, 4096, b"\xff",
+                             lambda p: generic_oob(p, Bch(14, 24, 0x402B, size=1024), 1024, 224, [(224 - 168, 168)]))),
+    "bch16-lsb-4443": (["--layout", "linux-bch8", "--step", "1k", "--m", "14", "--poly", "0x4443", "--strength", "16",
+                        "--bit-order", "lsb-first"],
+                       build(INPUT, 2048, b"\xff",
+                             lambda p: generic_oob(p, Bch(14, 16, 0x4443, swap=True, size=1024), 1024, 64,
+                                                   [(8, 56)]))),
+    "custom": (["--layout-file", "custom.json"],
+               build(INPUT, 2048, b"\0",
+                     lambda p: generic_oob(p, Bch(13, 4, 0x201B, swap=True, mask=False), 512, 64, [(2, 16), (40, 16)],
+                                           free=0, xor=bytes.fromhex(CUSTOM["ecc_xor"]), per_step=8))),
 }
 
 M64 = (1 << 64) - 1
@@ -142,6 +184,9 @@ INJECT_ARGS = ["--layout", "linux-bch4", "--seed", "42", "--bits", "4"]
 if __name__ == "__main__":
     with open("input.bin", "wb") as f:
         f.write(INPUT)
+    with open("custom.json", "w") as f:
+        json.dump(CUSTOM, f, indent=2)
+        f.write("\n")
     for name, (args, image) in CASES.items():
         with open(f"{name}.img", "wb") as f:
             f.write(image)
