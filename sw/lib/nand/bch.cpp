@@ -81,18 +81,18 @@ void remainderOf(const Code &c, const std::uint8_t *data, Register &r)
     std::uint64_t a[Words] = {};
     const std::size_t size = c.p.messageBytes;
     const std::uint64_t *t0 = c.remainder;
-    const std::uint64_t *t1 = t0 + 256 * Words;
-    const std::uint64_t *t2 = t1 + 256 * Words;
-    const std::uint64_t *t3 = t2 + 256 * Words;
+    const std::uint64_t *t1 = t0 + std::size_t{256} * Words;
+    const std::uint64_t *t2 = t1 + std::size_t{256} * Words;
+    const std::uint64_t *t3 = t2 + std::size_t{256} * Words;
     std::size_t i = 0;
     for (; i + 4 <= size; i += 4) {
         const std::uint32_t v = static_cast<std::uint32_t>(a[0] >> 32) ^
                                 (in(c, data[i]) << 24 | in(c, data[i + 1]) << 16 | in(c, data[i + 2]) << 8 |
                                  in(c, data[i + 3]));
-        const std::uint64_t *p3 = t3 + (v >> 24) * Words;
-        const std::uint64_t *p2 = t2 + (v >> 16 & 0xFFu) * Words;
-        const std::uint64_t *p1 = t1 + (v >> 8 & 0xFFu) * Words;
-        const std::uint64_t *p0 = t0 + (v & 0xFFu) * Words;
+        const std::uint64_t *p3 = t3 + std::size_t{v >> 24} * Words;
+        const std::uint64_t *p2 = t2 + std::size_t{v >> 16 & 0xFFu} * Words;
+        const std::uint64_t *p1 = t1 + std::size_t{v >> 8 & 0xFFu} * Words;
+        const std::uint64_t *p0 = t0 + std::size_t{v & 0xFFu} * Words;
         for (unsigned w = 0; w + 1 < Words; w++) {
             a[w] = (a[w] << 32 | a[w + 1] >> 32) ^ p3[w] ^ p2[w] ^ p1[w] ^ p0[w];
         }
@@ -100,7 +100,7 @@ void remainderOf(const Code &c, const std::uint8_t *data, Register &r)
     }
     for (; i < size; i++) {
         const std::uint32_t v = static_cast<std::uint32_t>(a[0] >> 56) ^ in(c, data[i]);
-        const std::uint64_t *p0 = t0 + v * Words;
+        const std::uint64_t *p0 = t0 + std::size_t{v} * Words;
         for (unsigned w = 0; w + 1 < Words; w++) {
             a[w] = (a[w] << 8 | a[w + 1] >> 56) ^ p0[w];
         }
@@ -164,6 +164,9 @@ bool makeField(Code *c, unsigned m, unsigned poly)
 void makeCarryless(Code *c, const std::uint8_t *g)
 {
     const unsigned m = c->codeBits;
+    if (m == 0 || m >= 128) {
+        return;  // the division takes codes of fewer than 128 bits
+    }
     std::uint64_t *rest = c->reduce.rest;  // g less its leading term, by degree
     rest[0] = rest[1] = 0;
     for (unsigned d = 0; d < m; d++) {
@@ -338,7 +341,7 @@ bool init(Code *c, const Params &p, char *why, std::size_t whySize)
                     }
                 }
             }
-            std::memcpy(c->remainder + (k * 256 + i) * words, r, words * sizeof r[0]);
+            std::memcpy(c->remainder + (std::size_t{k} * 256 + i) * words, r, words * sizeof r[0]);
         }
     }
 
@@ -506,7 +509,8 @@ int decode(const Code &c, std::uint8_t *data, std::uint8_t *stored, unsigned *lo
         }
     }
     for (std::size_t j = 1; j <= t; j++) {
-        s[2 * j] = s[j] != 0 ? c.pow[2u * c.log[s[j]]] : 0;
+        const std::size_t twiceLog = std::size_t{c.log[s[j]]} * 2;
+        s[2 * j] = s[j] != 0 ? c.pow[twiceLog] : 0;
     }
 
     unsigned sigma[2 * kMaxT + 2];

@@ -3,7 +3,6 @@
 
 #include "bch.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -207,15 +206,11 @@ std::size_t eccRegions(const Layout &l, Region (&regions)[kMaxRegions])
 
 namespace {
 
-bool refuse(char *why, std::size_t whySize, const char **key, const char *name, const char *format, ...)
-    __attribute__((format(printf, 5, 6)));
-
-bool refuse(char *why, std::size_t whySize, const char **key, const char *name, const char *format, ...)
+// Refuses a layout whose reason is written in why; names the key at fault.
+template <typename... Args>
+bool refuse(char *why, std::size_t whySize, const char **key, const char *name, const char *format, Args... args)
 {
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(why, whySize, format, args);
-    va_end(args);
+    std::snprintf(why, whySize, format, args...);
     if (key != nullptr) {
         *key = name;
     }
@@ -427,13 +422,11 @@ struct Writer {
     std::size_t size;
     std::size_t len = 0;
 
-    void add(const char *format, ...) __attribute__((format(printf, 2, 3)))
+    template <typename... Args>
+    void add(const char *format, Args... args)
     {
-        va_list args;
-        va_start(args, format);
         const std::size_t room = len < size ? size - len : 0;
-        const int n = std::vsnprintf(room != 0 ? buf + len : nullptr, room, format, args);
-        va_end(args);
+        const int n = std::snprintf(room != 0 ? buf + len : nullptr, room, format, args...);
         len += n > 0 ? static_cast<std::size_t>(n) : 0;
     }
 };

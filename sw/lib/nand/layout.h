@@ -53,36 +53,33 @@ struct Region {
 // A layout is plain data: a preset row, a layout file, or either with
 // changes; every key of a layout file is a field here.
 struct Layout {
-    char name[kMaxNameSize];
+    const char *about;        // one line for listings; null for a layout file
     std::uint32_t pageSize;
     std::uint32_t oobSize;
     std::uint32_t stepSize;
+    std::uint32_t eccOffset;  // for Placement::Offset
+    std::uint32_t poly;       // BCH: the field's primitive polynomial; 0: Linux's for m
+    std::uint32_t eccBytesPerStep;  // stored a step; 0: the code's bytes
+    Region regions[kMaxRegions];    // for Placement::Regions
+    std::uint16_t markers[kMaxMarkers];  // the bad-block marker bytes of the OOB
+    char name[kMaxNameSize];
     Scheme scheme;
     std::uint8_t strength;   // the bits a step can have corrected: 1, or t for BCH (0 for none)
     bool smOrder;            // Hamming bytes in SmartMedia order
     Placement placement;
-    std::uint32_t eccOffset;  // for Placement::Offset
     std::uint8_t freeFill;   // OOB bytes that hold no ECC
     std::uint8_t padFill;    // the rest of a short last page
-    const char *about;       // one line for listings; null for a layout file
     // Linux's rules for the OOB size: the marker at byte 5 of a small page
     // (8 or 16 bytes of OOB), at 0 and 1 of a large one, and BCH on large
     // pages only. Set for the presets of Linux's codes, not for a file.
     bool linuxOob;
-    // BCH: the field GF(2^m) and its primitive polynomial (0: Linux's choice
-    // for the step and for m), the bit order and whether blank flash is a
-    // codeword.
-    std::uint8_t m;
-    std::uint32_t poly;
-    bool lsbFirst;
-    bool erasedMask;
-    std::uint32_t eccBytesPerStep;  // stored a step; 0: the code's bytes
-    std::uint8_t eccXorLength;      // XOR-ed into every step's stored code
+    std::uint8_t m;          // BCH: the field GF(2^m); 0: Linux's choice for the step
+    bool lsbFirst;           // BCH: bytes taken and stored least significant bit first
+    bool erasedMask;         // BCH: blank flash is a codeword
+    std::uint8_t regionCount;
+    std::uint8_t markerCount;
+    std::uint8_t eccXorLength;  // XOR-ed into every step's stored code
     std::uint8_t eccXor[kMaxEccBytes];
-    std::uint8_t regionCount;  // for Placement::Regions
-    Region regions[kMaxRegions];
-    std::uint8_t markerCount;  // the bad-block marker bytes of the OOB
-    std::uint16_t markers[kMaxMarkers];
 };
 
 // The presets, in the order listings show them.

@@ -7,7 +7,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -26,13 +25,11 @@ struct Parser {
     std::size_t whySize;
     bool failed = false;
 
-    bool fail(const char *format, ...) __attribute__((format(printf, 2, 3)))
+    template <typename... Args>
+    bool fail(const char *format, Args... args)
     {
         if (!failed) {
-            va_list args;
-            va_start(args, format);
-            std::vsnprintf(why, whySize, format, args);
-            va_end(args);
+            std::snprintf(why, whySize, format, args...);
             failed = true;
         }
         return false;
@@ -221,16 +218,14 @@ struct Reader {
     const char *key = nullptr;
     bool seen[static_cast<std::size_t>(Key::Count)] = {};
 
-    bool fail(const char *format, ...) __attribute__((format(printf, 2, 3)))
+    template <typename... Args>
+    bool fail(const char *format, Args... args)
     {
         if (in.failed) {
             return false;
         }
         char reason[200];
-        va_list args;
-        va_start(args, format);
-        std::vsnprintf(reason, sizeof reason, format, args);
-        va_end(args);
+        std::snprintf(reason, sizeof reason, format, args...);
         return in.fail("key \"%s\": %s", key, reason);
     }
 
@@ -238,7 +233,7 @@ struct Reader {
     // sizes) a k suffix; within min..max.
     bool number(unsigned long long min, unsigned long long max, bool sizes, unsigned long long *out)
     {
-        char text[64];
+        char text[64] = {};
         if (in.peek() == '"') {
             if (!in.string(text, sizeof text)) {
                 return false;
@@ -315,7 +310,7 @@ struct Reader {
             bool has[2] = {};
             unsigned long long v[2] = {};
             do {
-                char name[32];
+                char name[32] = {};
                 if (in.peek() != '"' || !in.string(name, sizeof name) || !in.expect(':')) {
                     return in.failed ? false : fail("a list of {\"offset\",\"length\"} expected");
                 }
@@ -377,7 +372,7 @@ struct Reader {
 
     bool hexBytes()
     {
-        char s[kMaxString];
+        char s[kMaxString] = {};
         if (!text(s, sizeof s)) {
             return false;
         }
@@ -404,7 +399,7 @@ struct Reader {
     bool value(Key k)
     {
         unsigned long long v = 0;
-        char s[64];
+        char s[64] = {};
         switch (k) {
         case Key::Name:
             if (!text(s, sizeof s)) {
@@ -500,7 +495,7 @@ bool layoutFromJson(const char *text, std::size_t size, Layout *out, char *why, 
     }
     if (!r.in.take('}')) {
         do {
-            char name[64];
+            char name[64] = {};
             if (r.in.peek() != '"') {
                 return r.in.fail("not a layout: a key expected at byte %zu", static_cast<std::size_t>(r.in.p - text));
             }
@@ -570,13 +565,13 @@ bool layoutFromJson(const char *text, std::size_t size, Layout *out, char *why, 
 
 bool readLayoutFile(const char *path, Layout *out, char *why, std::size_t whySize)
 {
-    constexpr std::size_t kMaxFile = 64 * 1024;  // a layout is a few hundred bytes
+    constexpr std::size_t kMaxFile = std::size_t{64} * 1024;  // a layout is a few hundred bytes
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         std::snprintf(why, whySize, "%s", std::strerror(errno));
         return false;
     }
-    static_assert(kMaxFile < 1024 * 1024, "read on the stack");
+    static_assert(kMaxFile < std::size_t{1024} * 1024, "read on the stack");
     char text[kMaxFile + 1];
     std::size_t size = 0;
     for (;;) {
