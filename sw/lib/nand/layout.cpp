@@ -210,7 +210,11 @@ namespace {
 template <typename... Args>
 bool refuse(char *why, std::size_t whySize, const char **key, const char *name, const char *format, Args... args)
 {
-    std::snprintf(why, whySize, format, args...);
+    if constexpr (sizeof...(Args) == 0) {
+        std::snprintf(why, whySize, "%s", format);
+    } else {
+        std::snprintf(why, whySize, format, args...);
+    }
     if (key != nullptr) {
         *key = name;
     }
@@ -426,7 +430,12 @@ struct Writer {
     void add(const char *format, Args... args)
     {
         const std::size_t room = len < size ? size - len : 0;
-        const int n = std::snprintf(room != 0 ? buf + len : nullptr, room, format, args...);
+        int n = 0;
+        if constexpr (sizeof...(Args) == 0) {
+            n = std::snprintf(room != 0 ? buf + len : nullptr, room, "%s", format);
+        } else {
+            n = std::snprintf(room != 0 ? buf + len : nullptr, room, format, args...);
+        }
         len += n > 0 ? static_cast<std::size_t>(n) : 0;
     }
 };

@@ -29,7 +29,11 @@ struct Parser {
     bool fail(const char *format, Args... args)
     {
         if (!failed) {
-            std::snprintf(why, whySize, format, args...);
+            if constexpr (sizeof...(Args) == 0) {
+        std::snprintf(why, whySize, "%s", format);
+    } else {
+        std::snprintf(why, whySize, format, args...);
+    }
             failed = true;
         }
         return false;
@@ -225,7 +229,11 @@ struct Reader {
             return false;
         }
         char reason[200];
-        std::snprintf(reason, sizeof reason, format, args...);
+        if constexpr (sizeof...(Args) == 0) {
+            std::snprintf(reason, sizeof reason, "%s", format);
+        } else {
+            std::snprintf(reason, sizeof reason, format, args...);
+        }
         return in.fail("key \"%s\": %s", key, reason);
     }
 
