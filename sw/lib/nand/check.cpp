@@ -22,7 +22,8 @@ namespace nand {
 namespace {
 
 // Records checked per read: 540 KiB, 256 records of 2112 bytes, and at most
-// 256 iovecs for the page data of -o.
+// 256 iovecs for the page data of -o (one a record, or one a step where the
+// steps of an interleaved layout part it).
 constexpr std::size_t kBlockRecords = 256;
 constexpr std::size_t kBlockBytes = kBlockRecords * 2112;
 static_assert(kBlockBytes >= kMaxPageSize + kMaxOobSize, "a block holds at least one record");
@@ -105,7 +106,7 @@ void beginReport(Run *run)
     run->begun = true;
     io::printText("{");
     if (run->o.layoutInJson) {
-        char layout[512];
+        char layout[kMaxLayoutJson];
         io::printText("\"layout\":");
         io::printBytes(layout, describeJson(run->codec.layout, layout, sizeof layout));
         io::printText(",");
@@ -126,21 +127,27 @@ void printFinding(Run *run, const char *text, int n)
 }
 
 // The JSON list of the bits a multi-bit code corrected: data bits by their
-// offset in the page data, code bits by their offset in the OOB.
+// offset in the page data, code bits in the OOB by their offset in the OOB,
+// other bits (protected bytes, codes of an interleaved layout) by their
+// offset in the record.
 int bitList(const Codec &codec, std::size_t step, const StepResult &r, char *buf, std::size_t size)
 {
     const std::uint32_t dataBits = codec.layout.stepSize * 8;
+    const auto messageBits = static_cast<std::uint32_t>(dataBits + codec.protBytes * 8);
     int n = std::snprintf(buf, size, "[");
     for (std::size_t i = 0; i < r.count && n > 0 && static_cast<std::size_t>(n) < size; i++) {
         const unsigned loc = r.locs[i];
         const char *sep = i == 0 ? "" : ",";
+        const std::uint32_t at = locationByte(codec, step, loc);
         if (loc < dataBits) {
             n += std::snprintf(buf + n, size - static_cast<std::size_t>(n), "%s{\"byte\":%zu,\"bit\":%u}", sep,
                                step * codec.layout.stepSize + loc / 8, loc % 8);
-        } else {
-            const std::size_t k = step * codec.eccBytes + (loc - dataBits) / 8;
+        } else if (loc >= messageBits && codec.dataInPlace) {
             n += std::snprintf(buf + n, size - static_cast<std::size_t>(n), "%s{\"ecc_byte\":%u,\"bit\":%u}", sep,
-                               static_cast<unsigned>(codec.eccPos[k]), loc % 8);
+                               at - codec.layout.pageSize, loc % 8);
+        } else {
+            n += std::snprintf(buf + n, size - static_cast<std::size_t>(n), "%s{\"raw_byte\":%u,\"bit\":%u}", sep,
+                               at, loc % 8);
         }
     }
     if (n > 0 && static_cast<std::size_t>(n) < size) {
@@ -228,12 +235,7 @@ PageFlips pageFlips;
 // The record bit that a corrected location of step s names.
 std::uint32_t recordBit(const Codec &c, std::size_t s, unsigned loc)
 {
-    const std::uint32_t stepBits = c.layout.stepSize * 8;
-    if (loc < stepBits) {
-        return static_cast<std::uint32_t>(s * stepBits + loc);
-    }
-    const std::size_t k = s * c.eccBytes + (loc - stepBits) / 8;
-    return (c.layout.pageSize + c.eccPos[k]) * 8 + loc % 8;
+    return locationByte(c, s, loc) * 8 + loc % 8;
 }
 
 void reportDifference(Run *run, std::uint64_t page, long long step, std::size_t injected, const StepResult *r,
@@ -453,7 +455,9 @@ int openOutputs(const Run &run, const struct stat &imageStat, Output *raw, Outpu
 int checkImage(Run *run, int in, const char *imageName, const Output &raw, const Output &fixed, std::uint64_t *trailing)
 {
     const std::size_t recordSize = run->codec.recordSize;
-    const std::size_t perBlock = kBlockBytes / recordSize < kBlockRecords ? kBlockBytes / recordSize : kBlockRecords;
+    const std::size_t pieces = run->codec.dataInPlace ? 1 : run->codec.steps;  // of a record's page data
+    const std::size_t most = kBlockRecords / pieces;
+    const std::size_t perBlock = kBlockBytes / recordSize < most ? kBlockBytes / recordSize : most;
     // Most records are clean: the reading threads find which, and this one
     // decodes and reports the rest. A run that compares with a manifest
     // looks at every record itself.
@@ -482,13 +486,16 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
             } else {
                 checkOne(run, block + r * recordSize);
             }
-            pages[r] = {block + r * recordSize, run->codec.layout.pageSize};
+            for (std::size_t s = 0; s < pieces; s++) {
+                const std::size_t bytes = pieces == 1 ? run->codec.layout.pageSize : run->codec.layout.stepSize;
+                pages[r * pieces + s] = {block + r * recordSize + run->codec.dataPos[s], bytes};
+            }
         }
         io::WriteJob jobs[2];
         int count = 0;
         if (raw.file.fd >= 0) {
             outputs[count] = &raw;
-            jobs[count++] = {raw.file.fd, pages, static_cast<int>(records)};
+            jobs[count++] = {raw.file.fd, pages, static_cast<int>(records * pieces)};
         }
         // Bytes past the last whole record go to -f as they are, so that
         // nothing of the image is lost; -o holds whole pages only.

@@ -56,26 +56,21 @@ std::size_t codeBits(const Codec &c)
     return n;
 }
 
-// Bit k of the unit `unit` of the area, as a flip of the record.
+// Bit k of the unit `unit` of the area, as a flip of the record. A step's
+// bits are its data's, its protected bytes' (area step), then its code's.
 Flip locate(const Codec &c, Area area, std::size_t unit, std::size_t k)
 {
-    const std::size_t dataBits = std::size_t{c.layout.stepSize} * 8;
+    const std::size_t messageBits = (std::size_t{c.layout.stepSize} + c.protBytes) * 8;
     if (area == Area::Oob) {
         const auto offset = static_cast<std::uint32_t>(c.layout.pageSize + k / 8);
-        std::int32_t step = -1;
-        for (std::size_t i = 0; i < c.steps * c.eccBytes; i++) {
-            if (c.eccPos[i] == k / 8) {
-                step = static_cast<std::int32_t>(i / c.eccBytes);
-            }
-        }
-        return {step, offset, static_cast<std::uint8_t>(k % 8)};
+        return {byteRole(c, offset).step, offset, static_cast<std::uint8_t>(k % 8)};
     }
     const auto step = static_cast<std::int32_t>(unit);
-    if (area != Area::Ecc && k < dataBits) {
-        return {step, static_cast<std::uint32_t>(unit * c.layout.stepSize + k / 8), static_cast<std::uint8_t>(k % 8)};
+    if (area != Area::Ecc && k < messageBits) {
+        return {step, locationByte(c, unit, static_cast<unsigned>(k)), static_cast<std::uint8_t>(k % 8)};
     }
     if (area != Area::Ecc) {
-        k -= dataBits;
+        k -= messageBits;
     }
     // The k-th code bit, counting the bits of each code byte from bit 0 and
     // leaving out the spare bits of a BCH code's last byte.
@@ -85,8 +80,7 @@ Flip locate(const Codec &c, Area area, std::size_t unit, std::size_t k)
                 continue;
             }
             if (k == 0) {
-                return {step, static_cast<std::uint32_t>(c.layout.pageSize + c.eccPos[unit * c.eccBytes + i]),
-                        static_cast<std::uint8_t>(b)};
+                return {step, c.eccPos[unit * c.eccBytes + i], static_cast<std::uint8_t>(b)};
             }
             k--;
         }
@@ -105,7 +99,7 @@ std::size_t areaBits(const Codec &c, Area area)
 {
     switch (area) {
     case Area::Step:
-        return std::size_t{c.layout.stepSize} * 8 + codeBits(c);
+        return (std::size_t{c.layout.stepSize} + c.protBytes) * 8 + codeBits(c);
     case Area::Data:
         return std::size_t{c.layout.stepSize} * 8;
     case Area::Ecc:

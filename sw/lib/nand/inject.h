@@ -30,7 +30,7 @@ private:
 };
 
 enum class Area : std::uint8_t {
-    Step,  // a step's data and its code bits
+    Step,  // a step's data, protected bytes and code bits
     Data,  // a step's data
     Ecc,   // a step's code bits
     Oob,   // the whole OOB of the record, once per record

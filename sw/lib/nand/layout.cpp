@@ -155,6 +155,19 @@ std::size_t eccBytesPerStep(const Layout &l)
     return l.scheme == Scheme::None ? 0 : (l.eccBytesPerStep != 0 ? l.eccBytesPerStep : codeBytesPerStep(l));
 }
 
+std::size_t protectedBytesPerStep(const Layout &l)
+{
+    if (l.interleaved) {
+        return l.protectPrepad ? l.prepad : 0;
+    }
+    return l.protectedPerStep;
+}
+
+std::size_t interleavedStepBytes(const Layout &l)
+{
+    return std::size_t{l.stepSize} + l.prepad + eccBytesPerStep(l) + l.postpad;
+}
+
 std::size_t recordSize(const Layout &l)
 {
     return std::size_t{l.pageSize} + l.oobSize;
@@ -168,7 +181,7 @@ unsigned strength(const Layout &l)
 std::size_t eccRegions(const Layout &l, Region (&regions)[kMaxRegions])
 {
     const auto total = static_cast<std::uint32_t>(stepsPerPage(l) * eccBytesPerStep(l));
-    if (total == 0) {
+    if (total == 0 || l.interleaved) {
         return 0;
     }
     switch (l.placement) {
@@ -263,15 +276,33 @@ bool checkCode(const Layout &l, char *why, std::size_t whySize, const char **key
             return refuse(why, whySize, key, "poly", "0x%x is not a primitive polynomial of degree %u", bchPoly(l),
                           m);
         }
-        const unsigned limit = bch::maxStrength(m, l.stepSize);
+        const std::size_t message = l.stepSize + protectedBytesPerStep(l);
+        if (message > bch::kMaxMessageBytes) {
+            return refuse(why, whySize, key, l.interleaved ? "prepad" : "protected_per_step",
+                          "a code covers at most %zu bytes, not %u of data and %zu protected", bch::kMaxMessageBytes,
+                          l.stepSize, protectedBytesPerStep(l));
+        }
+        const unsigned limit = bch::maxStrength(m, message);
         if (limit == 0) {
-            return refuse(why, whySize, key, "m", "GF(2^%u) is too small for %u-byte steps", m, l.stepSize);
+            return refuse(why, whySize, key, "m", "GF(2^%u) is too small for %u-byte steps%s", m, l.stepSize,
+                          message != l.stepSize ? " and their protected bytes" : "");
         }
         if (l.strength < 1 || l.strength > limit) {
+            if (message != l.stepSize) {
+                return refuse(why, whySize, key, "strength",
+                              "BCH over GF(2^%u) takes a strength from 1 to %u bits with %u-byte steps and %zu "
+                              "protected bytes (--strength)",
+                              m, limit, l.stepSize, message - l.stepSize);
+            }
             return refuse(why, whySize, key, "strength",
                           "BCH over GF(2^%u) takes a strength from 1 to %u bits with %u-byte steps (--strength)", m,
                           limit, l.stepSize);
         }
+    }
+    if (l.scheme != Scheme::Bch && protectedBytesPerStep(l) != 0) {
+        return refuse(why, whySize, key, l.interleaved ? "protect_prepad" : "protected_per_step",
+                      "protected bytes need a BCH code; the %s code covers its step's data only",
+                      schemeName(l.scheme));
     }
     if (l.scheme != Scheme::Hamming && l.smOrder) {
         return refuse(why, whySize, key, "sm_order", "--sm-order is for the Hamming code");
@@ -288,9 +319,87 @@ bool checkCode(const Layout &l, char *why, std::size_t whySize, const char **key
     return true;
 }
 
+bool overlaps(const Region &a, const Region &b)
+{
+    return a.offset < b.offset + b.length && b.offset < a.offset + a.length;
+}
+
+// An interleaved layout: the steps fit the record, and the marker is in the
+// free bytes after them; false with the reason.
+bool checkInterleaved(const Layout &l, char *why, std::size_t whySize, const char **key)
+{
+    if (l.placement == Placement::Offset || l.placement == Placement::Regions) {
+        return refuse(why, whySize, key, l.placement == Placement::Offset ? "placement" : "ecc",
+                      "an interleaved layout keeps each step's ECC after its data: no ECC ranges or offset");
+    }
+    if (l.protectedPerStep != 0 || l.protectedCount != 0) {
+        return refuse(why, whySize, key, l.protectedPerStep != 0 ? "protected_per_step" : "protected",
+                      "an interleaved layout protects its prepad bytes (protect_prepad), not OOB ranges");
+    }
+    const std::size_t used = stepsPerPage(l) * interleavedStepBytes(l);
+    if (used > recordSize(l)) {
+        return refuse(why, whySize, key, "oob",
+                      "%zu interleaved steps of %zu bytes (data, prepad, ECC, postpad) take %zu bytes; the page and "
+                      "OOB hold %zu",
+                      stepsPerPage(l), interleavedStepBytes(l), used, recordSize(l));
+    }
+    for (std::size_t i = 0; i < l.markerCount; i++) {
+        if (l.markers[i] >= l.oobSize || l.pageSize + std::size_t{l.markers[i]} < used) {
+            return refuse(why, whySize, key, "bad_block_marker",
+                          "a marker at raw byte %zu: the steps take raw bytes 0..%zu and the record ends at %zu",
+                          l.pageSize + std::size_t{l.markers[i]}, used - 1, recordSize(l));
+        }
+    }
+    return true;
+}
+
+// The protected OOB ranges: the bytes the steps need, in the OOB, clear of
+// the ECC and of each other; false with the reason.
+bool checkProtected(const Layout &l, const Region *ecc, std::size_t eccCount, char *why, std::size_t whySize,
+                    const char **key)
+{
+    if (l.prepad != 0 || l.postpad != 0 || l.protectPrepad) {
+        return refuse(why, whySize, key, l.prepad != 0 ? "prepad" : (l.postpad != 0 ? "postpad" : "protect_prepad"),
+                      "prepad, postpad and protect_prepad are for interleaved layouts");
+    }
+    std::uint32_t total = 0;
+    for (std::size_t i = 0; i < l.protectedCount; i++) {
+        const Region &r = l.protectedRegions[i];
+        total += r.length;
+        if (std::uint64_t{r.offset} + r.length > l.oobSize) {
+            return refuse(why, whySize, key, "protected",
+                          "the protected bytes (%u from OOB byte %u) run past the %u-byte OOB", r.length, r.offset,
+                          l.oobSize);
+        }
+        for (std::size_t j = 0; j < eccCount; j++) {
+            if (overlaps(r, ecc[j])) {
+                return refuse(why, whySize, key, "protected",
+                              "the protected bytes at OOB byte %u overlap the ECC at OOB byte %u", r.offset,
+                              ecc[j].offset);
+            }
+        }
+        for (std::size_t j = 0; j < i; j++) {
+            if (overlaps(r, l.protectedRegions[j])) {
+                return refuse(why, whySize, key, "protected", "the protected ranges at OOB bytes %u and %u overlap",
+                              l.protectedRegions[j].offset, r.offset);
+            }
+        }
+    }
+    const auto need = static_cast<std::uint32_t>(stepsPerPage(l) * l.protectedPerStep);
+    if (total != need) {
+        return refuse(why, whySize, key, l.protectedCount == 0 ? "protected_per_step" : "protected",
+                      "the protected ranges hold %u bytes; %zu steps of %u protected bytes need %u", total,
+                      stepsPerPage(l), l.protectedPerStep, need);
+    }
+    return true;
+}
+
 // Where the ECC and the marker sit; false with the reason.
 bool checkPlaces(const Layout &l, char *why, std::size_t whySize, const char **key)
 {
+    if (l.interleaved) {
+        return checkInterleaved(l, why, whySize, key);
+    }
     if (l.linuxOob && l.scheme == Scheme::Bch && l.placement != Placement::Offset && l.oobSize < kMinBchOob) {
         return refuse(why, whySize, key, "oob", "Linux's BCH takes large pages, an OOB of %u bytes or more, not %u",
                       kMinBchOob, l.oobSize);
@@ -335,7 +444,7 @@ bool checkPlaces(const Layout &l, char *why, std::size_t whySize, const char **k
         }
         for (std::size_t j = 0; j < i; j++) {
             const Region &q = regions[j];
-            if (q.offset < r.offset + r.length && r.offset < q.offset + q.length) {
+            if (overlaps(q, r)) {
                 return refuse(why, whySize, key, "ecc", "the ECC ranges at OOB bytes %u and %u overlap", q.offset,
                               r.offset);
             }
@@ -345,7 +454,7 @@ bool checkPlaces(const Layout &l, char *why, std::size_t whySize, const char **k
         return refuse(why, whySize, key, "ecc", "the ECC ranges hold %u bytes; %zu steps of %zu bytes need %u", total,
                       stepsPerPage(l), eccBytesPerStep(l), need);
     }
-    return true;
+    return checkProtected(l, regions, n, why, whySize, key);
 }
 
 }  // namespace
@@ -476,10 +585,23 @@ std::size_t describeJson(const Layout &l, char *buf, std::size_t size)
         }
         w.add("\"");
     }
-    w.add(",\"ecc_bytes_per_step\":%zu,\"ecc\":[", eccBytesPerStep(l));
-    Region regions[kMaxRegions];
-    addRegions(&w, regions, eccRegions(l, regions));
-    w.add("],\"placement\":\"oob\",\"bad_block_marker\":[");
+    w.add(",\"ecc_bytes_per_step\":%zu", eccBytesPerStep(l));
+    if (l.interleaved) {
+        w.add(",\"placement\":\"interleaved\",\"prepad\":%u,\"postpad\":%u,\"protect_prepad\":%s", l.prepad,
+              l.postpad, l.protectPrepad ? "true" : "false");
+    } else {
+        w.add(",\"ecc\":[");
+        Region regions[kMaxRegions];
+        addRegions(&w, regions, eccRegions(l, regions));
+        w.add("]");
+        if (l.protectedPerStep != 0) {
+            w.add(",\"protected\":[");
+            addRegions(&w, l.protectedRegions, l.protectedCount);
+            w.add("],\"protected_per_step\":%u", l.protectedPerStep);
+        }
+        w.add(",\"placement\":\"oob\"");
+    }
+    w.add(",\"bad_block_marker\":[");
     for (std::size_t i = 0; i < l.markerCount; i++) {
         w.add("%s%u", i == 0 ? "" : ",", l.markers[i]);
     }

@@ -6,8 +6,15 @@
 // A record is the page data followed by its OOB, as raw dumps and flash
 // programmers take them. The page is cut into steps of stepSize bytes; step s
 // has eccBytes code bytes, and the code bytes of steps 0, 1, ... follow one
-// another through the ECC regions of the OOB, in order. Every other OOB byte
+// another through the ECC regions of the OOB, in order. A step's code may
+// also cover protected OOB bytes, encoded after its data; they follow one
+// another through the protected regions the same way. Every other OOB byte
 // holds freeFill.
+//
+// An interleaved layout (Linux's "syndrome" placement) has no page-then-OOB
+// split: the record is, step after step, the step's data, prepad bytes, its
+// code bytes and postpad bytes; what remains after the last step is free. The
+// prepad bytes are protected bytes when protectPrepad is set, free otherwise.
 #pragma once
 
 #include <cstddef>
@@ -44,6 +51,7 @@ inline constexpr std::size_t kMaxRegions = 16;
 inline constexpr std::size_t kMaxMarkers = 4;
 inline constexpr std::size_t kMaxEccBytes = 128;  // stored a step: the code and any bytes after it
 inline constexpr std::size_t kMaxNameSize = 48;
+inline constexpr std::size_t kMaxLayoutJson = 4096;  // describeJson of any layout, with its NUL
 
 struct Region {
     std::uint32_t offset;
@@ -61,7 +69,11 @@ struct Layout {
     std::uint32_t poly;       // BCH: the field's primitive polynomial; 0: Linux's for m
     std::uint32_t eccBytesPerStep;  // stored a step; 0: the code's bytes
     Region regions[kMaxRegions];    // for Placement::Regions
-    std::uint16_t markers[kMaxMarkers];  // the bad-block marker bytes of the OOB
+    Region protectedRegions[kMaxRegions];  // OOB ranges of the protected bytes
+    std::uint16_t markers[kMaxMarkers];  // the bad-block marker bytes of the OOB (interleaved: from raw byte pageSize)
+    std::uint16_t protectedPerStep;  // OOB bytes each step's code covers after its data
+    std::uint16_t prepad;            // interleaved: between a step's data and its code
+    std::uint16_t postpad;           // interleaved: after a step's code
     char name[kMaxNameSize];
     Scheme scheme;
     std::uint8_t strength;   // the bits a step can have corrected: 1, or t for BCH (0 for none)
@@ -76,7 +88,10 @@ struct Layout {
     std::uint8_t m;          // BCH: the field GF(2^m); 0: Linux's choice for the step
     bool lsbFirst;           // BCH: bytes taken and stored least significant bit first
     bool erasedMask;         // BCH: blank flash is a codeword
+    bool interleaved;        // the steps' data and codes alternate through the record
+    bool protectPrepad;      // interleaved: the prepad bytes are protected bytes
     std::uint8_t regionCount;
+    std::uint8_t protectedCount;
     std::uint8_t markerCount;
     std::uint8_t eccXorLength;  // XOR-ed into every step's stored code
     std::uint8_t eccXor[kMaxEccBytes];
@@ -121,8 +136,13 @@ std::size_t stepsPerPage(const Layout &l);
 // spare bytes after it).
 std::size_t codeBytesPerStep(const Layout &l);
 std::size_t eccBytesPerStep(const Layout &l);
+// The protected bytes of a step, which its code covers after its data.
+std::size_t protectedBytesPerStep(const Layout &l);
+// Interleaved: the raw bytes of one step (data, prepad, code, postpad).
+std::size_t interleavedStepBytes(const Layout &l);
 std::size_t recordSize(const Layout &l);
-// The ECC regions of the OOB; returns their count.
+// The ECC regions of the OOB (none for an interleaved layout); returns their
+// count.
 std::size_t eccRegions(const Layout &l, Region (&regions)[kMaxRegions]);
 // The strength of the code: the bits a step can have corrected.
 unsigned strength(const Layout &l);
@@ -135,7 +155,7 @@ bool schemeByName(const char *text, Scheme *s);
 
 // One JSON object describing the layout, every key of a layout file; read
 // back by layoutFromJson it gives the same layout. Returns the length written
-// (at most size - 1, NUL-terminated).
+// (at most size - 1, NUL-terminated). kMaxLayoutJson bytes hold any layout.
 std::size_t describeJson(const Layout &l, char *buf, std::size_t size);
 
 }  // namespace nand

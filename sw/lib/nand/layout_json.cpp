@@ -466,21 +466,31 @@ struct Reader {
             if (!text(s, sizeof s)) {
                 return false;
             }
-            if (std::strcmp(s, "oob") == 0) {
-                return true;
+            if (std::strcmp(s, "oob") != 0 && std::strcmp(s, "interleaved") != 0) {
+                return fail("oob or interleaved, not '%.20s'", s);
             }
-            return fail(std::strcmp(s, "interleaved") == 0 ? "interleaved layouts are not supported yet"
-                                                           : "oob or interleaved, not '%.20s'",
-                        s);
+            l->interleaved = s[0] == 'i';
+            return true;
         case Key::BadBlockMarker:
             return markers();
         case Key::FreeFill:
             return number(0, 255, false, &v) && ((l->freeFill = static_cast<std::uint8_t>(v)), true);
         case Key::PadFill:
             return number(0, 255, false, &v) && ((l->padFill = static_cast<std::uint8_t>(v)), true);
-        default:
-            return fail("protected and interleaved layouts are not supported yet");
+        case Key::Protected:
+            return regions(l->protectedRegions, kMaxRegions, &l->protectedCount);
+        case Key::ProtectedPerStep:
+            return number(0, kMaxOobSize, true, &v) && ((l->protectedPerStep = static_cast<std::uint16_t>(v)), true);
+        case Key::Prepad:
+            return number(0, kMaxOobSize, true, &v) && ((l->prepad = static_cast<std::uint16_t>(v)), true);
+        case Key::Postpad:
+            return number(0, kMaxOobSize, true, &v) && ((l->postpad = static_cast<std::uint16_t>(v)), true);
+        case Key::ProtectPrepad:
+            return boolean(&l->protectPrepad);
+        case Key::Count:
+            break;
         }
+        return fail("no such key");
     }
 };
 
@@ -557,7 +567,7 @@ bool layoutFromJson(const char *text, std::size_t size, Layout *out, char *why, 
     if (l.eccBytesPerStep == codeBytesPerStep(l)) {
         l.eccBytesPerStep = 0;
     }
-    if (l.placement == Placement::Regions && l.regionCount == 1 &&
+    if (!l.interleaved && l.placement == Placement::Regions && l.regionCount == 1 &&
         std::uint64_t{l.regions[0].offset} + l.regions[0].length == l.oobSize &&
         l.regions[0].length == stepsPerPage(l) * eccBytesPerStep(l)) {
         l.placement = Placement::End;

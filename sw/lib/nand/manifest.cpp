@@ -106,29 +106,6 @@ bool parseObject(Line l, std::uint64_t (&values)[kKeys], bool (&nulls)[kKeys])
     return l.p == l.end;
 }
 
-// The step whose data or code holds record byte `offset`, -1 for a free OOB
-// byte; `owner` maps each OOB byte to its index among the page's ECC bytes.
-std::int32_t stepOf(const Codec &c, const std::int32_t *owner, std::uint32_t offset)
-{
-    if (offset < c.layout.pageSize) {
-        return static_cast<std::int32_t>(offset / c.layout.stepSize);
-    }
-    const std::int32_t k = owner[offset - c.layout.pageSize];
-    return k < 0 ? -1 : static_cast<std::int32_t>(static_cast<std::size_t>(k) / c.eccBytes);
-}
-
-// Whether a flip of bit `bit` of record byte `offset` is one a decoder of
-// the layout can correct: in a step's data, or in a bit of its code (not a
-// BCH code's spare bits, not a free OOB byte).
-bool correctable(const Codec &c, const std::int32_t *owner, std::uint32_t offset, unsigned bit)
-{
-    if (offset < c.layout.pageSize) {
-        return true;
-    }
-    const std::int32_t k = owner[offset - c.layout.pageSize];
-    return k >= 0 && (static_cast<unsigned>(c.eccKeep[static_cast<std::size_t>(k) % c.eccBytes]) >> bit & 1u) != 0;
-}
-
 // Whether the n flips of one page come in the order inject writes them: step
 // after step (areas step, data and ecc), or, when every flip is in the OOB,
 // in any order (area oob draws the whole OOB at once). A flip of no step, in a
@@ -184,12 +161,6 @@ bool parseManifest(const char *text, std::size_t size, const Codec &c, std::uint
                    std::size_t whySize)
 {
     m->count = 0;
-    static_assert(kMaxOobSize <= 4096, "the owner table is on the stack");
-    std::int32_t owner[kMaxOobSize];
-    std::fill(owner, owner + kMaxOobSize, -1);
-    for (std::size_t k = 0; k < c.steps * c.eccBytes; k++) {
-        owner[c.eccPos[k]] = static_cast<std::int32_t>(k);
-    }
     const char *p = text;
     const char *end = text + size;
     for (std::uint64_t number = 1; p < end; number++) {
@@ -223,7 +194,11 @@ bool parseManifest(const char *text, std::size_t size, const Codec &c, std::uint
             return false;
         }
         const auto offset = static_cast<std::uint32_t>(v[kOffset]);
-        const std::int32_t step = stepOf(c, owner, offset);
+        // The step whose data, protected or code byte it is; a flip there
+        // is one its decoder can correct unless it is in a free byte or a
+        // BCH code's spare bits.
+        const ByteRole role = byteRole(c, offset);
+        const std::int32_t step = role.step;
         if (isNull[kStep] ? step != -1 : v[kStep] != static_cast<std::uint64_t>(step)) {
             char holder[32] = "no step";
             if (step >= 0) {
@@ -238,7 +213,7 @@ bool parseManifest(const char *text, std::size_t size, const Codec &c, std::uint
             return false;
         }
         if (!append(m, {v[kPage], step, offset, static_cast<std::uint8_t>(v[kBit]),
-                        correctable(c, owner, offset, static_cast<unsigned>(v[kBit])), number})) {
+                        (role.keep >> v[kBit] & 1u) != 0, number})) {
             std::snprintf(why, whySize, "line %llu: out of memory", n);
             return false;
         }

@@ -16,7 +16,7 @@ struct ManifestFlip {
     std::int32_t step;     // -1 (null) for an OOB byte that holds no code
     std::uint32_t offset;  // in the record
     std::uint8_t bit;
-    bool correctable;      // in a step's data or in a bit of its code
+    bool correctable;      // in a step's data, protected bytes or a bit of its code
     std::uint64_t line;    // in the manifest, from 1
 };
 

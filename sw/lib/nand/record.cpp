@@ -4,6 +4,7 @@
 #include "hamming.h"
 #include "image.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -19,7 +20,10 @@ void makeCodec(const Layout &layout, Codec *c)
     c->steps = stepsPerPage(layout);
     c->eccBytes = eccBytesPerStep(layout);
     c->codeBytes = codeBytesPerStep(layout);
+    c->protBytes = protectedBytesPerStep(layout);
     c->recordSize = recordSize(layout);
+    c->dataInPlace = !layout.interleaved;
+    c->messageInPlace = c->protBytes == 0 || layout.interleaved;
     std::memset(c->eccKeep, 0, sizeof c->eccKeep);
     std::memset(c->eccKeep, 0xFF, c->codeBytes);
     if (layout.scheme == Scheme::Bch) {
@@ -29,7 +33,7 @@ void makeCodec(const Layout &layout, Codec *c)
         p.poly = bchPoly(layout);
         p.swapBits = layout.lsbFirst;
         p.masked = layout.erasedMask;
-        p.messageBytes = layout.stepSize;
+        p.messageBytes = layout.stepSize + c->protBytes;
         char why[160];
         // The layout was checked: a code it names can be made.
         const bool made = bch::init(&c->bch, p, why, sizeof why);
@@ -37,20 +41,90 @@ void makeCodec(const Layout &layout, Codec *c)
         std::memcpy(c->eccKeep, c->bch.keep, c->codeBytes);
     }
     c->blankIsCodeword = blankEncodesBlank(*c);
+    std::fill(c->oobStep, c->oobStep + kMaxOobSize, std::int16_t{-1});
+    std::memset(c->oobKeep, 0, sizeof c->oobKeep);
+    if (layout.interleaved) {
+        const std::size_t chunk = interleavedStepBytes(layout);
+        for (std::size_t s = 0; s < c->steps; s++) {
+            const auto data = static_cast<std::uint32_t>(s * chunk);
+            c->dataPos[s] = data;
+            for (std::size_t i = 0; i < c->protBytes; i++) {
+                c->protPos[s * c->protBytes + i] = static_cast<std::uint32_t>(data + layout.stepSize + i);
+            }
+            for (std::size_t i = 0; i < c->eccBytes; i++) {
+                c->eccPos[s * c->eccBytes + i] = static_cast<std::uint32_t>(data + layout.stepSize + layout.prepad + i);
+            }
+        }
+        return;
+    }
+    for (std::size_t s = 0; s < c->steps; s++) {
+        c->dataPos[s] = static_cast<std::uint32_t>(s * layout.stepSize);
+    }
+    // The ECC and protected bytes of steps 0, 1, ... one after another
+    // through their OOB ranges.
+    const auto place = [c, &layout](const Region *regions, std::size_t n, std::size_t perStep, std::uint32_t *pos,
+                                    bool ecc) {
+        std::size_t k = 0;
+        for (std::size_t r = 0; r < n; r++) {
+            for (std::uint32_t i = 0; i < regions[r].length; i++, k++) {
+                const std::uint32_t at = regions[r].offset + i;
+                pos[k] = layout.pageSize + at;
+                c->oobStep[at] = static_cast<std::int16_t>(k / perStep);
+                c->oobKeep[at] = ecc ? c->eccKeep[k % perStep] : std::uint8_t{0xFF};
+            }
+        }
+    };
     Region regions[kMaxRegions];
     const std::size_t n = eccRegions(layout, regions);
-    std::size_t k = 0;
-    for (std::size_t r = 0; r < n; r++) {
-        for (std::uint32_t i = 0; i < regions[r].length; i++, k++) {
-            c->eccPos[k] = static_cast<std::uint16_t>(regions[r].offset + i);
-        }
+    place(regions, n, c->eccBytes, c->eccPos, true);
+    place(layout.protectedRegions, layout.protectedCount, c->protBytes, c->protPos, false);
+}
+
+std::uint32_t locationByte(const Codec &c, std::size_t s, unsigned loc)
+{
+    const std::size_t dataBits = std::size_t{c.layout.stepSize} * 8;
+    const std::size_t messageBits = dataBits + c.protBytes * 8;
+    if (loc < dataBits) {
+        return static_cast<std::uint32_t>(c.dataPos[s] + loc / 8);
     }
+    if (loc < messageBits) {
+        return c.protPos[s * c.protBytes + (loc - dataBits) / 8];
+    }
+    return c.eccPos[s * c.eccBytes + (loc - messageBits) / 8];
+}
+
+ByteRole byteRole(const Codec &c, std::uint32_t offset)
+{
+    const Layout &l = c.layout;
+    if (!l.interleaved) {
+        if (offset < l.pageSize) {
+            return {static_cast<std::int32_t>(offset / l.stepSize), 0xFF};
+        }
+        const std::uint32_t at = offset - l.pageSize;
+        return {c.oobStep[at], c.oobKeep[at]};
+    }
+    const std::size_t chunk = interleavedStepBytes(l);
+    const std::size_t s = offset / chunk;
+    if (s >= c.steps) {
+        return {-1, 0};
+    }
+    const auto step = static_cast<std::int32_t>(s);
+    const std::size_t o = offset % chunk;
+    if (o < l.stepSize || (o < l.stepSize + l.prepad && l.protectPrepad)) {
+        return {step, 0xFF};
+    }
+    const std::size_t i = o - l.stepSize - l.prepad;
+    if (o >= l.stepSize + l.prepad && i < c.eccBytes) {
+        return {step, c.eccKeep[i]};
+    }
+    return {-1, 0};
 }
 
 namespace {
 
-// The code of one step as stored, into code[0..eccBytes): the code XOR the
-// layout's constant, then 0xFF in any spare bytes.
+// The code of one step as stored, into code[0..eccBytes), from its message
+// (its data, then its protected bytes): the code XOR the layout's constant,
+// then 0xFF in any spare bytes.
 void stepCode(const Codec &c, const std::uint8_t *step, std::uint8_t *code)
 {
     switch (c.layout.scheme) {
@@ -87,10 +161,43 @@ bool allOnes(const std::uint8_t *p, std::size_t n)
     return zeroBits(p, n, 0) == 0;
 }
 
+// Copies the message of step s, its data followed by its protected bytes,
+// to buf.
+void gather(const Codec &c, const std::uint8_t *record, std::size_t s, std::uint8_t *buf)
+{
+    std::memcpy(buf, record + c.dataPos[s], c.layout.stepSize);
+    for (std::size_t i = 0; i < c.protBytes; i++) {
+        buf[c.layout.stepSize + i] = record[c.protPos[s * c.protBytes + i]];
+    }
+}
+
+// The message of step s: in the record where its protected bytes follow its
+// data there, else gathered into buf.
+const std::uint8_t *message(const Codec &c, const std::uint8_t *record, std::size_t s, std::uint8_t *buf)
+{
+    if (c.messageInPlace) {
+        return record + c.dataPos[s];
+    }
+    gather(c, record, s, buf);
+    return buf;
+}
+
+// Writes a gathered message back to the record.
+void scatter(const Codec &c, std::uint8_t *record, std::size_t s, const std::uint8_t *msg)
+{
+    if (c.messageInPlace) {
+        return;
+    }
+    std::memcpy(record + c.dataPos[s], msg, c.layout.stepSize);
+    for (std::size_t i = 0; i < c.protBytes; i++) {
+        record[c.protPos[s * c.protBytes + i]] = msg[c.layout.stepSize + i];
+    }
+}
+
 // Whether the code of a step of 0xFF is all 0xFF in the bits of the code.
 bool blankEncodesBlank(const Codec &c)
 {
-    std::uint8_t blank[kMaxStepSize];
+    std::uint8_t blank[bch::kMaxMessageBytes];
     std::memset(blank, 0xFF, sizeof blank);
     std::uint8_t code[kMaxEccBytes] = {};
     stepCode(c, blank, code);
@@ -108,14 +215,16 @@ unsigned byteZeros(std::uint8_t b)
     return b == 0xFF ? 0 : static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(~b)));
 }
 
-// The zero bits of step s, its data and its ECC bytes; stops counting once
-// there are more than limit.
+// The zero bits of step s, its data, protected and ECC bytes; stops
+// counting once there are more than limit.
 unsigned stepZeros(const Codec &c, const std::uint8_t *record, std::size_t s, unsigned limit)
 {
-    const std::uint8_t *oob = record + c.layout.pageSize;
-    unsigned zeros = zeroBits(record + s * c.layout.stepSize, c.layout.stepSize, limit);
+    unsigned zeros = zeroBits(record + c.dataPos[s], c.layout.stepSize, limit);
+    for (std::size_t i = 0; i < c.protBytes && zeros <= limit; i++) {
+        zeros += byteZeros(record[c.protPos[s * c.protBytes + i]]);
+    }
     for (std::size_t i = 0; i < c.eccBytes && zeros <= limit; i++) {
-        zeros += byteZeros(oob[c.eccPos[s * c.eccBytes + i]]);
+        zeros += byteZeros(record[c.eccPos[s * c.eccBytes + i]]);
     }
     return zeros;
 }
@@ -139,19 +248,41 @@ unsigned zeroBits(const std::uint8_t *p, std::size_t n, unsigned limit)
     return zeros;
 }
 
-void encodeOob(const Codec &c, const std::uint8_t *data, std::uint8_t *oob, bool keepErased)
+void encodeRecord(const Codec &c, std::uint8_t *record, bool keepErased)
 {
-    if (keepErased && allOnes(data, c.layout.pageSize)) {
-        std::memset(oob, 0xFF, c.layout.oobSize);
+    const Layout &l = c.layout;
+    if (keepErased && allOnes(record, l.pageSize)) {
+        std::memset(record + l.pageSize, 0xFF, l.oobSize);
         return;
     }
-    std::memset(oob, c.layout.freeFill, c.layout.oobSize);
-    std::uint8_t code[kMaxEccBytes];
-    for (std::size_t s = 0; s < c.steps; s++) {
-        stepCode(c, data + s * c.layout.stepSize, code);
-        for (std::size_t i = 0; i < c.eccBytes; i++) {
-            oob[c.eccPos[s * c.eccBytes + i]] = code[i];
+    if (c.dataInPlace) {
+        std::memset(record + l.pageSize, l.freeFill, l.oobSize);
+    } else {
+        // Each step's data moves up to its place, the last step first, so
+        // that no data is overwritten before it has moved; then the bytes
+        // between and after the steps are filled.
+        for (std::size_t s = c.steps; s-- > 0;) {
+            std::memmove(record + c.dataPos[s], record + s * l.stepSize, l.stepSize);
         }
+        for (std::size_t s = 0; s < c.steps; s++) {
+            const std::size_t end = s + 1 < c.steps ? c.dataPos[s + 1] : c.recordSize;
+            std::memset(record + c.dataPos[s] + l.stepSize, l.freeFill, end - c.dataPos[s] - l.stepSize);
+        }
+    }
+    std::uint8_t code[kMaxEccBytes];
+    std::uint8_t buf[bch::kMaxMessageBytes];
+    for (std::size_t s = 0; s < c.steps; s++) {
+        stepCode(c, message(c, record, s, buf), code);
+        for (std::size_t i = 0; i < c.eccBytes; i++) {
+            record[c.eccPos[s * c.eccBytes + i]] = code[i];
+        }
+    }
+}
+
+void recordData(const Codec &c, const std::uint8_t *record, std::uint8_t *data)
+{
+    for (std::size_t s = 0; s < c.steps; s++) {
+        std::memcpy(data + s * c.layout.stepSize, record + c.dataPos[s], c.layout.stepSize);
     }
 }
 
@@ -160,7 +291,7 @@ namespace {
 // The code bits where stored and computed differ, as locations (record.h).
 void differingBits(const Codec &c, const std::uint8_t *stored, const std::uint8_t *computed, StepResult *r)
 {
-    const std::uint32_t base = c.layout.stepSize * 8;
+    const auto base = static_cast<std::uint32_t>((c.layout.stepSize + c.protBytes) * 8);
     r->count = 0;
     for (std::size_t i = 0; i < c.codeBytes; i++) {
         const unsigned diff = static_cast<unsigned>(stored[i] ^ computed[i]);
@@ -227,8 +358,8 @@ void checkBch(const Codec &c, std::size_t s, std::uint8_t *step, std::uint8_t *s
 
 bool recordIsClean(const Codec &c, const std::uint8_t *record, unsigned erasedThreshold)
 {
-    const std::uint8_t *oob = record + c.layout.pageSize;
     bool allBlank = true;
+    std::uint8_t buf[bch::kMaxMessageBytes];
     // Every decoder finds a step clean exactly where its stored and computed
     // codes agree in the bits of the code (not a BCH code's spare bits).
     for (std::size_t s = 0; s < c.steps; s++) {
@@ -238,11 +369,11 @@ bool recordIsClean(const Codec &c, const std::uint8_t *record, unsigned erasedTh
         }
         allBlank = allBlank && stepZeros(c, record, s, 0) == 0;
         std::uint8_t computed[kMaxEccBytes];
-        stepCode(c, record + s * c.layout.stepSize, computed);
-        const std::uint16_t *pos = c.eccPos + s * c.eccBytes;
+        stepCode(c, message(c, record, s, buf), computed);
+        const std::uint32_t *pos = c.eccPos + s * c.eccBytes;
         unsigned differ = 0;
         for (std::size_t i = 0; i < c.eccBytes; i++) {
-            differ |= static_cast<unsigned>((computed[i] ^ oob[pos[i]]) & c.eccKeep[i]);
+            differ |= static_cast<unsigned>((computed[i] ^ record[pos[i]]) & c.eccKeep[i]);
         }
         if (differ != 0) {
             return false;
@@ -253,14 +384,13 @@ bool recordIsClean(const Codec &c, const std::uint8_t *record, unsigned erasedTh
 
 namespace {
 
-// Makes step s blank flash again: data and ECC bytes 0xFF, the zero bits
-// found there (at most kMaxCorrected of them) its flips.
+// Makes step s blank flash again: data, protected and ECC bytes 0xFF, the
+// zero bits found there (at most kMaxCorrected of them) its flips.
 void markBlank(const Codec &c, std::uint8_t *record, std::size_t s, unsigned zeros, StepResult *r)
 {
-    std::uint8_t *step = record + s * c.layout.stepSize;
-    std::uint8_t *oob = record + c.layout.pageSize;
-    const std::uint16_t *pos = c.eccPos + s * c.eccBytes;
+    std::uint8_t *step = record + c.dataPos[s];
     const std::uint32_t dataBits = c.layout.stepSize * 8;
+    const auto messageBits = static_cast<std::uint32_t>(dataBits + c.protBytes * 8);
     r->status = EccStatus::Clean;
     r->blank = true;
     r->flips = zeros;
@@ -278,12 +408,16 @@ void markBlank(const Codec &c, std::uint8_t *record, std::size_t s, unsigned zer
             step[i] = 0xFF;
         }
     }
-    for (std::size_t i = 0; i < c.eccBytes; i++) {
-        if (oob[pos[i]] != 0xFF) {
-            note(static_cast<std::uint32_t>(dataBits + i * 8), oob[pos[i]]);
-            oob[pos[i]] = 0xFF;
+    const auto clear = [&](const std::uint32_t *pos, std::size_t n, std::uint32_t base) {
+        for (std::size_t i = 0; i < n; i++) {
+            if (record[pos[i]] != 0xFF) {
+                note(static_cast<std::uint32_t>(base + i * 8), record[pos[i]]);
+                record[pos[i]] = 0xFF;
+            }
         }
-    }
+    };
+    clear(c.protPos + s * c.protBytes, c.protBytes, dataBits);
+    clear(c.eccPos + s * c.eccBytes, c.eccBytes, messageBits);
     if (r->count != 0) {
         r->byte = static_cast<std::uint32_t>(s * c.layout.stepSize + r->locs[0] / 8);
         r->bit = static_cast<std::uint8_t>(r->locs[0] % 8);
@@ -302,9 +436,9 @@ unsigned correctionDistance(const Codec &c, const std::uint8_t *step, const std:
     for (std::size_t i = 0; i < c.eccBytes; i++) {
         distance += static_cast<unsigned>(std::popcount(static_cast<std::uint8_t>(code[i] ^ readStored[i])));
     }
-    const std::uint32_t dataBits = c.layout.stepSize * 8;
+    const auto messageBits = static_cast<std::uint32_t>((c.layout.stepSize + c.protBytes) * 8);
     for (unsigned k = 0; k < r.count; k++) {
-        distance += r.locs[k] < dataBits ? 1u : 0u;  // the code bits are counted above
+        distance += r.locs[k] < messageBits ? 1u : 0u;  // the code bits are counted above
     }
     return distance;
 }
@@ -315,15 +449,15 @@ void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold,
 {
     result->bitflips = 0;
     result->erased = true;
-    std::uint8_t *oob = record + c.layout.pageSize;
     // The spare area is read first for the codes of step 0, before the data
     // before it has streamed in: asked for now, it comes while step 0 is
     // folded.
-    __builtin_prefetch(oob);
-    __builtin_prefetch(oob + c.layout.oobSize - 1);
+    __builtin_prefetch(record + c.layout.pageSize);
+    __builtin_prefetch(record + c.recordSize - 1);
+    std::uint8_t buf[bch::kMaxMessageBytes];
+    const std::uint32_t messageBits = static_cast<std::uint32_t>((c.layout.stepSize + c.protBytes) * 8);
     for (std::size_t s = 0; s < c.steps; s++) {
-        std::uint8_t *step = record + s * c.layout.stepSize;
-        const std::uint16_t *pos = c.eccPos + s * c.eccBytes;
+        const std::uint32_t *pos = c.eccPos + s * c.eccBytes;
         StepResult *r = &result->steps[s];
         r->blank = false;
         r->flips = 0;
@@ -335,41 +469,48 @@ void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold,
             result->bitflips += zeros;
             continue;
         }
+        std::uint8_t *msg = c.messageInPlace ? record + c.dataPos[s] : buf;
+        if (!c.messageInPlace) {
+            gather(c, record, s, buf);
+        }
         std::uint8_t computed[kMaxEccBytes] = {};
         if (c.layout.scheme != Scheme::Bch) {
-            stepCode(c, step, computed);
+            stepCode(c, msg, computed);
             unXor(c, computed);
         }
         std::uint8_t stored[kMaxEccBytes] = {};
         for (std::size_t i = 0; i < c.eccBytes; i++) {
-            stored[i] = oob[pos[i]];
+            stored[i] = record[pos[i]];
         }
         std::uint8_t readStored[kMaxEccBytes];
         std::memcpy(readStored, stored, sizeof readStored);
         unXor(c, stored);
         if (c.layout.scheme == Scheme::Bch) {
-            checkBch(c, s, step, stored, r);
+            checkBch(c, s, msg, stored, r);
         } else if (c.layout.scheme == Scheme::None) {
             r->status = EccStatus::Clean;
             r->count = 0;
         } else {
-            checkSingle(c, s, step, stored, computed, r);
+            checkSingle(c, s, msg, stored, computed, r);
         }
         unXor(c, stored);
         const bool corrected = r->status != EccStatus::Clean && r->status != EccStatus::Uncorrectable;
-        if (corrected && !c.blankIsCodeword && zeros <= correctionDistance(c, step, readStored, *r)) {
+        if (corrected && !c.blankIsCodeword && zeros <= correctionDistance(c, msg, readStored, *r)) {
             // As near to blank flash as to the codeword: no correction to trust.
             for (unsigned k = 0; k < r->count; k++) {
-                if (r->locs[k] < c.layout.stepSize * 8) {
-                    step[r->locs[k] / 8] ^= static_cast<std::uint8_t>(1u << (r->locs[k] % 8));
+                if (r->locs[k] < messageBits) {
+                    msg[r->locs[k] / 8] ^= static_cast<std::uint8_t>(1u << (r->locs[k] % 8));
                 }
             }
             std::memcpy(stored, readStored, sizeof stored);
             r->status = EccStatus::Uncorrectable;
             r->count = 0;
         }
+        if (!c.messageInPlace && r->status != EccStatus::Uncorrectable && r->count != 0) {
+            scatter(c, record, s, msg);
+        }
         for (std::size_t i = 0; i < c.eccBytes; i++) {
-            oob[pos[i]] = stored[i];
+            record[pos[i]] = stored[i];
         }
         if (c.blankIsCodeword) {
             if (r->status == EccStatus::Uncorrectable && zeros <= erasedThreshold) {

@@ -11,14 +11,24 @@
 
 namespace nand {
 
-// A layout made ready for the page loop: the OOB position of every ECC byte.
+// A layout made ready for the page loop: where every data, protected and ECC
+// byte of a step sits in the record.
 struct Codec {
     Layout layout;
     std::size_t steps;
     std::size_t eccBytes;    // stored per step: the code, then any spare bytes
     std::size_t codeBytes;   // of the code
+    std::size_t protBytes;   // protected bytes a step, encoded after its data
     std::size_t recordSize;  // page + OOB
-    std::uint16_t eccPos[kMaxOobSize];  // ECC byte i of step s at OOB byte eccPos[s * eccBytes + i]
+    bool dataInPlace;        // the page data is the record's first pageSize bytes
+    bool messageInPlace;     // a step's protected bytes follow its data in the record
+    std::uint32_t dataPos[kMaxSteps];   // step s's data at record byte dataPos[s]
+    std::uint32_t eccPos[kMaxOobSize];  // ECC byte i of step s at record byte eccPos[s * eccBytes + i]
+    std::uint32_t protPos[kMaxOobSize];  // protected byte i of step s at record byte protPos[s * protBytes + i]
+    // Each OOB byte's step (-1: none) and the bits of it that a decoder
+    // corrects, for a layout that is not interleaved.
+    std::int16_t oobStep[kMaxOobSize];
+    std::uint8_t oobKeep[kMaxOobSize];
     std::uint8_t eccKeep[kMaxEccBytes];  // the bits of each ECC byte that belong to the code
     // Whether a blank step (data and ECC all 0xFF) is a codeword, as Linux
     // makes it for its software codes. Where it is not (the classic code), a
@@ -31,15 +41,32 @@ struct Codec {
 // Makes the codec of a layout that makeLayout accepted.
 void makeCodec(const Layout &layout, Codec *codec);
 
-// Writes the OOB of the page at data: the code of every step at its place,
-// every other byte the layout's free fill. With keepErased, a page of all
-// 0xFF gets an OOB of all 0xFF, as blank flash has.
-void encodeOob(const Codec &c, const std::uint8_t *data, std::uint8_t *oob, bool keepErased);
+// Makes a record of the page data in its first pageSize bytes: moves each
+// step's data to its place (interleaved), writes every code at its place and
+// every other byte the layout's free fill; protected bytes, written as free
+// fill, are encoded as such. With keepErased, a page of all 0xFF gets an OOB
+// of all 0xFF, as blank flash has.
+void encodeRecord(const Codec &c, std::uint8_t *record, bool keepErased);
 
-// The bits a check corrected in one step: location n < 8 * stepSize is bit
-// n % 8 of the step's data byte n / 8; above, bit n % 8 of the step's ECC byte
-// (n - 8 * stepSize) / 8.
+// Copies the page data of a record to data (pageSize bytes).
+void recordData(const Codec &c, const std::uint8_t *record, std::uint8_t *data);
+
+// The bits a check corrected in one step, by location: n < 8 * stepSize is
+// bit n % 8 of the step's data byte n / 8; then 8 * protBytes bits of its
+// protected bytes; above, bit n % 8 of ECC byte (n - 8 * (stepSize +
+// protBytes)) / 8.
 inline constexpr std::size_t kMaxCorrected = bch::kMaxT;
+
+// The record byte of location loc of step s.
+std::uint32_t locationByte(const Codec &c, std::size_t s, unsigned loc);
+
+// What a record byte holds: the step whose data, protected or ECC byte it is
+// (-1: a free byte), and the bits of it that the step's decoder corrects.
+struct ByteRole {
+    std::int32_t step;
+    std::uint8_t keep;
+};
+ByteRole byteRole(const Codec &c, std::uint32_t offset);
 
 struct StepResult {
     EccStatus status;    // a multi-bit code reports CorrectedBits; a blank step Clean

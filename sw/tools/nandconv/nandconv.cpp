@@ -491,8 +491,9 @@ void endProgress(Progress *p)
 
 bool keepErased = false;  // --keep-erased of the build under way
 
-// Pads a short last page of a block with the layout's fill and encodes the
-// OOB of every page into its record, on the thread that read the block.
+// Pads a short last page of a block with the layout's fill and makes every
+// page a record (its steps in place, its codes and fills), on the thread that
+// read the block.
 void encodeBlock(std::size_t /*n*/, std::uint8_t *block, std::size_t got)
 {
     const nand::Layout &l = codec.layout;
@@ -502,7 +503,7 @@ void encodeBlock(std::size_t /*n*/, std::uint8_t *block, std::size_t got)
     }
     for (std::size_t p = 0; p < pages; p++) {
         std::uint8_t *record = block + p * codec.recordSize;
-        nand::encodeOob(codec, record, record + l.pageSize, keepErased);
+        nand::encodeRecord(codec, record, keepErased);
     }
 }
 
@@ -898,7 +899,7 @@ int runLayouts(int argc, char **argv)
     if (const int status = parseOptions(argc, argv, longOptions, ":h", kLayoutsUsage, 0, &o); status >= 0) {
         return status;
     }
-    char line[2048];
+    char line[nand::kMaxLayoutJson];
     if (o.layoutGiven) {
         if (!o.json) {
             return usageError("layout options print one layout, as JSON: give --json", kLayoutsUsage);

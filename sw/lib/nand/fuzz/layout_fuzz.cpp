@@ -48,7 +48,7 @@ std::size_t stepBit(std::size_t s, std::size_t k)
     for (std::size_t i = 0; i < codec.eccBytes; i++) {
         for (unsigned b = 0; b < 8; b++) {
             if (((static_cast<unsigned>(codec.eccKeep[i]) >> b) & 1u) != 0 && k-- == 0) {
-                return (std::size_t{codec.layout.pageSize} + codec.eccPos[s * codec.eccBytes + i]) * 8 + b;
+                return std::size_t{codec.eccPos[s * codec.eccBytes + i]} * 8 + b;
             }
         }
     }
@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (std::size_t i = 0; i < layout.pageSize; i++) {
         clean[i] = size == 0 ? 0 : data[i % size];
     }
-    nand::encodeOob(codec, clean, clean + layout.pageSize, false);
+    nand::encodeRecord(codec, clean, false);
     std::memcpy(record, clean, codec.recordSize);
     nand::checkRecord(codec, record, 0, &result);
     require(std::memcmp(record, clean, codec.recordSize) == 0);
@@ -96,13 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (one.status == EccStatus::CorrectedData) {
         require(one.byte * 8 + one.bit == stepBit(s, a));
     } else if (one.status == EccStatus::CorrectedBits) {
-        // A BCH location counts the step's data bits, then its code bytes.
-        const std::size_t dataBits = std::size_t{layout.stepSize} * 8;
         const std::size_t loc = one.locs[0];
-        const std::size_t bit = loc < dataBits ? s * dataBits + loc
-                                               : (std::size_t{layout.pageSize} +
-                                                  codec.eccPos[s * codec.eccBytes + (loc - dataBits) / 8]) * 8 +
-                                                     loc % 8;
+        const std::size_t bit = std::size_t{nand::locationByte(codec, s, static_cast<unsigned>(loc))} * 8 + loc % 8;
         require(one.count == 1 && bit == stepBit(s, a));
     } else {
         require(one.status == EccStatus::CorrectedCode && a >= std::size_t{layout.stepSize} * 8);

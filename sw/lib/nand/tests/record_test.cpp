@@ -53,7 +53,7 @@ TEST(Layouts, EccBytesSitWhereDocumented)
         }
         std::vector<bool> isEcc(l->oobSize, false);
         for (std::size_t k = 0; k < c.steps * c.eccBytes; k++) {
-            isEcc[c.eccPos[k]] = true;
+            isEcc[c.eccPos[k] - l->pageSize] = true;
         }
         for (unsigned i = 0; i < l->oobSize; i++) {
             EXPECT_EQ(isEcc[i], expected[i]) << p.preset << " OOB byte " << i;
@@ -144,7 +144,7 @@ std::vector<std::uint8_t> encoded(const Codec &c, std::mt19937 &rng)
     for (std::size_t i = 0; i < c.layout.pageSize; i++) {
         r[i] = static_cast<std::uint8_t>(rng());
     }
-    nand::encodeOob(c, r.data(), r.data() + c.layout.pageSize, false);
+    nand::encodeRecord(c, r.data(), false);
     return r;
 }
 
@@ -156,7 +156,7 @@ std::size_t recordBit(const Codec &c, std::size_t s, unsigned loc)
         return s * stepBits + loc;
     }
     const std::size_t k = s * c.eccBytes + (loc - stepBits) / 8;
-    return (std::size_t{c.layout.pageSize} + c.eccPos[k]) * 8 + loc % 8;
+    return std::size_t{c.eccPos[k]} * 8 + loc % 8;
 }
 
 void flip(std::vector<std::uint8_t> &r, std::size_t bit)
@@ -189,7 +189,7 @@ TEST(Records, SingleFlipsAreCorrectedDoubleFlipsNeverMistaken)
                 if (((static_cast<unsigned>(c.eccKeep[k % c.eccBytes]) >> b) & 1u) == 0) {
                     continue;  // a spare bit of a BCH code's last byte: no part of the code
                 }
-                bits.push_back((std::size_t{c.layout.pageSize} + c.eccPos[k]) * 8 + b);
+                bits.push_back(std::size_t{c.eccPos[k]} * 8 + b);
             }
         }
         for (const std::size_t bit : bits) {
@@ -246,7 +246,7 @@ TEST(Records, ErasedPages)
     for (const char *name : {"linux-hamming", "linux-hamming-sp", "linux-bch8", "classic"}) {
         const Codec &c = codecFor(*nand::findPreset(name));
         std::vector<std::uint8_t> r(c.recordSize, 0xFF);
-        nand::encodeOob(c, r.data(), r.data() + c.layout.pageSize, false);
+        nand::encodeRecord(c, r.data(), false);
         const bool linux = std::strcmp(name, "classic") != 0;
         EXPECT_EQ(r == std::vector<std::uint8_t>(c.recordSize, 0xFF), linux) << name;
         static nand::RecordResult result;
@@ -255,7 +255,7 @@ TEST(Records, ErasedPages)
 
         r.assign(c.recordSize, 0xFF);
         flip(r, 5 * 8 + 3);
-        flip(r, (std::size_t{c.layout.pageSize} + c.eccPos[c.eccBytes * (c.steps - 1)]) * 8);  // last step's ECC
+        flip(r, std::size_t{c.eccPos[c.eccBytes * (c.steps - 1)]} * 8);  // last step's ECC
         nand::checkRecord(c, r.data(), 1, &result);
         EXPECT_TRUE(result.erased) << name;
         EXPECT_EQ(result.bitflips, 2u) << name;

@@ -48,6 +48,9 @@ const Case kCases[] = {
       "lsb-first"},
      2048, 64, 1024, '\xFF'},
     {"custom", {"--layout-file", kGolden + "/custom.json"}, 2048, 64, 512, '\0'},
+    {"interleaved", {"--layout-file", kGolden + "/interleaved.json"}, 2048, 64, 512, '\xFF'},
+    {"interleaved-hamming", {"--layout-file", kGolden + "/interleaved-hamming.json"}, 2048, 64, 256, '\xFF'},
+    {"protected", {"--layout-file", kGolden + "/protected.json"}, 2048, 64, 512, '\xFF'},
 };
 
 class NandconvTest : public cli::ToolTest {
@@ -126,7 +129,7 @@ TEST_F(NandconvTest, LayoutFilesRoundTrip)
     }
     ASSERT_EQ(layouts.size(), 8u);
     for (const Case &c : kCases) {
-        if (c.args.size() > 2 && c.args[0] == "--layout") {
+        if (!c.args.empty() && ((c.args.size() > 2 && c.args[0] == "--layout") || c.args[0] == "--layout-file")) {
             layouts.push_back(c.args);
         }
     }
@@ -187,7 +190,29 @@ TEST_F(NandconvTest, LayoutFileRefusals)
         {"{" + base + R"(,"ecc_xor":"abc"})", R"(key "ecc_xor": a hex string of whole bytes expected (at most 128))"},
         {"{" + base + R"(,"ecc_xor":"0102030405060708"})", R"(key "ecc_xor": 8 bytes to XOR into a 7-byte code)"},
         {"{" + base + R"(,"bad_block_marker":[64]})", R"(key "bad_block_marker": a marker at OOB byte 64, past the 64-byte OOB)"},
-        {"{" + base + R"(,"placement":"interleaved"})", R"(key "placement": interleaved layouts are not supported yet)"},
+        {"{" + base + R"(,"placement":"interleaved"})",
+         R"(key "bad_block_marker": a marker at raw byte 2048: the steps take raw bytes 0..2075 and the record ends at 2112)"},
+        {"{" + base + R"(,"placement":"interleaved","bad_block_marker":[],"postpad":10})",
+         R"(key "oob": 4 interleaved steps of 529 bytes (data, prepad, ECC, postpad) take 2116 bytes; the page and OOB hold 2112)"},
+        {"{" + base + R"(,"placement":"interleaved","bad_block_marker":[],"ecc":[{"offset":36,"length":28}]})",
+         R"(key "ecc": an interleaved layout keeps each step's ECC after its data: no ECC ranges or offset)"},
+        {"{" + base + R"(,"placement":"interleaved","bad_block_marker":[],"protected_per_step":2})",
+         R"(key "protected_per_step": an interleaved layout protects its prepad bytes (protect_prepad), not OOB ranges)"},
+        {"{" + base + R"(,"prepad":2})", R"(key "prepad": prepad, postpad and protect_prepad are for interleaved layouts)"},
+        {"{" + base + R"(,"protected_per_step":2,"protected":[{"offset":2,"length":6}]})",
+         R"(key "protected": the protected ranges hold 6 bytes; 4 steps of 2 protected bytes need 8)"},
+        {"{" + base + R"(,"protected_per_step":2})",
+         R"(key "protected_per_step": the protected ranges hold 0 bytes; 4 steps of 2 protected bytes need 8)"},
+        {"{" + base + R"(,"protected_per_step":2,"protected":[{"offset":30,"length":8}]})",
+         R"(key "protected": the protected bytes at OOB byte 30 overlap the ECC at OOB byte 36)"},
+        {"{" + base + R"(,"protected_per_step":1,"protected":[{"offset":2,"length":2},{"offset":3,"length":2}]})",
+         R"(key "protected": the protected ranges at OOB bytes 2 and 3 overlap)"},
+        {R"({"scheme":"hamming","protected_per_step":1,"protected":[{"offset":2,"length":8}]})",
+         R"(key "protected_per_step": protected bytes need a BCH code; the hamming code covers its step's data only)"},
+        {R"({"page":4096,"oob":224,"step":4096,"scheme":"bch","strength":4,"protected_per_step":257,"protected":[{"offset":2,"length":257}]})",
+         R"(key "protected_per_step": a code covers at most 4352 bytes, not 4096 of data and 257 protected)"},
+        {R"({"page":2032,"oob":64,"step":1016,"scheme":"bch","m":13,"strength":4,"protected_per_step":2,"protected":[{"offset":2,"length":4}]})",
+         R"(key "strength": BCH over GF(2^13) takes a strength from 1 to 3 bits with 1016-byte steps and 2 protected bytes (--strength))"},
         {R"({"scheme":"hamming","strength":2})", R"(key "strength": the hamming code corrects one bit)"},
         {R"({"scheme":"hamming","bit_order":"lsb-first"})", R"(key "bit_order": the field, polynomial and bit order are for BCH)"},
         {R"({"scheme":"none","step":300})", R"(key "page": a page of 2048 bytes is not a whole number of 300-byte steps (at most 65536 bytes))"},
@@ -216,7 +241,8 @@ TEST_F(NandconvTest, DescribedLayoutsCorrectUpToT)
         std::string name;
         std::string t;
         std::string beyond;
-    } cases[] = {{"linux-bch24-1k", "24", "25"}, {"bch16-lsb-4443", "16", "17"}, {"custom", "4", "5"}};
+    } cases[] = {{"linux-bch24-1k", "24", "25"}, {"bch16-lsb-4443", "16", "17"}, {"custom", "4", "5"},
+                 {"interleaved", "8", "9"},          {"interleaved-hamming", "1", "2"}, {"protected", "8", "9"}};
     for (const auto &c : cases) {
         const Case *golden = nullptr;
         for (const Case &k : kCases) {
@@ -238,6 +264,44 @@ TEST_F(NandconvTest, DescribedLayoutsCorrectUpToT)
         r = nandconv("check", golden->args, {"-q", "flipped.img"});
         EXPECT_EQ(r.status, 1) << c.name << ": " << r.out;
         EXPECT_EQ(r.out.find(" 0 uncorrectable"), std::string::npos) << c.name << ": " << r.out;
+    }
+}
+
+// Dumps whose protected bytes hold a controller's data, not the free fill:
+// they check clean and give the page data back; flips injected anywhere in a
+// step, its protected bytes included, are corrected where injected.
+TEST_F(NandconvTest, ProtectedBytesCorrectedLikeData)
+{
+    for (const std::string name : {"interleaved", "protected"}) {
+        const std::vector<std::string> layout = {"--layout-file", kGolden + "/" + name + ".json"};
+        const std::string dump = readFile(kGolden + "/" + name + "-dump.img");
+        writeFile(at("dump.img"), dump);
+        Result r = nandconv("check", layout, {"-o", "data.bin", "dump.img"});
+        EXPECT_EQ(r.status, 0) << name << ": " << r.out << r.err;
+        EXPECT_EQ(r.out, summary(5, 0, 20, 0, 0)) << name;
+        std::string padded = input;
+        padded.resize(5 * 2048, '\xFF');
+        EXPECT_TRUE(sameBytes(readFile(at("data.bin")), padded)) << name;
+
+        r = nandconv("inject", layout,
+                     {"--seed", "3", "--bits", "8", "--manifest", "flips.jsonl", "dump.img", "flipped.img"});
+        ASSERT_EQ(r.status, 0) << name << ": " << r.err;
+        r = nandconv("check", layout, {"-q", "--expect", "flips.jsonl", "-f", "fixed.img", "flipped.img"});
+        EXPECT_EQ(r.out, summary(5, 0, 0, 20, 0) + "manifest: 20 steps as injected, 0 differ\n") << name;
+        EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), dump)) << name;
+
+        // A flip in a protected byte of page 1, step 2: OOB byte 2 + 2 * 2,
+        // or the first byte after the step's data.
+        const std::size_t byte = 2112 + (name == "protected" ? 2048 + 6 : 2 * 527 + 512);
+        std::string flipped = dump;
+        flipped[byte] = static_cast<char>(flipped[byte] ^ 0x10);
+        writeFile(at("flipped.img"), flipped);
+        r = nandconv("check", layout, {"--json", "-f", "fixed.img", "flipped.img"});
+        EXPECT_EQ(r.status, 0) << name;
+        const std::string bit = "\"bits\":[{\"raw_byte\":" + std::to_string(byte - 2112) + ",\"bit\":4}]";
+        EXPECT_NE(r.out.find("{\"page\":1,\"step\":2,\"class\":\"corrected-bits\"," + bit + "}"), std::string::npos)
+            << name << ": " << r.out;
+        EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), dump)) << name;
     }
 }
 

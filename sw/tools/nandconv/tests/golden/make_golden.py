@@ -76,6 +76,90 @@ CUSTOM = {
 }
 
 
+def protected_record(page, code, step, oob_size, ecc, protected, per_step, prot_of, marker_fill=0xFF):
+    """A record of a layout whose codes also cover OOB bytes: each step's
+    message is its data, then its per_step protected bytes (prot_of(s), the
+    free fill on a build), which follow one another through the protected
+    ranges; the codes go through the ECC ranges. Other bytes are 0xFF."""
+    oob = bytearray([marker_fill] * oob_size)
+    places = [o for offset, length in protected for o in range(offset, offset + length)]
+    stored = b""
+    for s in range(len(page) // step):
+        prot = prot_of(s)
+        assert len(prot) == per_step
+        for k, byte in enumerate(prot):
+            oob[places[s * per_step + k]] = byte
+        stored += code.stored(page[s * step:(s + 1) * step] + prot)
+    ecc_places = [o for offset, length in ecc for o in range(offset, offset + length)]
+    for pos, byte in zip(ecc_places, stored):
+        oob[pos] = byte
+    return page + bytes(oob)
+
+
+def interleaved_record(page, code_of, step, record_size, prepad, postpad, protect_prepad, prepad_of, free=0xFF):
+    """A record of an interleaved (syndrome) layout: step after step its data,
+    prepad bytes (prepad_of(s), the free fill on a build), its code and
+    postpad bytes; the free fill to the end. With protect_prepad the code
+    covers the data and then the prepad bytes, else the data alone."""
+    raw = b""
+    for s in range(len(page) // step):
+        data, pre = page[s * step:(s + 1) * step], prepad_of(s)
+        assert len(pre) == prepad
+        raw += data + pre + code_of(data + pre if protect_prepad else data) + bytes([free] * postpad)
+    assert len(raw) <= record_size
+    return raw + bytes([free] * (record_size - len(raw)))
+
+
+# Linux's syndrome placement for a controller's BCH-8: two bytes before each
+# step's code that the code also covers, the marker in the four free bytes
+# after the last step.
+INTERLEAVED = {
+    "name": "syndrome-bch8", "page": 2048, "oob": 64, "step": 512, "scheme": "bch", "strength": 8,
+    "placement": "interleaved", "prepad": 2, "postpad": 0, "protect_prepad": True, "bad_block_marker": [62],
+}
+# Hamming on 256-byte steps, interleaved: one free byte before each code and
+# two after it.
+INTERLEAVED_HAMMING = {
+    "name": "syndrome-hamming", "page": 2048, "oob": 64, "step": 256, "scheme": "hamming",
+    "placement": "interleaved", "prepad": 1, "postpad": 2, "bad_block_marker": [],
+}
+# BCH-8 bit-reversed whose codes also cover two OOB bytes a step (OOB 2..9),
+# the codes at the end of the OOB.
+PROTECTED = {
+    "name": "protected-bch8", "page": 2048, "oob": 64, "step": 512, "scheme": "bch", "strength": 8,
+    "bit_order": "lsb-first", "protected": [{"offset": 2, "length": 8}], "protected_per_step": 2,
+    "bad_block_marker": [0],
+}
+BCH8_LSB = Bch(13, 8, 0x201B, swap=True, size=514)
+BCH8_PREPAD = Bch(13, 8, 0x201B, size=514)
+
+
+def interleaved_bch8(page, prepad_of=lambda s: b"\xff\xff"):
+    return interleaved_record(page, BCH8_PREPAD.stored, 512, 2112, 2, 0, True, prepad_of)
+
+
+def interleaved_hamming(page):
+    return interleaved_record(page, hamming, 256, 2112, 1, 2, False, lambda s: b"\xff")
+
+
+def protected_bch8(page, prot_of=lambda s: b"\xff\xff"):
+    return protected_record(page, BCH8_LSB, 512, 64, [(12, 52)], [(2, 8)], 2, prot_of)
+
+
+# A page's protected bytes as a controller writes them: not the free fill.
+def user_bytes(s):
+    return bytes([0x10 + s, 0xA0 + s])
+
+
+def build_records(raw, page_size, pad, record_of):
+    """An image built whole-record by record_of; a page of 0xFF is built as
+    any other (blank flash encodes blank on these layouts)."""
+    out = bytearray()
+    for start in range(0, len(raw), page_size):
+        out += record_of(raw[start:start + page_size].ljust(page_size, pad))
+    return bytes(out)
+
+
 def build(raw, page_size, pad, oob_of, keep_erased=False):
     image = bytearray()
     for start in range(0, len(raw), page_size):
@@ -120,6 +204,10 @@ CASES = {
                        build(INPUT, 2048, b"\xff",
                              lambda p: generic_oob(p, Bch(14, 16, 0x4443, swap=True, size=1024), 1024, 64,
                                                    [(8, 56)]))),
+    "interleaved": (["--layout-file", "interleaved.json"], build_records(INPUT, 2048, b"\xff", interleaved_bch8)),
+    "interleaved-hamming": (["--layout-file", "interleaved-hamming.json"],
+                            build_records(INPUT, 2048, b"\xff", interleaved_hamming)),
+    "protected": (["--layout-file", "protected.json"], build_records(INPUT, 2048, b"\xff", protected_bch8)),
     "custom": (["--layout-file", "custom.json"],
                build(INPUT, 2048, b"\0",
                      lambda p: generic_oob(p, Bch(13, 4, 0x201B, swap=True, mask=False), 512, 64, [(2, 16), (40, 16)],
@@ -184,9 +272,19 @@ INJECT_ARGS = ["--layout", "linux-bch4", "--seed", "42", "--bits", "4"]
 if __name__ == "__main__":
     with open("input.bin", "wb") as f:
         f.write(INPUT)
-    with open("custom.json", "w") as f:
-        json.dump(CUSTOM, f, indent=2)
-        f.write("\n")
+    for name, layout in (("custom", CUSTOM), ("interleaved", INTERLEAVED),
+                         ("interleaved-hamming", INTERLEAVED_HAMMING), ("protected", PROTECTED)):
+        with open(f"{name}.json", "w") as f:
+            json.dump(layout, f, indent=2)
+            f.write("\n")
+    # Dumps as a controller writes them, its protected bytes not the free
+    # fill: the tool cannot build these, only check them.
+    for name, image in (("interleaved-dump", build_records(INPUT, 2048, b"\xff",
+                                                            lambda p: interleaved_bch8(p, user_bytes))),
+                        ("protected-dump", build_records(INPUT, 2048, b"\xff",
+                                                         lambda p: protected_bch8(p, user_bytes)))):
+        with open(f"{name}.img", "wb") as f:
+            f.write(image)
     for name, (args, image) in CASES.items():
         with open(f"{name}.img", "wb") as f:
             f.write(image)
