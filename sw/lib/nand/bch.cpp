@@ -3,6 +3,7 @@
 // search, a re-encoding check). The code is in bch.h.
 #include "bch.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -156,6 +157,7 @@ bool makeField(Code *c, unsigned m, unsigned poly)
         }
     }
     c->log[0] = 0;
+    std::fill(c->pow + 2 * n, c->pow + 3 * (1u << m), std::uint16_t{0});
     return x == 1;
 }
 
@@ -218,6 +220,38 @@ void makeCarryless(Code *c, const std::uint8_t *g)
 unsigned location(const Code &c, unsigned bit)
 {
     return c.p.swapBits ? bit : (bit & ~7u) | (7 - (bit & 7u));
+}
+
+// The solutions of y^2 + y = k (see Code::quadratic): the map y -> y^2 + y
+// is linear over GF(2), its image the elements of trace 0.
+void makeQuadratic(Code *c)
+{
+    const unsigned m = c->p.m;
+    const auto trace = [c, m](unsigned v) {
+        unsigned sum = 0;
+        for (unsigned i = 0; i < m; i++) {
+            sum ^= v;
+            v = mul(*c, v, v);
+        }
+        return sum;  // 0 or 1
+    };
+    unsigned w = 0;
+    while (trace(w) != 1) {
+        w++;
+    }
+    unsigned target[kMaxM];
+    for (unsigned p = 0; p < m; p++) {
+        target[p] = (1u << p) ^ (trace(1u << p) != 0 ? w : 0u);
+        c->quadratic[p] = 0;
+    }
+    for (unsigned y = 0; y <= c->n; y++) {
+        const unsigned image = mul(*c, y, y) ^ y;
+        for (unsigned p = 0; p < m; p++) {
+            if (image == target[p] && c->quadratic[p] == 0) {
+                c->quadratic[p] = static_cast<std::uint16_t>(y);
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -318,6 +352,18 @@ bool init(Code *c, const Params &p, char *why, std::size_t whySize)
     c->codeBytes = (p.m * p.t + 7) / 8;
     c->words = (degree + 63) / 64;
 
+    makeQuadratic(c);
+    for (unsigned h = 0; h < p.t; h++) {
+        const unsigned j = 2 * h + 1;
+        for (unsigned v = 0; v < 256; v++) {
+            unsigned sum = 0;
+            for (unsigned bit = 0; bit < 8; bit++) {
+                sum ^= (v >> bit & 1u) != 0 ? c->pow[(j * bit) % c->n] : 0;
+            }
+            c->syndromeByte[h][v] = static_cast<std::uint16_t>(sum);
+        }
+    }
+
     // Division by g as a shift register: the coefficients of x^(b-1) .. x^0
     // of g, left-aligned; the register holds the remainder the same way.
     Register low = {};
@@ -388,35 +434,52 @@ void encode(const Code &c, const std::uint8_t *data, std::uint8_t *code)
 namespace {
 
 // The error locator sigma(x) of least degree from the syndromes s[1..2t]
-// (Berlekamp-Massey); returns its degree.
+// (Berlekamp-Massey); returns its degree. For a binary code, where
+// s[2j] = s[j]^2, every second discrepancy is zero, so those steps are skipped.
 unsigned errorLocator(const Code &c, const unsigned *s, unsigned *sigma)
 {
     constexpr unsigned kTerms = 2 * kMaxT + 2;
     const unsigned t = c.p.t;
     unsigned prev[kTerms] = {1};
     unsigned saved[kTerms];
+    unsigned prevDeg = 0;   // of prev
+    unsigned sigmaDeg = 0;  // a bound on the degree of sigma
     unsigned length = 0;
     unsigned gap = 1;
     unsigned prevDiscrepancy = 1;
     std::memset(sigma, 0, kTerms * sizeof sigma[0]);
     sigma[0] = 1;
     for (unsigned n = 0; n < 2 * t; n++) {
-        unsigned discrepancy = s[n + 1];
-        for (unsigned i = 1; i <= length; i++) {
-            discrepancy ^= mul(c, sigma[i], s[n + 1 - i]);
+        unsigned discrepancy = 0;
+        if (n % 2 == 0) {
+            discrepancy = s[n + 1];
+            for (unsigned i = 1; i <= length; i++) {
+                discrepancy ^= mul(c, sigma[i], s[n + 1 - i]);
+            }
         }
         if (discrepancy == 0) {
             gap++;
             continue;
         }
         const unsigned scale = mul(c, discrepancy, inverse(c, prevDiscrepancy));
-        std::memcpy(saved, sigma, sizeof saved);
-        for (unsigned i = 0; i + gap < kTerms; i++) {
-            sigma[i + gap] ^= mul(c, scale, prev[i]);
+        const bool longer = 2 * length <= n;
+        if (longer) {
+            std::memcpy(saved, sigma, (sigmaDeg + 1) * sizeof saved[0]);
         }
-        if (2 * length <= n) {
+        if (scale != 0) {
+            const unsigned logScale = c.log[scale];
+            for (unsigned i = 0; i <= prevDeg && i + gap < kTerms; i++) {
+                if (prev[i] != 0) {
+                    sigma[i + gap] ^= c.pow[logScale + c.log[prev[i]]];
+                }
+            }
+        }
+        const unsigned oldDeg = sigmaDeg;
+        sigmaDeg = std::min(std::max(sigmaDeg, prevDeg + gap), kTerms - 1);
+        if (longer) {
             length = n + 1 - length;
-            std::memcpy(prev, saved, sizeof prev);
+            std::memcpy(prev, saved, (oldDeg + 1) * sizeof prev[0]);
+            prevDeg = oldDeg;
             prevDiscrepancy = discrepancy;
             gap = 1;
         } else {
@@ -424,51 +487,6 @@ unsigned errorLocator(const Code &c, const unsigned *s, unsigned *sigma)
         }
     }
     return length;
-}
-
-// The degrees d < nbits of the codeword where sigma(a^-d) = 0 (Chien search),
-// into degrees; returns how many, or -1 past `length` of them.
-int roots(const Code &c, const unsigned *sigma, unsigned length, unsigned nbits, unsigned *degrees)
-{
-    if (length == 1) {
-        // sigma(x) = 1 + s x: the one root is 1 / s = a^-d, so a^d = s.
-        const unsigned d = c.log[sigma[1]];
-        degrees[0] = d;
-        return d < nbits ? 1 : 0;
-    }
-    // Each term sigma_i a^(-i d) is kept as a logarithm, moved on by -i each
-    // degree.
-    int logTerm[kMaxT + 1];
-    unsigned active[kMaxT + 1];
-    unsigned terms = 0;
-    for (unsigned i = 1; i <= length; i++) {
-        if (sigma[i] != 0) {
-            logTerm[terms] = static_cast<int>(c.log[sigma[i]]);
-            active[terms++] = i;
-        }
-    }
-    const int n = static_cast<int>(c.n);
-    unsigned count = 0;
-    for (unsigned d = 0; d < nbits; d++) {
-        unsigned sum = sigma[0];
-        for (unsigned k = 0; k < terms; k++) {
-            sum ^= c.pow[logTerm[k]];
-            logTerm[k] -= static_cast<int>(active[k]);
-            if (logTerm[k] < 0) {
-                logTerm[k] += n;
-            }
-        }
-        if (sum == 0) {
-            if (count == length) {
-                return -1;
-            }
-            degrees[count++] = d;
-            if (count == length) {
-                break;
-            }
-        }
-    }
-    return static_cast<int>(count);
 }
 
 }  // namespace
@@ -487,25 +505,28 @@ int decode(const Code &c, std::uint8_t *data, std::uint8_t *stored, unsigned *lo
     }
 
     // Syndromes S[j] = v(a^j), j = 1..2t, of the difference v(x): code bit i
-    // (in the division's order) is the coefficient of x^(b-1-i). For odd j
-    // the exponent j d steps by 2d; the even ones are squares.
+    // (in the division's order) is the coefficient of x^(b-1-i). By Horner's
+    // rule a byte at a time, the odd ones side by side, of v(x) x^(8B - b)
+    // (B code bytes, so that the last byte ends at x^0); then divided by
+    // a^(j (8B - b)). The even ones are squares.
     const unsigned t = c.p.t;
     const unsigned n = c.n;
     unsigned s[2 * kMaxT + 1] = {};
+    unsigned step[kMaxT];  // log of a^(8j)
+    for (unsigned h = 0; h < t; h++) {
+        step[h] = (8 * (2 * h + 1)) % n;
+    }
     for (unsigned k = 0; k < c.codeBytes; k++) {
         const unsigned byte = c.p.swapBits ? kReverse.of[diff[k]] : diff[k];
-        for (unsigned b = 0; byte != 0 && b < 8; b++) {
-            if ((byte >> (7 - b) & 1u) == 0) {
-                continue;
-            }
-            const unsigned d = c.codeBits - 1 - (8 * k + b);
-            const unsigned twice = 2 * d >= n ? 2 * d - n : 2 * d;
-            unsigned e = d;
-            for (unsigned j = 1; j < 2 * t; j += 2) {
-                s[j] ^= c.pow[e];
-                e += twice;
-                e = e >= n ? e - n : e;
-            }
+        for (unsigned h = 0; h < t; h++) {
+            const unsigned v = s[2 * h + 1];
+            s[2 * h + 1] = (v != 0 ? c.pow[c.log[v] + step[h]] : 0u) ^ c.syndromeByte[h][byte];
+        }
+    }
+    const unsigned pad = 8 * c.codeBytes - c.codeBits;
+    for (unsigned j = 1; j < 2 * t && pad != 0; j += 2) {
+        if (s[j] != 0) {
+            s[j] = c.pow[c.log[s[j]] + n - (j * pad) % n];
         }
     }
     for (std::size_t j = 1; j <= t; j++) {
@@ -521,7 +542,7 @@ int decode(const Code &c, std::uint8_t *data, std::uint8_t *stored, unsigned *lo
     const unsigned messageBits = static_cast<unsigned>(8 * c.p.messageBytes);
     const unsigned nbits = messageBits + c.codeBits;
     unsigned degrees[kMaxT];
-    const int found = roots(c, sigma, length, nbits, degrees);
+    const int found = detail::locatorRoots(c, sigma, length, nbits, degrees);
     if (found != static_cast<int>(length)) {
         return -1;
     }

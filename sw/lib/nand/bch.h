@@ -72,8 +72,19 @@ struct Code {
         std::uint64_t rest[2];        // g(x) less its leading term
         std::uint64_t mu;             // x^(b + 64) div g(x), less x^64
     } reduce;
-    std::uint16_t pow[2 * (1u << kMaxM)];  // a^i, twice over so that sums of two logs need no reduction
+    // a^i, twice over so that sums of two logs need no reduction, then n
+    // zeros: pow[l + zeroLog()] = 0 for any log l, so that a zero coefficient
+    // can be kept as the log zeroLog() and multiplied without a test.
+    std::uint16_t pow[3 * (1u << kMaxM)];
     std::uint16_t log[1u << kMaxM];
+    unsigned zeroLog() const { return 2 * n; }
+    // quadratic[p]: a y with y^2 + y = e_p + Tr(e_p) w, e_p = bit p and w a
+    // fixed element of trace 1; for k of trace 0, y^2 + y = k is solved by the
+    // sum of quadratic[p] over the bits p of k.
+    std::uint16_t quadratic[kMaxM];
+    // syndromeByte[h][v] = v(a^j), j = 2h + 1: byte v as a polynomial (bit p
+    // the coefficient of x^p) at a^j, for the syndromes a byte at a time.
+    std::uint16_t syndromeByte[kMaxT][256];
     // remainder[(k * 256 + i) * words + w]: word w of (i(x) x^(8k) x^b) mod
     // g(x), left-aligned: byte i followed by k zero bytes, for encoding four
     // bytes at a time.
@@ -103,6 +114,10 @@ namespace detail {
 // make them. Only where c.carryless.
 void codeCarryless(const Code &c, const std::uint8_t *data, std::uint8_t *out);
 bool hasCarryless();
+// The degrees d < nbits of the codeword at which the error locator sigma (of
+// degree length, sigma[0] = 1) has its roots a^-d, into degrees; the count,
+// or -1 unless it has `length` distinct roots there.
+int locatorRoots(const Code &c, const unsigned *sigma, unsigned length, unsigned nbits, unsigned *degrees);
 
 }  // namespace detail
 

@@ -1,0 +1,304 @@
+// The roots of a BCH error locator, found by splitting the polynomial with
+// traces (Berlekamp's trace algorithm) instead of trying every bit position
+// of the codeword (a Chien search): the work grows with m and the number of
+// errors, not with the length of the step.
+//
+// A locator of L errors at codeword degrees d_k is sigma(x) = prod (1 + a^d_k x);
+// its reverse f(x) = x^L sigma(1/x) = prod (x + a^d_k) is monic with the
+// roots a^d_k. The errors can be corrected only when f is a product of L
+// distinct linear factors over GF(2^m), which is so exactly when
+// x^(2^m) = x mod f. Then for any b of the field, Tr(b x) = sum over i < m of
+// (b x)^(2^i) takes the value 0 or 1 at each root, and gcd(f, Tr(b x) mod f)
+// is the product of the factors whose root has trace 0. Two distinct roots
+// differ in the trace of b r for some b of the basis 1, a, .., a^(m-1), so
+// trying those m values of b always splits a factor of degree 2 or more.
+#include "bch.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace bch::detail {
+
+namespace {
+
+constexpr unsigned kTerms = kMaxT + 1;
+
+// A polynomial over GF(2^m): c[i] is the coefficient of x^i; deg < 0 for 0.
+struct Poly {
+    int deg;
+    unsigned c[kTerms];
+};
+
+// The logarithm of a coefficient, zeroLog() for 0 (Code::pow).
+unsigned logOf(const Code &code, unsigned v)
+{
+    return v != 0 ? code.log[v] : code.zeroLog();
+}
+
+// The logarithms of a polynomial's coefficients.
+void logsOf(const Code &code, const Poly &p, unsigned *logs)
+{
+    for (int j = 0; j <= p.deg; j++) {
+        logs[j] = logOf(code, p.c[j]);
+    }
+}
+
+// The bytes of n coefficients.
+std::size_t bytes(int n)
+{
+    return static_cast<std::size_t>(n) * sizeof(unsigned);
+}
+
+int degreeOf(const unsigned *a, int deg)
+{
+    while (deg >= 0 && a[deg] == 0) {
+        deg--;
+    }
+    return deg;
+}
+
+// a mod b in place, b not zero; returns the remainder's degree.
+int remainder(const Code &code, unsigned *a, int da, const unsigned *b, int db)
+{
+    const unsigned inverseLead = code.n - code.log[b[db]];
+    unsigned logb[kTerms];
+    for (int j = 0; j < db; j++) {
+        logb[j] = logOf(code, b[j]);
+    }
+    for (int i = da; i >= db; i--) {
+        if (a[i] == 0) {
+            continue;
+        }
+        unsigned q = code.log[a[i]] + inverseLead;
+        q = q >= code.n ? q - code.n : q;
+        unsigned *at = a + (i - db);
+        for (int j = 0; j < db; j++) {
+            at[j] ^= code.pow[q + logb[j]];
+        }
+        a[i] = 0;
+    }
+    return degreeOf(a, std::min(da, db - 1));
+}
+
+// The monic greatest common divisor of a and b (b not zero), into out.
+void gcd(const Code &code, const Poly &a, const Poly &b, Poly *out)
+{
+    unsigned x[kTerms];
+    unsigned y[kTerms];
+    std::memcpy(x, a.c, bytes(a.deg + 1));
+    std::memcpy(y, b.c, bytes(b.deg + 1));
+    unsigned *u = x;
+    unsigned *v = y;
+    int du = a.deg;
+    int dv = b.deg;
+    while (dv >= 0) {
+        du = remainder(code, u, du, v, dv);
+        std::swap(u, v);
+        std::swap(du, dv);
+    }
+    out->deg = du;
+    const unsigned inverseLead = code.n - code.log[u[du]];
+    for (int j = 0; j <= du; j++) {
+        out->c[j] = u[j] != 0 ? code.pow[code.log[u[j]] + inverseLead] : 0;
+    }
+}
+
+// f / g for a monic g that divides f.
+void quotient(const Code &code, const Poly &f, const Poly &g, Poly *q)
+{
+    unsigned r[kTerms];
+    std::memcpy(r, f.c, bytes(f.deg + 1));
+    unsigned logg[kTerms];
+    logsOf(code, g, logg);
+    q->deg = f.deg - g.deg;
+    for (int i = f.deg; i >= g.deg; i--) {
+        const unsigned lead = r[i];
+        q->c[i - g.deg] = lead;
+        if (lead == 0) {
+            continue;
+        }
+        const unsigned l = code.log[lead];
+        for (int j = 0; j < g.deg; j++) {
+            r[i - g.deg + j] ^= code.pow[l + logg[j]];
+        }
+    }
+}
+
+// frob[i] = x^(2^i) mod f for i = 0..count-1 (f of degree d >= 2), each of
+// d coefficients. A square over GF(2^m) squares each coefficient and doubles
+// each degree; the degrees 2j >= d are taken from a table of x^(2j) mod f.
+void frobenius(const Code &code, const Poly &f, unsigned (*frob)[kTerms], unsigned count)
+{
+    const int d = f.deg;
+    const int half = (d + 1) / 2;  // the first j with 2j >= d
+    // logq[j - half][i]: the logarithm of coefficient i of x^(2j) mod f.
+    unsigned logf[kTerms];
+    logsOf(code, f, logf);
+    unsigned logq[kTerms / 2 + 1][kTerms];
+    unsigned r[kTerms];
+    std::memcpy(r, f.c, bytes(d));  // x^d mod f: f less its leading term
+    const auto timesX = [&] {
+        const unsigned carry = r[d - 1];
+        std::memmove(r + 1, r, bytes(d - 1));
+        r[0] = 0;
+        if (carry != 0) {
+            const unsigned l = code.log[carry];
+            for (int i = 0; i < d; i++) {
+                r[i] ^= code.pow[l + logf[i]];
+            }
+        }
+    };
+    if (d % 2 != 0) {
+        timesX();  // x^(d + 1)
+    }
+    for (int j = half; j < d; j++) {
+        for (int i = 0; i < d; i++) {
+            logq[j - half][i] = logOf(code, r[i]);
+        }
+        timesX();
+        timesX();
+    }
+    std::memset(frob[0], 0, bytes(d));
+    frob[0][1] = 1;
+    for (unsigned k = 1; k < count; k++) {
+        const unsigned *a = frob[k - 1];
+        unsigned *out = frob[k];
+        std::memset(out, 0, bytes(d));
+        for (int j = 0; j < half; j++) {
+            out[2 * j] = a[j] != 0 ? code.pow[2 * code.log[a[j]]] : 0;
+        }
+        for (int j = half; j < d; j++) {
+            if (a[j] == 0) {
+                continue;
+            }
+            unsigned la = 2 * code.log[a[j]];
+            la = la >= code.n ? la - code.n : la;
+            const unsigned *lq = logq[j - half];
+            for (int i = 0; i < d; i++) {
+                out[i] ^= code.pow[la + lq[i]];
+            }
+        }
+    }
+}
+
+// Splits g (degree 2 or more, a product of distinct linear factors) into two
+// factors with the trace of a^k, k = *first .., m - 1; false if none splits
+// it. The factors are split by the traces after the one that split g: every
+// trace before it has one value at all their roots. *first becomes that next
+// trace.
+bool split(const Code &code, const Poly &g, const unsigned (*frob)[kTerms], unsigned *first, Poly *a, Poly *b)
+{
+    const unsigned m = code.p.m;
+    unsigned logs[kMaxM][kTerms];
+    for (unsigned i = 0; i < m; i++) {
+        for (int j = 0; j < g.deg; j++) {
+            logs[i][j] = logOf(code, frob[i][j]);
+        }
+    }
+    for (unsigned k = *first; k < m; k++) {
+        // Tr(a^k x) mod g = sum over i of a^(k 2^i) x^(2^i) mod g.
+        Poly trace;
+        std::memset(trace.c, 0, bytes(g.deg));
+        unsigned e = k;
+        for (unsigned i = 0; i < m; i++) {
+            for (int j = 0; j < g.deg; j++) {
+                trace.c[j] ^= code.pow[e + logs[i][j]];
+            }
+            e = 2 * e >= code.n ? 2 * e - code.n : 2 * e;
+        }
+        trace.deg = degreeOf(trace.c, g.deg - 1);
+        if (trace.deg <= 0) {
+            continue;  // a constant: every root has the same trace
+        }
+        gcd(code, g, trace, a);
+        if (a->deg > 0 && a->deg < g.deg) {
+            quotient(code, g, *a, b);
+            *first = k + 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The roots of x^2 + b x + c, c not 0, into roots; false unless they are two
+// distinct elements. With x = b y: y^2 + y = c / b^2, solved as Code::quadratic
+// says.
+bool quadraticRoots(const Code &code, unsigned b, unsigned c, unsigned *roots)
+{
+    if (b == 0) {
+        return false;  // a double root
+    }
+    const unsigned n = code.n;
+    const unsigned lb = code.log[b];
+    const unsigned k = code.pow[(code.log[c] + 2 * (n - lb)) % n];
+    unsigned y = 0;
+    for (unsigned p = 0; p < code.p.m; p++) {
+        y ^= (k >> p & 1u) != 0 ? code.quadratic[p] : 0u;
+    }
+    const unsigned square = y != 0 ? code.pow[2 * code.log[y]] : 0;
+    if ((square ^ y) != k) {
+        return false;  // k has trace 1: no root in the field
+    }
+    roots[0] = code.pow[code.log[y] + lb];  // y is neither 0 nor 1, as k is not 0
+    roots[1] = code.pow[code.log[y ^ 1u] + lb];
+    return true;
+}
+
+}  // namespace
+
+int locatorRoots(const Code &code, const unsigned *sigma, unsigned length, unsigned nbits, unsigned *degrees)
+{
+    Poly pending[kMaxT];
+    unsigned first[kMaxT];  // the first trace to split each pending factor with
+    Poly &f = pending[0];
+    f.deg = static_cast<int>(length);
+    for (unsigned i = 0; i <= length; i++) {
+        f.c[i] = sigma[length - i];
+    }
+    first[0] = 0;
+    if (f.c[0] == 0) {
+        return -1;  // a root 0: sigma is of lower degree than its length
+    }
+    unsigned count = 0;
+    bool whole = true;
+    for (unsigned top = 1; top > 0;) {
+        Poly g;
+        top--;
+        unsigned k = first[top];
+        g.deg = pending[top].deg;
+        std::memcpy(g.c, pending[top].c, bytes(g.deg + 1));
+        unsigned roots[2] = {g.c[0], 0};
+        if (g.deg <= 2) {
+            if (g.deg == 2 && !quadraticRoots(code, g.c[1], g.c[0], roots)) {
+                return -1;
+            }
+            for (int r = 0; r < g.deg; r++) {
+                const unsigned d = code.log[roots[r]];
+                if (d >= nbits) {
+                    return -1;  // an error past the end of the codeword
+                }
+                degrees[count++] = d;
+            }
+            continue;
+        }
+        unsigned frob[kMaxM + 1][kTerms];
+        frobenius(code, g, frob, whole ? code.p.m + 1 : code.p.m);
+        if (whole) {
+            // x^(2^m) = x mod f: f splits into distinct linear factors.
+            for (int j = 0; j < g.deg; j++) {
+                if (frob[code.p.m][j] != (j == 1 ? 1u : 0u)) {
+                    return -1;
+                }
+            }
+            whole = false;
+        }
+        if (!split(code, g, frob, &k, &pending[top], &pending[top + 1])) {
+            return -1;
+        }
+        first[top] = first[top + 1] = k;
+        top += 2;
+    }
+    return static_cast<int>(count);
+}
+
+}  // namespace bch::detail
