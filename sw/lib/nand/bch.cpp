@@ -129,6 +129,10 @@ void rawCode(const Code &c, const std::uint8_t *data, std::uint8_t *out)
         detail::codeCarryless(c, data, out);
         return;
     }
+    if (c.folded) {
+        detail::codeFolded(c, data, out);
+        return;
+    }
     Register r;
     kDivisions[c.words - 1](c, data, r);
     for (unsigned k = 0; k < c.codeBytes; k++) {
@@ -220,6 +224,50 @@ void makeCarryless(Code *c, const std::uint8_t *g)
 unsigned location(const Code &c, unsigned bit)
 {
     return c.p.swapBits ? bit : (bit & ~7u) | (7 - (bit & 7u));
+}
+
+// The constants of the folded carry-less division (Code::folded) from g's
+// coefficients g[0..b]: polynomials in 64-bit words, bit k of the whole the
+// coefficient of x^k.
+void makeFolded(Code *c, const std::uint16_t *g)
+{
+    const unsigned b = c->codeBits;
+    std::memset(c->gLow, 0, sizeof c->gLow);
+    for (unsigned k = 0; k < b; k++) {
+        c->gLow[k / 64] |= std::uint64_t{g[k]} << (k % 64);
+    }
+    // mu = x^(b + 64) div g by long division, one bit of the quotient at a time.
+    std::uint8_t rest[kMaxCodeBits + 65] = {};
+    rest[b + 64] = 1;
+    c->mu = 0;
+    for (unsigned e = 65; e-- > 0;) {
+        if (rest[b + e] != 0) {
+            c->mu |= e < 64 ? std::uint64_t{1} << e : 0;  // x^64 itself is left out
+            for (unsigned k = 0; k <= b; k++) {
+                rest[k + e] ^= static_cast<std::uint8_t>(g[k]);
+            }
+        }
+    }
+    // x^(b + weight) mod g for each piece, the last piece (weight 0) first.
+    std::uint64_t v[kFoldWords];
+    std::memcpy(v, c->gLow, sizeof v);  // x^b mod g
+    const std::size_t bytes = c->p.messageBytes;
+    std::size_t weight = 0;
+    for (std::size_t i = (bytes + 7) / 8; i-- > 0;) {
+        const std::size_t end = std::min(8 * i + 8, bytes);
+        for (; weight < 8 * (bytes - end); weight++) {
+            const bool carry = (v[(b - 1) / 64] >> ((b - 1) % 64) & 1u) != 0;
+            for (unsigned w = kFoldWords; w-- > 1;) {
+                v[w] = v[w] << 1 | v[w - 1] >> 63;
+            }
+            v[0] <<= 1;
+            v[b / 64] &= ~(std::uint64_t{1} << (b % 64));
+            for (unsigned w = 0; w < kFoldWords && carry; w++) {
+                v[w] ^= c->gLow[w];
+            }
+        }
+        std::memcpy(c->pieceRemainder + i * kFoldWords, v, sizeof v);
+    }
 }
 
 // The solutions of y^2 + y = k (see Code::quadratic): the map y -> y^2 + y
@@ -408,6 +456,11 @@ bool init(Code *c, const Params &p, char *why, std::size_t whySize)
         makeCarryless(c, g01);
         c->carryless = detail::hasCarryless();
     }
+    c->folded = !c->carryless && detail::hasCarryless();
+    c->folded512 = c->folded && detail::hasCarryless512();
+    if (c->folded) {
+        makeFolded(c, g);
+    }
 
     // The mask: the complement of the code of a blank message, spare bits
     // included, so that blank flash is a codeword.
@@ -549,28 +602,26 @@ int decode(const Code &c, std::uint8_t *data, std::uint8_t *stored, unsigned *lo
     for (unsigned k = 0; k < length; k++) {
         locs[k] = location(c, nbits - 1 - degrees[k]);
     }
-    if (!strict) {
-        return static_cast<int>(length);
-    }
 
-    // Take the correction only if the corrected step is a codeword.
-    std::uint8_t fixedData[kMaxMessageBytes];
-    std::uint8_t fixedCode[kMaxCodeBytes];
-    std::memcpy(fixedData, data, c.p.messageBytes);
-    std::memcpy(fixedCode, stored, c.codeBytes);
-    for (unsigned k = 0; k < length; k++) {
-        std::uint8_t *p = locs[k] < messageBits ? fixedData + locs[k] / 8 : fixedCode + (locs[k] - messageBits) / 8;
-        *p ^= static_cast<std::uint8_t>(1u << (locs[k] % 8));
-    }
-    std::uint8_t check[kMaxCodeBytes];
-    encode(c, fixedData, check);
-    for (unsigned k = 0; k < c.codeBytes; k++) {
-        if (((check[k] ^ fixedCode[k]) & c.keep[k]) != 0) {
-            return -1;
+    // Correct in place; with strict, take the correction back unless the
+    // corrected step is a codeword.
+    const auto flip = [&] {
+        for (unsigned k = 0; k < length; k++) {
+            std::uint8_t *p = locs[k] < messageBits ? data + locs[k] / 8 : stored + (locs[k] - messageBits) / 8;
+            *p ^= static_cast<std::uint8_t>(1u << (locs[k] % 8));
+        }
+    };
+    flip();
+    if (strict) {
+        std::uint8_t check[kMaxCodeBytes];
+        encode(c, data, check);
+        for (unsigned k = 0; k < c.codeBytes; k++) {
+            if (((check[k] ^ stored[k]) & c.keep[k]) != 0) {
+                flip();
+                return -1;
+            }
         }
     }
-    std::memcpy(data, fixedData, c.p.messageBytes);
-    std::memcpy(stored, fixedCode, c.codeBytes);
     return static_cast<int>(length);
 }
 

@@ -31,6 +31,8 @@ inline constexpr unsigned kMaxCodeBits = kMaxM * kMaxT;
 inline constexpr unsigned kMaxCodeBytes = (kMaxCodeBits + 7) / 8;  // 120
 inline constexpr unsigned kMaxWords = (kMaxCodeBits + 63) / 64;    // 64-bit words of the remainder
 inline constexpr std::size_t kMaxMessageBytes = 4096 + 256;
+inline constexpr unsigned kFoldWords = kMaxWords + 1;  // an even number of 64-bit words
+inline constexpr std::size_t kMaxPieces = kMaxMessageBytes / 8;
 
 struct Params {
     unsigned m = 13;
@@ -67,6 +69,17 @@ struct Code {
     // first order, a processor with carry-less multiplication); polynomials
     // with their low 64 coefficients first. fold[d][j] = x^(256 (d + 1) + 64j) mod g(x).
     std::uint64_t fold[2][4][2];
+    // For the carry-less division of any other code (`folded`): the message
+    // in pieces of 8 bytes (the last one shorter when the length is no
+    // multiple of 8), piece i of weight x^(8 (messageBytes - end of piece i)).
+    // pieceRemainder[i * kFoldWords + j] is word j of x^(that weight + b)
+    // mod g, so that the code is the sum of piece(x) times it, reduced once
+    // from b + 64 bits by Barrett with gLow (g less x^b) and mu.
+    bool folded;
+    bool folded512;  // with 512-bit carry-less products
+    std::uint64_t gLow[kFoldWords];
+    std::uint64_t mu;  // x^(b + 64) div g, less x^64
+    std::uint64_t pieceRemainder[kMaxPieces * kFoldWords];
     struct {
         std::uint64_t timesXm[4][2];  // x^(b + 64j) mod g(x)
         std::uint64_t rest[2];        // g(x) less its leading term
@@ -113,7 +126,10 @@ namespace detail {
 // The code bytes of the message at data before the mask, as the byte tables
 // make them. Only where c.carryless.
 void codeCarryless(const Code &c, const std::uint8_t *data, std::uint8_t *out);
+// The same for the codes of c.folded.
+void codeFolded(const Code &c, const std::uint8_t *data, std::uint8_t *out);
 bool hasCarryless();
+bool hasCarryless512();
 // The degrees d < nbits of the codeword at which the error locator sigma (of
 // degree length, sigma[0] = 1) has its roots a^-d, into degrees; the count,
 // or -1 unless it has `length` distinct roots there.

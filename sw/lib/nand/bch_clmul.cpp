@@ -9,6 +9,10 @@
 
 #include <immintrin.h>
 
+#include <array>
+#include <cstring>
+#include <utility>
+
 #define BCH_CLMUL __attribute__((target("pclmul,ssse3")))
 
 namespace bch::detail {
@@ -137,9 +141,200 @@ BCH_CLMUL void codeCarryless(const Code &c, const std::uint8_t *data, std::uint8
     }
 }
 
+namespace {
+
+// Each byte of v with its bits in the other order (a nibble table each way).
+BCH_CLMUL inline std::uint64_t reverseEachByte(std::uint64_t v)
+{
+    const __m128i table = _mm_setr_epi8(0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF);
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    const __m128i x = _mm_cvtsi64_si128(static_cast<long long>(v));
+    const __m128i low = _mm_shuffle_epi8(table, _mm_and_si128(x, nibble));
+    const __m128i high = _mm_shuffle_epi8(table, _mm_and_si128(_mm_srli_epi16(x, 4), nibble));
+    return low64(_mm_or_si128(_mm_slli_epi16(low, 4), high));
+}
+
+// A whole piece of 8 bytes as a polynomial: its first byte's bit 7 (bit 0
+// with swapped bits) the highest coefficient.
+template <bool Swap>
+BCH_CLMUL inline std::uint64_t piece(const std::uint8_t *p)
+{
+    std::uint64_t v = 0;
+    std::memcpy(&v, p, sizeof v);
+    v = __builtin_bswap64(v);
+    return Swap ? reverseEachByte(v) : v;
+}
+
+// Adds piece(x) times its remainder k to the sums.
+template <unsigned Pairs>
+BCH_CLMUL inline void addProduct(std::uint64_t piece, const std::uint64_t *k, __m128i *even, __m128i *odd)
+{
+    const __m128i x = _mm_set1_epi64x(static_cast<long long>(piece));
+    for (unsigned p = 0; p < Pairs; p++) {
+        const __m128i kv = _mm_loadu_si128(reinterpret_cast<const __m128i *>(k) + p);
+        even[p] = _mm_xor_si128(even[p], _mm_clmulepi64_si128(x, kv, 0x00));
+        odd[p] = _mm_xor_si128(odd[p], _mm_clmulepi64_si128(x, kv, 0x10));
+    }
+}
+
+// s[0 .. 2 Pairs + 1] = the sum over the pieces of piece(x) times its
+// remainder: congruent to d(x) x^b, of fewer than b + 64 bits. The products
+// of the even and the odd words of the remainders are summed apart.
+template <unsigned Pairs>
+BCH_CLMUL void sumPieces(const Code &c, const std::uint8_t *data, std::uint64_t *s)
+{
+    __m128i even[Pairs];
+    __m128i odd[Pairs];
+    for (unsigned p = 0; p < Pairs; p++) {
+        even[p] = odd[p] = _mm_setzero_si128();
+    }
+    const std::size_t bytes = c.p.messageBytes;
+    const std::size_t whole = bytes / 8;
+    if (c.p.swapBits) {
+        for (std::size_t i = 0; i < whole; i++) {
+            addProduct<Pairs>(piece<true>(data + 8 * i), c.pieceRemainder + i * kFoldWords, even, odd);
+        }
+    } else {
+        for (std::size_t i = 0; i < whole; i++) {
+            addProduct<Pairs>(piece<false>(data + 8 * i), c.pieceRemainder + i * kFoldWords, even, odd);
+        }
+    }
+    if (whole * 8 != bytes) {
+        // The last piece, shorter.
+        std::uint64_t v = 0;
+        for (std::size_t k = 8 * whole; k < bytes; k++) {
+            v = v << 8 | data[k];
+        }
+        v = c.p.swapBits ? reverseEachByte(v) : v;
+        addProduct<Pairs>(v, c.pieceRemainder + whole * kFoldWords, even, odd);
+    }
+    std::memset(s, 0, (2 * Pairs + 2) * sizeof s[0]);
+    for (unsigned p = 0; p < Pairs; p++) {
+        s[2 * p] ^= low64(even[p]);
+        s[2 * p + 1] ^= high64(even[p]) ^ low64(odd[p]);
+        s[2 * p + 2] ^= high64(odd[p]);
+    }
+}
+
+// The same four pairs of words to a 512-bit register, for processors with
+// 512-bit carry-less products.
+#define BCH_CLMUL512 __attribute__((target("avx512f,vpclmulqdq,ssse3")))
+
+template <unsigned Quads, bool Swap>
+BCH_CLMUL512 void sumPieces512(const Code &c, const std::uint8_t *data, std::uint64_t *s)
+{
+    __m512i even[Quads];
+    __m512i odd[Quads];
+    for (unsigned q = 0; q < Quads; q++) {
+        even[q] = odd[q] = _mm512_setzero_si512();
+    }
+    const std::size_t bytes = c.p.messageBytes;
+    const std::size_t whole = bytes / 8;
+    const auto add = [&](std::uint64_t piece, std::size_t i) BCH_CLMUL512 {
+        const __m512i x = _mm512_set1_epi64(static_cast<long long>(piece));
+        const std::uint64_t *k = c.pieceRemainder + i * kFoldWords;
+        for (unsigned q = 0; q < Quads; q++) {
+            const __m512i kv = _mm512_loadu_si512(k + 8 * q);
+            even[q] = _mm512_xor_si512(even[q], _mm512_clmulepi64_epi128(x, kv, 0x00));
+            odd[q] = _mm512_xor_si512(odd[q], _mm512_clmulepi64_epi128(x, kv, 0x10));
+        }
+    };
+    for (std::size_t i = 0; i < whole; i++) {
+        add(piece<Swap>(data + 8 * i), i);
+    }
+    if (whole * 8 != bytes) {
+        std::uint64_t v = 0;
+        for (std::size_t k = 8 * whole; k < bytes; k++) {
+            v = v << 8 | data[k];
+        }
+        add(Swap ? reverseEachByte(v) : v, whole);
+    }
+    std::uint64_t e[8 * Quads];
+    std::uint64_t o[8 * Quads];
+    for (unsigned q = 0; q < Quads; q++) {
+        _mm512_storeu_si512(e + 8 * q, even[q]);
+        _mm512_storeu_si512(o + 8 * q, odd[q]);
+    }
+    std::memset(s, 0, (8 * Quads + 2) * sizeof s[0]);
+    for (unsigned p = 0; p < 4 * Quads; p++) {
+        s[2 * p] ^= e[2 * p];
+        s[2 * p + 1] ^= e[2 * p + 1] ^ o[2 * p];
+        s[2 * p + 2] ^= o[2 * p + 1];
+    }
+}
+
+using Sum = void (*)(const Code &, const std::uint8_t *, std::uint64_t *);
+
+template <unsigned... P>
+constexpr auto sums(std::integer_sequence<unsigned, P...>)
+{
+    return std::array<Sum, sizeof...(P)>{&sumPieces<P + 1>...};
+}
+
+constexpr auto kSums = sums(std::make_integer_sequence<unsigned, kFoldWords / 2>{});
+static_assert(kFoldWords == 16, "two 512-bit registers hold the longest remainder");
+constexpr Sum kSums512[2][2] = {{&sumPieces512<1, false>, &sumPieces512<2, false>},
+                                {&sumPieces512<1, true>, &sumPieces512<2, true>}};
+
+}  // namespace
+
+// With S = the sum of the pieces (fewer than b + 64 bits, congruent to
+// d(x) x^b), Sh = S div x^b and mu = x^64 + mu' = x^(b + 64) div g:
+// q = S div g = Sh + (Sh mu') div x^64 (Barrett, exact over GF(2)), and
+// r = (S + q g) mod x^b, in which only g's terms below x^b count.
+BCH_CLMUL void codeFolded(const Code &c, const std::uint8_t *data, std::uint8_t *out)
+{
+    const unsigned b = c.codeBits;
+    const unsigned words = (b + 63) / 64;
+    std::uint64_t s[kFoldWords + 2];
+    if (c.folded512) {
+        kSums512[c.p.swapBits ? 1 : 0][(words + 7) / 8 - 1](c, data, s);
+    } else {
+        kSums[(words + 1) / 2 - 1](c, data, s);
+    }
+    const unsigned at = b / 64;
+    const unsigned bit = b % 64;
+    const std::uint64_t sh = bit == 0 ? s[at] : s[at] >> bit | s[at + 1] << (64 - bit);
+    const std::uint64_t q = sh ^ high64(times(sh, c.mu));
+    for (unsigned j = 0; j < words; j++) {
+        const __m128i qg = times(q, c.gLow[j]);
+        s[j] ^= low64(qg);
+        s[j + 1] ^= high64(qg);
+    }
+    // x^0 .. x^(b-1), times x^pad so that they fill the code bytes from the
+    // top: code bit 0 is x^(b-1), byte k the 8 bits from x^(8 (codeBytes -
+    // 1 - k)) up.
+    s[at] &= bit == 0 ? 0 : (std::uint64_t{1} << bit) - 1;
+    for (unsigned j = at + 1; j <= words; j++) {
+        s[j] = 0;
+    }
+    const unsigned pad = 8 * c.codeBytes - b;
+    for (unsigned j = words + 1; j-- > 0;) {
+        s[j] = pad == 0 ? s[j] : s[j] << pad | (j == 0 ? 0 : s[j - 1] >> (64 - pad));
+    }
+    for (unsigned k = 0; k < c.codeBytes; k++) {
+        const unsigned e = 8 * (c.codeBytes - 1 - k);
+        out[k] = static_cast<std::uint8_t>(s[e / 64] >> (e % 64));
+    }
+    if (c.p.swapBits) {
+        for (unsigned k = 0; k < c.codeBytes; k += 8) {
+            const unsigned n = std::min(8u, c.codeBytes - k);
+            std::uint64_t v = 0;
+            std::memcpy(&v, out + k, n);
+            v = reverseEachByte(v);
+            std::memcpy(out + k, &v, n);
+        }
+    }
+}
+
 bool hasCarryless()
 {
     return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
+}
+
+bool hasCarryless512()
+{
+    return hasCarryless() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("vpclmulqdq");
 }
 
 }  // namespace bch::detail
@@ -150,7 +345,14 @@ namespace bch::detail {
 
 void codeCarryless(const Code &, const std::uint8_t *, std::uint8_t *) {}
 
+void codeFolded(const Code &, const std::uint8_t *, std::uint8_t *) {}
+
 bool hasCarryless()
+{
+    return false;
+}
+
+bool hasCarryless512()
 {
     return false;
 }
