@@ -244,6 +244,135 @@ bool quadraticRoots(const Code &code, unsigned b, unsigned c, unsigned *roots)
     return true;
 }
 
+unsigned times(const Code &code, unsigned a, unsigned b)
+{
+    return a != 0 && b != 0 ? code.pow[code.log[a] + code.log[b]] : 0;
+}
+
+unsigned over(const Code &code, unsigned a, unsigned b)  // a / b, b not 0
+{
+    return a != 0 ? code.pow[code.log[a] + code.n - code.log[b]] : 0;
+}
+
+// The square root: a^(2^(m-1)), half the logarithm modulo the odd n.
+unsigned root(const Code &code, unsigned a)
+{
+    if (a == 0) {
+        return 0;
+    }
+    const unsigned l = code.log[a];
+    return code.pow[(l % 2 == 0 ? l : l + code.n) / 2];
+}
+
+unsigned evaluate(const Code &code, const Poly &f, unsigned x)
+{
+    unsigned v = 0;
+    for (int i = f.deg; i >= 0; i--) {
+        v = times(code, v, x) ^ f.c[i];
+    }
+    return v;
+}
+
+// The solutions z of z^4 + b z^2 + a z = k, a map linear over GF(2), by
+// elimination on the images of the bits of z (bit p is a^p); returns their
+// count (at most 4), into roots.
+int affineRoots(const Code &code, unsigned b, unsigned a, unsigned k, unsigned *roots)
+{
+    const unsigned m = code.p.m;
+    const unsigned n = code.n;
+    const unsigned lb = logOf(code, b);
+    const unsigned la = logOf(code, a);
+    unsigned basis[kMaxM] = {};  // by highest bit: an image, and the z that gives it
+    unsigned from[kMaxM] = {};
+    unsigned kernel[kMaxM];
+    unsigned kernelCount = 0;
+    const auto highest = [](unsigned v) { return 31u - static_cast<unsigned>(__builtin_clz(v)); };
+    for (unsigned p = 0; p < m; p++) {
+        unsigned v = code.pow[(4 * p) % n] ^ code.pow[lb + 2 * p] ^ code.pow[la + p];
+        unsigned x = 1u << p;
+        while (v != 0 && basis[highest(v)] != 0) {
+            const unsigned bit = highest(v);
+            v ^= basis[bit];
+            x ^= from[bit];
+        }
+        if (v != 0) {
+            basis[highest(v)] = v;
+            from[highest(v)] = x;
+        } else {
+            kernel[kernelCount++] = x;  // maps to 0
+        }
+    }
+    unsigned z = 0;
+    while (k != 0) {
+        const unsigned bit = highest(k);
+        if (basis[bit] == 0) {
+            return 0;  // k is no image
+        }
+        k ^= basis[bit];
+        z ^= from[bit];
+    }
+    if (kernelCount > 2) {
+        return -1;  // not reached for a map of degree 4
+    }
+    const unsigned count = 1u << kernelCount;
+    for (unsigned i = 0; i < count; i++) {
+        roots[i] = z ^ ((i & 1u) != 0 ? kernel[0] : 0u) ^ ((i & 2u) != 0 ? kernel[1] : 0u);
+    }
+    return static_cast<int>(count);
+}
+
+// The roots of f of degree 3 or 4 (f(0) not 0) into roots, as roots of
+// affine polynomials: false unless f has deg f distinct roots.
+//   degree 3: f(x) (x + f_2) has no x^3 term;
+//   degree 4 with f_3 = 0: affine as it is;
+//   else x = y + e with f_3 e^2 = f_1 clears the y term, and y = 1/z turns
+//   y^4 + f_3 y^3 + B y^2 + D (D = f(e)) into z^4 + (B/D) z^2 + (f_3/D) z + 1/D.
+//   With roots r_i, f_3 e^2 = f_1 at e = r_1 reads (r_1 + r_2)(r_1 + r_3)
+//   (r_1 + r_4) = 0: D is 0 only where a root repeats.
+bool smallRoots(const Code &code, const Poly &f, unsigned *roots)
+{
+    unsigned candidates[4];
+    int count = 0;
+    unsigned shift = 0;
+    bool inverted = false;
+    if (f.deg == 3) {
+        const unsigned a2 = f.c[2];
+        count = affineRoots(code, f.c[1] ^ times(code, a2, a2), f.c[0] ^ times(code, f.c[1], a2),
+                            times(code, f.c[0], a2), candidates);
+    } else if (f.c[3] == 0) {
+        count = affineRoots(code, f.c[2], f.c[1], f.c[0], candidates);
+    } else {
+        const unsigned a = f.c[3];
+        shift = root(code, over(code, f.c[1], a));
+        const unsigned d = evaluate(code, f, shift);
+        if (d == 0) {
+            // f(e) = 0 means (e + r1)(e + r2)(e + r3) = 0 for the other
+            // roots: a repeated root.
+            return false;
+        }
+        const unsigned bb = times(code, a, shift) ^ f.c[2];
+        count = affineRoots(code, over(code, bb, d), over(code, a, d), over(code, 1, d), candidates);
+        inverted = true;
+    }
+    int found = 0;
+    for (int i = 0; i < count; i++) {
+        unsigned x = candidates[i];
+        if (inverted) {
+            if (x == 0) {
+                continue;
+            }
+            x = over(code, 1, x) ^ shift;
+        }
+        if (x != 0 && evaluate(code, f, x) == 0) {
+            if (found == f.deg) {
+                return false;
+            }
+            roots[found++] = x;
+        }
+    }
+    return found == f.deg;
+}
+
 }  // namespace
 
 int locatorRoots(const Code &code, const unsigned *sigma, unsigned length, unsigned nbits, unsigned *degrees)
@@ -267,9 +396,12 @@ int locatorRoots(const Code &code, const unsigned *sigma, unsigned length, unsig
         unsigned k = first[top];
         g.deg = pending[top].deg;
         std::memcpy(g.c, pending[top].c, bytes(g.deg + 1));
-        unsigned roots[2] = {g.c[0], 0};
-        if (g.deg <= 2) {
+        unsigned roots[4] = {g.c[0], 0, 0, 0};
+        if (g.deg <= 4) {
             if (g.deg == 2 && !quadraticRoots(code, g.c[1], g.c[0], roots)) {
+                return -1;
+            }
+            if (g.deg > 2 && !smallRoots(code, g, roots)) {
                 return -1;
             }
             for (int r = 0; r < g.deg; r++) {

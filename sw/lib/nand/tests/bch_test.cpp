@@ -261,6 +261,42 @@ TEST(Bch, CorrectsUpToT)
     }
 }
 
+// The root finder on locators made from chosen positions: every number of
+// errors from 1 to 12 (the closed forms up to 4, the trace splits above),
+// positions past the codeword, and repeated positions.
+TEST(Bch, LocatorRootsAreThePositions)
+{
+    const bch::Code &c = codeFor(8);
+    const unsigned nbits = 512 * 8 + c.codeBits;
+    // sigma(x) = prod over the positions d of (1 + a^d x).
+    const auto found = [&c](const std::vector<unsigned> &positions, unsigned limit) {
+        unsigned sigma[bch::kMaxT + 1] = {1};
+        for (std::size_t k = 0; k < positions.size(); k++) {
+            const unsigned a = c.pow[positions[k]];
+            for (std::size_t i = k + 1; i > 0; i--) {
+                sigma[i] ^= sigma[i - 1] == 0 ? 0 : c.pow[c.log[sigma[i - 1]] + c.log[a]];
+            }
+        }
+        unsigned degrees[bch::kMaxT];
+        const int n = bch::detail::locatorRoots(c, sigma, static_cast<unsigned>(positions.size()), limit, degrees);
+        return n < 0 ? std::set<unsigned>{} : std::set<unsigned>(degrees, degrees + n);
+    };
+    std::mt19937 rng(5);
+    for (int trial = 0; trial < 1200; trial++) {
+        const unsigned count = 1 + static_cast<unsigned>(trial % 12);
+        std::set<unsigned> chosen;
+        while (chosen.size() < count) {
+            chosen.insert(static_cast<unsigned>(rng() % nbits));
+        }
+        ASSERT_EQ(found(std::vector<unsigned>(chosen.begin(), chosen.end()), nbits), chosen) << "trial " << trial;
+    }
+    EXPECT_EQ(found({10, 20, 30}, 25), std::set<unsigned>{});  // a position past the codeword
+    for (const std::vector<unsigned> &repeated :
+         {std::vector<unsigned>{7, 7}, {10, 20, 20}, {10, 20, 20, 30}, {1, 2, 3, 4, 5, 5}}) {
+        EXPECT_EQ(found(repeated, nbits), std::set<unsigned>{}) << repeated.size();
+    }
+}
+
 // t + 1 flips: uncorrectable (nothing changed), or a true codeword.
 TEST(Bch, BeyondTNeverMiscorrects)
 {
