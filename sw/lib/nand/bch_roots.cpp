@@ -125,8 +125,9 @@ void quotient(const Code &code, const Poly &f, const Poly &g, Poly *q)
 }
 
 // frob[i] = x^(2^i) mod f for i = 0..count-1 (f of degree d >= 2), each of
-// d coefficients. A square over GF(2^m) squares each coefficient and doubles
-// each degree; the degrees 2j >= d are taken from a table of x^(2j) mod f.
+// d coefficients, as logarithms (logOf). A square over GF(2^m) squares each
+// coefficient and doubles each degree; the degrees 2j >= d are taken from a
+// table of x^(2j) mod f.
 void frobenius(const Code &code, const Poly &f, unsigned (*frob)[kTerms], unsigned count)
 {
     const int d = f.deg;
@@ -158,25 +159,32 @@ void frobenius(const Code &code, const Poly &f, unsigned (*frob)[kTerms], unsign
         timesX();
         timesX();
     }
-    std::memset(frob[0], 0, bytes(d));
-    frob[0][1] = 1;
+    const unsigned zero = code.zeroLog();
+    for (int i = 0; i < d; i++) {
+        frob[0][i] = i == 1 ? 0 : zero;  // x
+    }
     for (unsigned k = 1; k < count; k++) {
         const unsigned *a = frob[k - 1];
-        unsigned *out = frob[k];
+        unsigned out[kTerms];
         std::memset(out, 0, bytes(d));
         for (int j = 0; j < half; j++) {
-            out[2 * j] = a[j] != 0 ? code.pow[2 * code.log[a[j]]] : 0;
+            // The square of a^l is a^(2l), or 0 from zeroLog.
+            const unsigned l = a[j] == zero ? a[j] : 2 * a[j];
+            out[2 * j] = code.pow[l];
         }
         for (int j = half; j < d; j++) {
-            if (a[j] == 0) {
+            if (a[j] == zero) {
                 continue;
             }
-            unsigned la = 2 * code.log[a[j]];
+            unsigned la = 2 * a[j];
             la = la >= code.n ? la - code.n : la;
             const unsigned *lq = logq[j - half];
             for (int i = 0; i < d; i++) {
                 out[i] ^= code.pow[la + lq[i]];
             }
+        }
+        for (int i = 0; i < d; i++) {
+            frob[k][i] = logOf(code, out[i]);
         }
     }
 }
@@ -186,15 +194,9 @@ void frobenius(const Code &code, const Poly &f, unsigned (*frob)[kTerms], unsign
 // it. The factors are split by the traces after the one that split g: every
 // trace before it has one value at all their roots. *first becomes that next
 // trace.
-bool split(const Code &code, const Poly &g, const unsigned (*frob)[kTerms], unsigned *first, Poly *a, Poly *b)
+bool split(const Code &code, const Poly &g, const unsigned (*logs)[kTerms], unsigned *first, Poly *a, Poly *b)
 {
     const unsigned m = code.p.m;
-    unsigned logs[kMaxM][kTerms];
-    for (unsigned i = 0; i < m; i++) {
-        for (int j = 0; j < g.deg; j++) {
-            logs[i][j] = logOf(code, frob[i][j]);
-        }
-    }
     for (unsigned k = *first; k < m; k++) {
         // Tr(a^k x) mod g = sum over i of a^(k 2^i) x^(2^i) mod g.
         Poly trace;
@@ -418,7 +420,7 @@ int locatorRoots(const Code &code, const unsigned *sigma, unsigned length, unsig
         if (whole) {
             // x^(2^m) = x mod f: f splits into distinct linear factors.
             for (int j = 0; j < g.deg; j++) {
-                if (frob[code.p.m][j] != (j == 1 ? 1u : 0u)) {
+                if (frob[code.p.m][j] != frob[0][j]) {
                     return -1;
                 }
             }
