@@ -161,7 +161,7 @@ bool makeField(Code *c, unsigned m, unsigned poly)
         }
     }
     c->log[0] = 0;
-    std::fill(c->pow + 2 * n, c->pow + 3 * (1u << m), std::uint16_t{0});
+    std::fill(c->pow + std::size_t{2} * n, c->pow + std::size_t{3} * (1u << m), std::uint16_t{0});
     return x == 1;
 }
 

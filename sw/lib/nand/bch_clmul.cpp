@@ -209,7 +209,7 @@ BCH_CLMUL void sumPieces(const Code &c, const std::uint8_t *data, std::uint64_t 
         addProduct<Pairs>(v, c.pieceRemainder + whole * kFoldWords, even, odd);
     }
     std::memset(s, 0, (2 * Pairs + 2) * sizeof s[0]);
-    for (unsigned p = 0; p < Pairs; p++) {
+    for (std::size_t p = 0; p < Pairs; p++) {
         s[2 * p] ^= low64(even[p]);
         s[2 * p + 1] ^= high64(even[p]) ^ low64(odd[p]);
         s[2 * p + 2] ^= high64(odd[p]);
@@ -234,7 +234,7 @@ BCH_CLMUL512 void sumPieces512(const Code &c, const std::uint8_t *data, std::uin
         const __m512i x = _mm512_set1_epi64(static_cast<long long>(piece));
         const std::uint64_t *k = c.pieceRemainder + i * kFoldWords;
         for (unsigned q = 0; q < Quads; q++) {
-            const __m512i kv = _mm512_loadu_si512(k + 8 * q);
+            const __m512i kv = _mm512_loadu_si512(k + std::size_t{8} * q);
             even[q] = _mm512_xor_si512(even[q], _mm512_clmulepi64_epi128(x, kv, 0x00));
             odd[q] = _mm512_xor_si512(odd[q], _mm512_clmulepi64_epi128(x, kv, 0x10));
         }
@@ -256,7 +256,7 @@ BCH_CLMUL512 void sumPieces512(const Code &c, const std::uint8_t *data, std::uin
         _mm512_storeu_si512(o + 8 * q, odd[q]);
     }
     std::memset(s, 0, (8 * Quads + 2) * sizeof s[0]);
-    for (unsigned p = 0; p < 4 * Quads; p++) {
+    for (std::size_t p = 0; p < 4 * Quads; p++) {
         s[2 * p] ^= e[2 * p];
         s[2 * p + 1] ^= e[2 * p + 1] ^ o[2 * p];
         s[2 * p + 2] ^= o[2 * p + 1];

@@ -170,7 +170,7 @@ void frobenius(const Code &code, const Poly &f, unsigned (*frob)[kTerms], unsign
         for (int j = 0; j < half; j++) {
             // The square of a^l is a^(2l), or 0 from zeroLog.
             const unsigned l = a[j] == zero ? a[j] : 2 * a[j];
-            out[2 * j] = code.pow[l];
+            out[static_cast<std::size_t>(2 * j)] = code.pow[l];
         }
         for (int j = half; j < d; j++) {
             if (a[j] == zero) {
@@ -180,6 +180,7 @@ void frobenius(const Code &code, const Poly &f, unsigned (*frob)[kTerms], unsign
             la = la >= code.n ? la - code.n : la;
             const unsigned *lq = logq[j - half];
             for (int i = 0; i < d; i++) {
+                // NOLINTNEXTLINE(clang-analyzer-core.UndefinedBinaryOperatorResult): rows half..d-1 are set for every i < d
                 out[i] ^= code.pow[la + lq[i]];
             }
         }
@@ -237,7 +238,7 @@ bool quadraticRoots(const Code &code, unsigned b, unsigned c, unsigned *roots)
     for (unsigned p = 0; p < code.p.m; p++) {
         y ^= (k >> p & 1u) != 0 ? code.quadratic[p] : 0u;
     }
-    const unsigned square = y != 0 ? code.pow[2 * code.log[y]] : 0;
+    const unsigned square = y != 0 ? code.pow[std::size_t{2} * code.log[y]] : 0;
     if ((square ^ y) != k) {
         return false;  // k has trace 1: no root in the field
     }

@@ -21,32 +21,50 @@ namespace nand {
 
 namespace {
 
-// Records checked per read: 540 KiB, 256 records of 2112 bytes, and at most
-// 256 iovecs for the page data of -o (one a record, or one a step where the
-// steps of an interleaved layout part it).
-constexpr std::size_t kBlockRecords = 256;
-constexpr std::size_t kBlockBytes = kBlockRecords * 2112;
-static_assert(kBlockBytes >= kMaxPageSize + kMaxOobSize, "a block holds at least one record");
-// Read ahead into a ring of blocks while a block is checked and the one
-// before is written.
+// Records checked per read: about 540 KiB (256 records of 2112 bytes), in
+// whole eraseblocks, so that a block's marker pages are all at hand before
+// any of its pages is written; at least one eraseblock.
+constexpr std::size_t kReadBytes = std::size_t{256} * 2112;
+// Read ahead into a ring of reads while one is checked and the one before is
+// written.
 constexpr std::size_t kBlocks = 4;
-std::uint8_t blocks[kBlocks * kBlockBytes];
-// The writes of each block of the ring: its page data for -o, all of it for -f.
-iovec rawPages[kBlocks][kBlockRecords];
-iovec fixedBlocks[kBlocks];
-// Which records of each block of the ring the reading threads found clean,
-// with what they test them against.
-bool cleanRecords[kBlocks][kBlockRecords];
-const Codec *cleanCodec = nullptr;
-unsigned cleanThreshold = 0;
 
-// Marks the clean records of block n, on the thread that read it.
+// The ring and the writes of each read: its page data for -o (one iovec a
+// record, or one a step where the steps of an interleaved layout part it),
+// what -f gets; which records the reading threads found clean. Made for the
+// run, as the sizes follow the layout.
+struct Ring {
+    std::uint8_t *data = nullptr;
+    std::size_t records = 0;  // a read
+    iovec *raw = nullptr;     // kBlocks * records * pieces
+    iovec *fixed = nullptr;   // kBlocks * (records + 1)
+    bool *clean = nullptr;    // kBlocks * records
+    const Codec *codec = nullptr;
+    unsigned threshold = 0;
+
+    Ring() = default;
+    Ring(const Ring &) = delete;
+    Ring &operator=(const Ring &) = delete;
+    ~Ring()
+    {
+        std::free(data);
+        std::free(raw);
+        std::free(fixed);
+        std::free(clean);
+    }
+};
+Ring *ring = nullptr;
+
+// What -o and -f take for a page of a bad block with --bb pad.
+std::uint8_t blankRecord[kMaxPageSize + kMaxOobSize];
+
+// Marks the clean records of read n, on the thread that read it.
 void findClean(std::size_t n, std::uint8_t *data, std::size_t bytes)
 {
-    const std::size_t size = cleanCodec->recordSize;
-    bool *clean = cleanRecords[n % kBlocks];
+    const std::size_t size = ring->codec->recordSize;
+    bool *clean = ring->clean + (n % kBlocks) * ring->records;
     for (std::size_t r = 0; r < bytes / size; r++) {
-        clean[r] = recordIsClean(*cleanCodec, data + r * size, cleanThreshold);
+        clean[r] = recordIsClean(*ring->codec, data + r * size, ring->threshold);
     }
 }
 
@@ -56,7 +74,19 @@ struct Counts {
     std::uint64_t clean = 0;
     std::uint64_t corrected = 0;
     std::uint64_t uncorrectable = 0;
+    std::uint64_t badBlocks = 0;
     std::uint64_t findings = 0;  // lines (or JSON entries) printed so far
+};
+
+// One eraseblock's findings, for --per-block.
+struct BlockCounts {
+    std::uint64_t block = 0;
+    unsigned maxFlips = 0;  // in one step
+    std::uint32_t pages = 0;
+    std::uint32_t corrected = 0;
+    std::uint32_t uncorrectable = 0;
+    std::uint32_t erased = 0;
+    bool bad = false;
 };
 
 struct Output {
@@ -80,6 +110,11 @@ struct Run {
     Counts counts;
     bool begun = false;
     Expect expect;
+    BlockCounts block;
+    // Every block's counts, kept for the JSON document of --per-block.
+    BlockCounts *kept = nullptr;
+    std::size_t keptCount = 0;
+    std::size_t keptCapacity = 0;
 };
 
 const char *className(EccStatus status)
@@ -313,8 +348,20 @@ void checkOne(Run *run, std::uint8_t *record)
     if (run->expect.on) {
         compareWithManifest(run, page, result);
     }
+    BlockCounts &block = run->block;
+    for (std::size_t s = 0; s < run->codec.steps; s++) {
+        const StepResult &r = result.steps[s];
+        const unsigned flips = r.blank ? r.flips
+                                       : (r.status == EccStatus::Clean || r.status == EccStatus::Uncorrectable
+                                              ? 0u
+                                              : (r.count > 1 ? r.count : 1u));
+        block.maxFlips = flips > block.maxFlips ? flips : block.maxFlips;
+        block.corrected += !r.blank && r.status != EccStatus::Clean && r.status != EccStatus::Uncorrectable ? 1 : 0;
+        block.uncorrectable += r.status == EccStatus::Uncorrectable ? 1 : 0;
+    }
     if (result.erased) {
         counts.erased++;
+        block.erased++;
         reportErased(run, page, -1, result.bitflips);
         return;
     }
@@ -341,6 +388,97 @@ void checkOne(Run *run, std::uint8_t *record)
     }
 }
 
+// Linux's bitflip threshold: a block whose steps reach 3/4 of the strength,
+// rounded up, is to be scrubbed.
+bool needsScrub(const Codec &c, unsigned flips)
+{
+    const unsigned t = strength(c.layout);
+    return t != 0 && flips >= (3 * t + 3) / 4;
+}
+
+// The JSON of one block's counts.
+int blockJson(const Codec &c, const BlockCounts &b, char *buf, std::size_t size)
+{
+    if (b.bad) {
+        return std::snprintf(buf, size, "{\"block\":%llu,\"bad\":true}", static_cast<unsigned long long>(b.block));
+    }
+    return std::snprintf(buf, size,
+                         "{\"block\":%llu,\"max_bitflips\":%u,\"corrected\":%u,\"uncorrectable\":%u,\"erased\":%u,"
+                         "\"scrub\":%s%s}",
+                         static_cast<unsigned long long>(b.block), b.maxFlips, b.corrected, b.uncorrectable, b.erased,
+                         needsScrub(c, b.maxFlips) ? "true" : "false",
+                         b.pages < c.layout.pagesPerBlock ? ",\"partial\":true" : "");
+}
+
+// The "blocks" array of the JSON document, with --per-block.
+void printBlocks(Run *run)
+{
+    if (!run->o.perBlock) {
+        return;
+    }
+    io::printText("\"blocks\":[");
+    for (std::size_t i = 0; i < run->keptCount; i++) {
+        char entry[256];
+        io::printText(i == 0 ? "" : ",");
+        io::printBytes(entry, static_cast<std::size_t>(blockJson(run->codec, run->kept[i], entry, sizeof entry)));
+    }
+    io::printText("],");
+}
+
+// A block whose marker says it is bad, once, with the first page whose
+// marker is set.
+void reportBadBlock(Run *run, std::uint64_t block, std::uint64_t page)
+{
+    run->counts.badBlocks++;
+    if (run->o.quiet) {
+        return;
+    }
+    const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
+    char line[128];
+    const int n = run->o.json ? std::snprintf(line, sizeof line, "{\"block\":%llu,\"class\":\"bad-block\",\"page\":%llu}",
+                                              u(block), u(page))
+                              : std::snprintf(line, sizeof line, "block %llu: bad\n", u(block));
+    printFinding(run, line, n);
+}
+
+// Ends a block: its line with --per-block where it has findings, and its
+// counts kept for the JSON document. False when out of memory.
+bool endBlock(Run *run)
+{
+    const BlockCounts &b = run->block;
+    if (!run->o.perBlock) {
+        return true;
+    }
+    if (run->o.json) {
+        if (run->keptCount == run->keptCapacity) {
+            const std::size_t capacity = run->keptCapacity == 0 ? 1024 : 2 * run->keptCapacity;
+            void *grown = std::realloc(run->kept, capacity * sizeof(BlockCounts));
+            if (grown == nullptr) {
+                return false;
+            }
+            run->kept = static_cast<BlockCounts *>(grown);
+            run->keptCapacity = capacity;
+        }
+        run->kept[run->keptCount++] = b;
+        return true;
+    }
+    if (b.bad || run->o.quiet || (b.maxFlips == 0 && b.uncorrectable == 0)) {
+        return true;
+    }
+    char partial[48] = "";
+    if (b.pages < run->codec.layout.pagesPerBlock) {
+        std::snprintf(partial, sizeof partial, ", partial: %u pages", b.pages);
+    }
+    char line[256];
+    const int n = std::snprintf(line, sizeof line,
+                                "block %llu: max %u bitflips in a step, %u corrected steps, %u uncorrectable, %u erased "
+                                "pages%s%s\n",
+                                static_cast<unsigned long long>(b.block), b.maxFlips, b.corrected, b.uncorrectable,
+                                b.erased, needsScrub(run->codec, b.maxFlips) ? ", scrub" : "", partial);
+    printFinding(run, line, n);
+    return true;
+}
+
 void printSummary(Run *run, std::uint64_t trailing)
 {
     const Counts &c = run->counts;
@@ -354,19 +492,31 @@ void printSummary(Run *run, std::uint64_t trailing)
             std::snprintf(manifest, sizeof manifest, ",\"manifest\":{\"as_injected\":%llu,\"differ\":%llu}",
                           u(run->expect.asInjected), u(run->expect.differ));
         }
+        io::printText(run->o.quiet ? "" : "],");
+        printBlocks(run);
+        // A layout without a marker (the classic image) has no bad blocks to count.
+        char bad[48] = "";
+        if (run->codec.layout.markerCount != 0) {
+            std::snprintf(bad, sizeof bad, ",\"bad_blocks\":%llu", u(c.badBlocks));
+        }
         n = std::snprintf(line, sizeof line,
-                          "%s\"pages\":%llu,\"erased\":%llu,\"%s\":{\"clean\":%llu,\"corrected\":%llu,"
+                          "\"pages\":%llu,\"erased\":%llu%s,\"%s\":{\"clean\":%llu,\"corrected\":%llu,"
                           "\"uncorrectable\":%llu},\"trailing_bytes\":%llu%s}\n",
-                          run->o.quiet ? "" : "],", u(c.pages), u(c.erased), run->o.units, u(c.clean),
-                          u(c.corrected), u(c.uncorrectable), u(trailing), manifest);
+                          u(c.pages), u(c.erased), bad, run->o.units, u(c.clean), u(c.corrected), u(c.uncorrectable),
+                          u(trailing), manifest);
     } else {
         if (run->expect.on) {
             std::snprintf(manifest, sizeof manifest, "manifest: %llu %s as injected, %llu differ\n",
                           u(run->expect.asInjected), run->o.units, u(run->expect.differ));
         }
+        char bad[48] = "";
+        if (c.badBlocks != 0) {
+            std::snprintf(bad, sizeof bad, ", %llu bad block%s", u(c.badBlocks), c.badBlocks == 1 ? "" : "s");
+        }
         n = std::snprintf(line, sizeof line,
-                          "%llu pages, %llu erased; %s: %llu clean, %llu corrected, %llu uncorrectable\n%s", u(c.pages),
-                          u(c.erased), run->o.units, u(c.clean), u(c.corrected), u(c.uncorrectable), manifest);
+                          "%llu pages, %llu erased%s; %s: %llu clean, %llu corrected, %llu uncorrectable\n%s",
+                          u(c.pages), u(c.erased), bad, run->o.units, u(c.clean), u(c.corrected), u(c.uncorrectable),
+                          manifest);
     }
     io::printBytes(line, static_cast<std::size_t>(n));
 }
@@ -449,23 +599,87 @@ int openOutputs(const Run &run, const struct stat &imageStat, Output *raw, Outpu
     return -1;
 }
 
-// The record reader: checks the image block by block and writes the outputs.
-// Sets *trailing to the bytes past the last whole record. Returns kCheckGood
-// or the status of the trouble it reported.
+// Whether a block is bad: the first of its marker pages (Linux's) whose
+// marker is set, or -1.
+long badMarkerPage(const Codec &c, const std::uint8_t *block)
+{
+    const std::size_t pages = c.layout.pagesPerBlock;
+    const std::size_t first[] = {0};
+    const std::size_t firstSecond[] = {0, 1};
+    const std::size_t last[] = {pages - 1};
+    const std::size_t *list = first;
+    std::size_t count = 1;
+    switch (c.layout.markerPages) {
+    case MarkerPages::FirstSecond:
+        list = firstSecond;
+        count = 2;
+        break;
+    case MarkerPages::Last:
+        list = last;
+        break;
+    case MarkerPages::First:
+        break;
+    }
+    for (std::size_t i = 0; i < count; i++) {
+        if (markerSet(c, block + list[i] * c.recordSize)) {
+            return static_cast<long>(list[i]);
+        }
+    }
+    return -1;
+}
+
+// Passes over the manifest's flips of a page that is not decoded.
+void skipManifestPage(Run *run, std::uint64_t page)
+{
+    Expect &e = run->expect;
+    while (e.on && e.next < e.manifest.count && e.manifest.flips[e.next].page == page) {
+        e.next++;
+    }
+}
+
+// Makes the ring for records of recordSize bytes in eraseblocks of `pages`;
+// false when out of memory.
+bool makeRing(Ring *r, const Codec &codec, std::size_t pieces)
+{
+    const std::size_t pages = codec.layout.pagesPerBlock;
+    const std::size_t fit = kReadBytes / codec.recordSize;
+    r->records = fit >= pages ? fit / pages * pages : pages;
+    const std::size_t bytes = r->records * codec.recordSize;
+    r->data = static_cast<std::uint8_t *>(std::malloc(kBlocks * bytes));
+    r->raw = static_cast<iovec *>(std::malloc(kBlocks * r->records * pieces * sizeof(iovec)));
+    r->fixed = static_cast<iovec *>(std::malloc(kBlocks * (r->records + 1) * sizeof(iovec)));
+    r->clean = static_cast<bool *>(std::malloc(kBlocks * r->records * sizeof(bool)));
+    r->codec = &codec;
+    return r->data != nullptr && r->raw != nullptr && r->fixed != nullptr && r->clean != nullptr;
+}
+
+// The record reader: checks the image read by read, eraseblock by
+// eraseblock, and writes the outputs. Sets *trailing to the bytes past the
+// last whole record. Returns kCheckGood or the status of the trouble it
+// reported.
 int checkImage(Run *run, int in, const char *imageName, const Output &raw, const Output &fixed, std::uint64_t *trailing)
 {
-    const std::size_t recordSize = run->codec.recordSize;
-    const std::size_t pieces = run->codec.dataInPlace ? 1 : run->codec.steps;  // of a record's page data
-    const std::size_t most = kBlockRecords / pieces;
-    const std::size_t perBlock = kBlockBytes / recordSize < most ? kBlockBytes / recordSize : most;
+    const Codec &codec = run->codec;
+    const std::size_t recordSize = codec.recordSize;
+    const std::size_t pieces = codec.dataInPlace ? 1 : codec.steps;  // of a record's page data
+    const std::size_t pieceBytes = pieces == 1 ? codec.layout.pageSize : codec.layout.stepSize;
+    const std::size_t blockPages = codec.layout.pagesPerBlock;
+    // A layout with no marker (the classic image) has no bad blocks.
+    const bool markers = codec.layout.markerCount != 0;
+    Ring made;
+    if (!makeRing(&made, codec, pieces)) {
+        return checkTrouble(run->o.tool, imageName, std::strerror(ENOMEM));
+    }
+    ring = &made;
+    std::memset(blankRecord, 0xFF, sizeof blankRecord);
     // Most records are clean: the reading threads find which, and this one
     // decodes and reports the rest. A run that compares with a manifest
     // looks at every record itself.
     const bool quick = !run->expect.on;
-    cleanCodec = &run->codec;
-    cleanThreshold = run->o.erasedThreshold;
-    const io::Shape shape = {perBlock * recordSize, perBlock * recordSize, 1};
-    io::startReader(in, blocks, shape, kBlocks, quick ? findClean : nullptr);
+    made.threshold = run->o.erasedThreshold;
+    const std::size_t readBytes = made.records * recordSize;
+    const io::Shape shape = {readBytes, readBytes, 1};
+    io::startReader(in, made.data, shape, kBlocks, quick ? findClean : nullptr);
     io::startWriter((raw.file.fd >= 0 ? 1 : 0) + (fixed.file.fd >= 0 ? 1 : 0));
     const Output *outputs[2] = {};
     // Reports the first failed write of the outputs, if any.
@@ -474,36 +688,78 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
     };
     for (std::size_t n = 0;; n++) {
         const io::Block b = io::nextBlock();
-        std::uint8_t *block = b.data;
+        std::uint8_t *data = b.data;
         const std::size_t got = b.bytes;
         const std::size_t records = got / recordSize;
-        iovec *pages = rawPages[n % kBlocks];
-        const bool *clean = cleanRecords[n % kBlocks];
-        for (std::size_t r = 0; r < records; r++) {
-            if (quick && clean[r]) {
-                run->counts.pages++;
-                run->counts.clean += run->codec.steps;
+        iovec *pages = made.raw + (n % kBlocks) * made.records * pieces;
+        iovec *whole = made.fixed + (n % kBlocks) * (made.records + 1);
+        const bool *clean = made.clean + (n % kBlocks) * made.records;
+        std::size_t rawCount = 0;
+        std::size_t fixedCount = 0;
+        // Adds bytes to the writes of -f, joined to the last where they
+        // follow it in the read.
+        const auto toFixed = [&](std::uint8_t *p, std::size_t bytes) {
+            if (fixedCount != 0 && static_cast<std::uint8_t *>(whole[fixedCount - 1].iov_base) +
+                                           whole[fixedCount - 1].iov_len ==
+                                       p) {
+                whole[fixedCount - 1].iov_len += bytes;
             } else {
-                checkOne(run, block + r * recordSize);
+                whole[fixedCount++] = {p, bytes};
             }
-            for (std::size_t s = 0; s < pieces; s++) {
-                const std::size_t bytes = pieces == 1 ? run->codec.layout.pageSize : run->codec.layout.stepSize;
-                pages[r * pieces + s] = {block + r * recordSize + run->codec.dataPos[s], bytes};
+        };
+        // The reads hold whole eraseblocks, but for a partial one at the end.
+        for (std::size_t first = 0; first < records; first += blockPages) {
+            const std::size_t count = records - first < blockPages ? records - first : blockPages;
+            std::uint8_t *block = data + first * recordSize;
+            const std::uint64_t page = run->counts.pages;
+            run->block = BlockCounts{};
+            run->block.block = page / blockPages;
+            run->block.pages = static_cast<std::uint32_t>(count);
+            const long marked = markers && count == blockPages ? badMarkerPage(codec, block) : -1;
+            if (marked >= 0) {
+                run->block.bad = true;
+                reportBadBlock(run, page / blockPages, page + static_cast<std::uint64_t>(marked));
+                for (std::size_t r = 0; r < count; r++) {
+                    skipManifestPage(run, page + r);
+                }
+                run->counts.pages += count;
+            }
+            for (std::size_t r = first; r < first + count; r++) {
+                std::uint8_t *record = data + r * recordSize;
+                if (marked < 0 && quick && clean[r]) {
+                    run->counts.pages++;
+                    run->counts.clean += codec.steps;
+                } else if (marked < 0) {
+                    checkOne(run, record);
+                }
+                if (marked >= 0 && run->o.bb == BadBlockOutput::Skip) {
+                    continue;
+                }
+                const bool pad = marked >= 0 && run->o.bb == BadBlockOutput::Pad;
+                for (std::size_t s = 0; s < pieces; s++) {
+                    pages[rawCount++] = {pad ? blankRecord : record + codec.dataPos[s], pieceBytes};
+                }
+                toFixed(pad ? blankRecord : record, recordSize);
+            }
+            if (!endBlock(run)) {
+                io::finishWriter(nullptr);
+                return checkTrouble(run->o.tool, imageName, std::strerror(ENOMEM));
             }
         }
         io::WriteJob jobs[2];
         int count = 0;
         if (raw.file.fd >= 0) {
             outputs[count] = &raw;
-            jobs[count++] = {raw.file.fd, pages, static_cast<int>(records * pieces)};
+            jobs[count++] = {raw.file.fd, pages, static_cast<int>(rawCount)};
         }
         // Bytes past the last whole record go to -f as they are, so that
         // nothing of the image is lost; -o holds whole pages only.
         if (fixed.file.fd >= 0) {
-            iovec &whole = fixedBlocks[n % kBlocks];
-            whole = {block, b.err == 0 ? got : records * recordSize};
+            if (b.err == 0 && got > records * recordSize) {
+                toFixed(data + records * recordSize, got - records * recordSize);
+            }
             outputs[count] = &fixed;
-            jobs[count++] = {fixed.file.fd, &whole, 1};
+            jobs[count++] = {fixed.file.fd, whole, static_cast<int>(fixedCount)};
         }
         io::submitBlock(jobs, count);
         int job = 0;
@@ -582,6 +838,21 @@ int loadManifest(Run *run, int in, const struct stat &imageStat)
 
 }  // namespace
 
+bool badBlockOutputByName(const char *text, BadBlockOutput *out)
+{
+    static const struct {
+        const char *name;
+        BadBlockOutput value;
+    } names[] = {{"skip", BadBlockOutput::Skip}, {"pad", BadBlockOutput::Pad}, {"keep", BadBlockOutput::Keep}};
+    for (const auto &n : names) {
+        if (std::strcmp(text, n.name) == 0) {
+            *out = n.value;
+            return true;
+        }
+    }
+    return false;
+}
+
 int checkTrouble(const char *tool, const char *name, const char *why)
 {
     io::flushOut();
@@ -604,7 +875,16 @@ int runCheck(const Codec &codec, const CheckOptions &o)
     if (fstat(in, &imageStat) != 0) {
         return checkTrouble(o.tool, imageName, std::strerror(errno));
     }
-    Run run = {codec, o, {}, false, {}};
+    Run run = {codec, o, {}, false, {}, {}, nullptr, 0, 0};
+    // The blocks kept for the JSON document, freed however the run ends.
+    struct Kept {
+        Run *run;
+        explicit Kept(Run *r) : run(r) {}
+        Kept(const Kept &) = delete;
+        Kept &operator=(const Kept &) = delete;
+        ~Kept() { std::free(run->kept); }
+    };
+    const Kept kept(&run);
     if (o.expect != nullptr) {
         if (const int status = loadManifest(&run, in, imageStat); status >= 0) {
             return status;

@@ -17,6 +17,14 @@ inline constexpr int kCheckGood = 0;
 inline constexpr int kCheckBad = 1;
 inline constexpr int kCheckTrouble = 2;
 
+// What -o and -f do with the pages of a bad block, as nanddump's --bb.
+enum class BadBlockOutput : std::uint8_t {
+    Skip,  // leave them out
+    Pad,   // write 0xFF
+    Keep,  // write them as read
+};
+bool badBlockOutputByName(const char *text, BadBlockOutput *out);
+
 struct CheckOptions {
     const char *tool;   // the prefix of trouble lines: "conv-check: NAME: reason"
     const char *unit;   // what a step is called in the report: "sector" or "step"
@@ -33,6 +41,8 @@ struct CheckOptions {
     // printed, to compare every step's corrections with: each step whose
     // corrections differ is reported, and the status is 1.
     const char *expect = nullptr;
+    BadBlockOutput bb = BadBlockOutput::Skip;
+    bool perBlock = false;  // a line a block with findings; the JSON "blocks"
 };
 
 // Reports "tool: name: why" on standard error, after the report so far, and

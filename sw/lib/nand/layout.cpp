@@ -11,6 +11,8 @@ namespace nand {
 
 namespace {
 
+constexpr std::uint32_t kDefaultPagesPerBlock = 64;
+
 // A preset row: the fields a listing shows; the rest take their defaults.
 constexpr Layout preset(const char *name, std::uint32_t page, std::uint32_t oob, std::uint32_t step, Scheme scheme,
                         std::uint8_t t, Placement placement, std::uint8_t fill, const char *about)
@@ -27,11 +29,13 @@ constexpr Layout preset(const char *name, std::uint32_t page, std::uint32_t oob,
     l.placement = placement;
     l.freeFill = l.padFill = fill;
     l.about = about;
+    l.pagesPerBlock = kDefaultPagesPerBlock;
     l.linuxOob = scheme != Scheme::Classic;
     l.erasedMask = scheme == Scheme::Bch;
-    // Byte 0; Linux's codes keep byte 5 of a small page (8 or 16 bytes of
-    // OOB), bytes 0 and 1 of a large one.
-    l.markerCount = 1;
+    // Linux's codes keep byte 5 of a small page (8 or 16 bytes of OOB),
+    // bytes 0 and 1 of a large one. The classic image has no marker: its OOB
+    // is zero but for the sector words.
+    l.markerCount = l.linuxOob ? 1 : 0;
     if (l.linuxOob && oob != 8 && oob != 16) {
         l.markerCount = 2;
         l.markers[1] = 1;
@@ -108,6 +112,29 @@ const char *schemeName(Scheme s)
     default:
         return "bch";
     }
+}
+
+const char *markerPagesName(MarkerPages p)
+{
+    switch (p) {
+    case MarkerPages::FirstSecond:
+        return "first,second";
+    case MarkerPages::Last:
+        return "last";
+    default:
+        return "first";
+    }
+}
+
+bool markerPagesByName(const char *text, MarkerPages *p)
+{
+    for (const MarkerPages each : {MarkerPages::First, MarkerPages::FirstSecond, MarkerPages::Last}) {
+        if (std::strcmp(text, markerPagesName(each)) == 0) {
+            *p = each;
+            return true;
+        }
+    }
+    return false;
 }
 
 bool schemeByName(const char *text, Scheme *s)
@@ -507,6 +534,16 @@ bool makeLayout(const Layout &base, const LayoutChanges &changes, Layout *out, c
     if (changes.lsbFirst >= 0) {
         l.lsbFirst = changes.lsbFirst != 0;
     }
+    if (changes.pagesPerBlock >= 0) {
+        l.pagesPerBlock = static_cast<std::uint32_t>(changes.pagesPerBlock);
+    }
+    if (changes.markerPages >= 0) {
+        l.markerPages = static_cast<MarkerPages>(changes.markerPages);
+    }
+    if (l.pagesPerBlock < 2 || l.pagesPerBlock > kMaxPagesPerBlock) {
+        return refuse(why, whySize, key, "pages_per_block", "%u pages a block: it takes 2 to %zu", l.pagesPerBlock,
+                      kMaxPagesPerBlock);
+    }
     if (l.scheme == Scheme::Bch && l.strength == 0) {
         return refuse(why, whySize, key, "strength", "BCH needs a strength (--strength)");
     }
@@ -605,7 +642,8 @@ std::size_t describeJson(const Layout &l, char *buf, std::size_t size)
     for (std::size_t i = 0; i < l.markerCount; i++) {
         w.add("%s%u", i == 0 ? "" : ",", l.markers[i]);
     }
-    w.add("],\"free_fill\":%u,\"pad_fill\":%u}", l.freeFill, l.padFill);
+    w.add("],\"free_fill\":%u,\"pad_fill\":%u,\"pages_per_block\":%u,\"bad_block_pages\":\"%s\"}", l.freeFill,
+          l.padFill, l.pagesPerBlock, markerPagesName(l.markerPages));
     if (size == 0) {
         return 0;
     }

@@ -53,6 +53,14 @@ inline constexpr std::size_t kMaxEccBytes = 128;  // stored a step: the code and
 inline constexpr std::size_t kMaxNameSize = 48;
 inline constexpr std::size_t kMaxLayoutJson = 4096;  // describeJson of any layout, with its NUL
 
+// The pages of an eraseblock whose markers say it is bad, as Linux reads them
+// (NAND_BBM_FIRSTPAGE, NAND_BBM_SECONDPAGE, NAND_BBM_LASTPAGE).
+enum class MarkerPages : std::uint8_t {
+    First,
+    FirstSecond,
+    Last,
+};
+
 struct Region {
     std::uint32_t offset;
     std::uint32_t length;
@@ -68,6 +76,7 @@ struct Layout {
     std::uint32_t eccOffset;  // for Placement::Offset
     std::uint32_t poly;       // BCH: the field's primitive polynomial; 0: Linux's for m
     std::uint32_t eccBytesPerStep;  // stored a step; 0: the code's bytes
+    std::uint32_t pagesPerBlock;    // pages of an eraseblock
     Region regions[kMaxRegions];    // for Placement::Regions
     Region protectedRegions[kMaxRegions];  // OOB ranges of the protected bytes
     std::uint16_t markers[kMaxMarkers];  // the bad-block marker bytes of the OOB (interleaved: from raw byte pageSize)
@@ -88,6 +97,7 @@ struct Layout {
     std::uint8_t m;          // BCH: the field GF(2^m); 0: Linux's choice for the step
     bool lsbFirst;           // BCH: bytes taken and stored least significant bit first
     bool erasedMask;         // BCH: blank flash is a codeword
+    MarkerPages markerPages;
     bool interleaved;        // the steps' data and codes alternate through the record
     bool protectPrepad;      // interleaved: the prepad bytes are protected bytes
     std::uint8_t regionCount;
@@ -113,6 +123,8 @@ struct LayoutChanges {
     long m = -1;         // BCH field
     long poly = -1;      // BCH polynomial
     int lsbFirst = -1;   // BCH bit order
+    long pagesPerBlock = -1;
+    int markerPages = -1;  // a MarkerPages
 };
 
 // The layout from a base layout and changes, checked: ECC bytes past the OOB
@@ -150,6 +162,10 @@ unsigned strength(const Layout &l);
 unsigned bchField(const Layout &l);
 unsigned bchPoly(const Layout &l);
 const char *schemeName(Scheme s);
+// "first", "first,second" or "last", and back; false for no such name.
+const char *markerPagesName(MarkerPages p);
+bool markerPagesByName(const char *text, MarkerPages *p);
+inline constexpr std::size_t kMaxPagesPerBlock = 4096;
 // The scheme named by text ("classic", "hamming", "bch", "none"); false if none is.
 bool schemeByName(const char *text, Scheme *s);
 

@@ -204,6 +204,8 @@ enum class Key {
     Prepad,
     Postpad,
     ProtectPrepad,
+    PagesPerBlock,
+    BadBlockPages,
     Count,
 };
 
@@ -211,7 +213,7 @@ constexpr const char *kKeyNames[] = {
     "name",      "page",  "oob",        "step",           "scheme",    "strength",  "sm_order", "m",
     "poly",      "bit_order", "erased_mask", "ecc_xor",    "ecc_bytes_per_step", "ecc", "placement",
     "bad_block_marker", "free_fill", "pad_fill", "protected", "protected_per_step", "prepad", "postpad",
-    "protect_prepad",
+    "protect_prepad", "pages_per_block", "bad_block_pages",
 };
 static_assert(sizeof kKeyNames / sizeof kKeyNames[0] == static_cast<std::size_t>(Key::Count));
 
@@ -487,6 +489,16 @@ struct Reader {
             return number(0, kMaxOobSize, true, &v) && ((l->postpad = static_cast<std::uint16_t>(v)), true);
         case Key::ProtectPrepad:
             return boolean(&l->protectPrepad);
+        case Key::PagesPerBlock:
+            return number(2, kMaxPagesPerBlock, true, &v) && ((l->pagesPerBlock = static_cast<std::uint32_t>(v)), true);
+        case Key::BadBlockPages:
+            if (!text(s, sizeof s)) {
+                return false;
+            }
+            if (!markerPagesByName(s, &l->markerPages)) {
+                return fail("first, first,second or last, not '%.20s'", s);
+            }
+            return true;
         case Key::Count:
             break;
         }
@@ -506,6 +518,7 @@ bool layoutFromJson(const char *text, std::size_t size, Layout *out, char *why, 
     l.freeFill = 0xFF;
     l.placement = Placement::End;
     l.markerCount = 1;  // byte 0, where large pages keep it
+    l.pagesPerBlock = 64;
     l.erasedMask = true;
     Reader r{{text, text + size, text, why, whySize}, &l};
     if (!r.in.expect('{')) {

@@ -269,6 +269,9 @@ void encodeRecord(const Codec &c, std::uint8_t *record, bool keepErased)
             std::memset(record + c.dataPos[s] + l.stepSize, l.freeFill, end - c.dataPos[s] - l.stepSize);
         }
     }
+    for (std::size_t i = 0; i < l.markerCount; i++) {
+        record[markerByte(c, i)] = 0xFF;
+    }
     std::uint8_t code[kMaxEccBytes];
     std::uint8_t buf[bch::kMaxMessageBytes];
     for (std::size_t s = 0; s < c.steps; s++) {
@@ -277,6 +280,15 @@ void encodeRecord(const Codec &c, std::uint8_t *record, bool keepErased)
             record[c.eccPos[s * c.eccBytes + i]] = code[i];
         }
     }
+}
+
+bool markerSet(const Codec &c, const std::uint8_t *record)
+{
+    unsigned all = 0xFF;
+    for (std::size_t i = 0; i < c.layout.markerCount; i++) {
+        all &= record[markerByte(c, i)];
+    }
+    return all != 0xFF;
 }
 
 void recordData(const Codec &c, const std::uint8_t *record, std::uint8_t *data)

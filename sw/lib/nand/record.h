@@ -42,11 +42,23 @@ struct Codec {
 void makeCodec(const Layout &layout, Codec *codec);
 
 // Makes a record of the page data in its first pageSize bytes: moves each
-// step's data to its place (interleaved), writes every code at its place and
-// every other byte the layout's free fill; protected bytes, written as free
-// fill, are encoded as such. With keepErased, a page of all 0xFF gets an OOB
+// step's data to its place (interleaved), writes every code at its place,
+// the bad-block marker 0xFF and every other byte the layout's free fill;
+// protected bytes, written as free fill (0xFF where they cover the marker),
+// are encoded as such. With keepErased, a page of all 0xFF gets an OOB
 // of all 0xFF, as blank flash has.
 void encodeRecord(const Codec &c, std::uint8_t *record, bool keepErased);
+
+// The record byte of bad-block marker byte i: an OOB byte, or in an
+// interleaved layout a byte from raw byte pageSize on.
+inline std::uint32_t markerByte(const Codec &c, std::size_t i)
+{
+    return c.layout.pageSize + c.layout.markers[i];
+}
+
+// Whether the page's bad-block marker is set: a marker byte that is not
+// 0xFF (Linux's nand_block_bad with 8 bad-block bits).
+bool markerSet(const Codec &c, const std::uint8_t *record);
 
 // Copies the page data of a record to data (pageSize bytes).
 void recordData(const Codec &c, const std::uint8_t *record, std::uint8_t *data);

@@ -54,19 +54,28 @@ constexpr char kLayoutHelp[] =
     "                    with 2^M > 8 * step)\n"
     "  --poly P          the BCH field's primitive polynomial (default: Linux's)\n"
     "  --bit-order msb-first|lsb-first  the BCH bit order in each byte\n"
+    "  --pages-per-block N  pages of an eraseblock (default 64)\n"
+    "  --bbm-pages first|first,second|last  the pages whose bad-block marker\n"
+    "                    Linux reads (default first)\n"
     "Numbers take 0x hex, and sizes a k suffix (--page 4k).\n";
 
 constexpr char kBuildUsage[] =
-    "usage: nandconv build [LAYOUT OPTIONS] [--keep-erased] [-q] IN OUT\n"
+    "usage: nandconv build [LAYOUT OPTIONS] [--keep-erased] [--bad-blocks LIST] [--pad-to-block]\n"
+    "                      [--blocks N] [-q] IN OUT\n"
     "Writes every page of IN followed by its OOB, the codes of its steps in\n"
     "place, as nandwrite --oob and flash programmers take it. IN may be - for\n"
     "standard input, OUT - for standard output.\n"
-    "  --keep-erased  write a page of all 0xFF as blank flash, its OOB all 0xFF\n"
-    "  -q, --quiet    no progress line on a terminal\n";
+    "  --keep-erased     write a page of all 0xFF as blank flash, its OOB all 0xFF\n"
+    "  --bad-blocks LIST the chip's bad blocks (3,7,100-102): the data skips them,\n"
+    "                    as nandwrite does, and each is written as Linux marks one\n"
+    "  --pad-to-block    end with blank pages at a whole block\n"
+    "  --blocks N        end with blank pages at N blocks, a whole chip; an input\n"
+    "                    that does not fit in its good blocks is refused\n"
+    "  -q, --quiet       no progress line on a terminal\n";
 
 constexpr char kCheckUsage[] =
     "usage: nandconv check [LAYOUT OPTIONS] [-q] [--json] [-o RAW] [-f FIXED] [--erased-threshold T]\n"
-    "                      [--expect MANIFEST] IMAGE\n"
+    "                      [--expect MANIFEST] [--bb skip|pad|keep] [--per-block] IMAGE\n"
     "Checks every step of every record as a reader of the flash would, and\n"
     "corrects what the code can. IMAGE may be - for standard input, RAW or\n"
     "FIXED - for standard output (the report then goes to standard error).\n"
@@ -81,6 +90,13 @@ constexpr char kCheckUsage[] =
     "      --expect MANIFEST\n"
     "                compare every step's corrections with the flips of\n"
     "                `nandconv inject --manifest` and report each difference\n"
+    "      --bb skip|pad|keep\n"
+    "                what -o and -f do with a bad block (a marker byte not 0xFF):\n"
+    "                leave it out (the default, as nanddump), write 0xFF, or\n"
+    "                write it as read\n"
+    "      --per-block  a line for each block with findings: its most bitflips\n"
+    "                in a step, corrected and uncorrectable steps, erased pages\n"
+    "Bad blocks are reported, not decoded, and alone do not make status 1.\n"
     "Exit status: 0 every step clean or corrected, 1 an uncorrectable step, a\n"
     "difference from the manifest or an image that ends inside a record, 2 trouble.\n";
 
@@ -147,6 +163,8 @@ enum : int {
     kBits,
     kFieldM,
     kPoly,
+    kPagesPerBlock,
+    kBlockCount,
     kLayout,
     kLayoutFile,
     kBitOrder,
@@ -162,6 +180,11 @@ enum : int {
     kManifest,
     kFlipbits,
     kExpect,
+    kMarkerPages,
+    kBb,
+    kPerBlock,
+    kBadBlocks,
+    kPadToBlock,
 };
 
 constexpr int kFirstNumber = kPage;
@@ -184,6 +207,8 @@ const NumberOption kNumberOptions[] = {
     {"--bits", 1, 64, false, false},
     {"--m", bch::kMinM, bch::kMaxM, true, false},
     {"--poly", 1, 0xFFFF, true, false},
+    {"--pages-per-block", 2, nand::kMaxPagesPerBlock, true, true},
+    {"--blocks", 1, 1ul << 30, false, false},
 };
 
 struct Options {
@@ -205,6 +230,11 @@ struct Options {
     const char *manifest = nullptr;
     const char *flipbits = nullptr;
     const char *expect = nullptr;
+    nand::BadBlockOutput bb = nand::BadBlockOutput::Skip;
+    bool perBlock = false;
+    const char *badBlocks = nullptr;
+    bool padToBlock = false;
+    long blocks = -1;
     const char *files[2] = {};
     int fileCount = 0;
 };
@@ -231,6 +261,10 @@ long *numberField(Options *o, int c)
         return &o->changes.m;
     case kPoly:
         return &o->changes.poly;
+    case kPagesPerBlock:
+        return &o->changes.pagesPerBlock;
+    case kBlockCount:
+        return &o->blocks;
     default:
         return nullptr;
     }
@@ -287,6 +321,31 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
         case kSmOrder:
             o->changes.smOrder = true;
             o->layoutGiven = true;
+            break;
+        case kMarkerPages: {
+            nand::MarkerPages pages{};
+            if (!nand::markerPagesByName(optarg, &pages)) {
+                std::snprintf(why, sizeof why, "--bbm-pages takes first, first,second or last, not '%.20s'", optarg);
+                return usageError(why, usage);
+            }
+            o->changes.markerPages = static_cast<int>(pages);
+            o->layoutGiven = true;
+            break;
+        }
+        case kBb:
+            if (!nand::badBlockOutputByName(optarg, &o->bb)) {
+                std::snprintf(why, sizeof why, "--bb takes skip, pad or keep, not '%.20s'", optarg);
+                return usageError(why, usage);
+            }
+            break;
+        case kPerBlock:
+            o->perBlock = true;
+            break;
+        case kBadBlocks:
+            o->badBlocks = optarg;
+            break;
+        case kPadToBlock:
+            o->padToBlock = true;
             break;
         case kEcc: {
             nand::Scheme scheme{};
@@ -376,6 +435,8 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
         {"layout-file", required_argument, nullptr, kLayoutFile},                                   \
         {"m", required_argument, nullptr, kFieldM}, {"poly", required_argument, nullptr, kPoly},    \
         {"bit-order", required_argument, nullptr, kBitOrder},                                       \
+        {"pages-per-block", required_argument, nullptr, kPagesPerBlock},                            \
+        {"bbm-pages", required_argument, nullptr, kMarkerPages},                                    \
         {"version", no_argument, nullptr, kVersion}
 
 nand::Codec codec;  // large: not on the stack
@@ -558,6 +619,9 @@ int runBuild(int argc, char **argv)
     static const option longOptions[] = {
         LAYOUT_OPTIONS,
         {"keep-erased", no_argument, nullptr, kKeepErased},
+        {"bad-blocks", required_argument, nullptr, kBadBlocks},
+        {"pad-to-block", no_argument, nullptr, kPadToBlock},
+        {"blocks", required_argument, nullptr, kBlockCount},
         {"quiet", no_argument, nullptr, 'q'},
         {nullptr, 0, nullptr, 0},
     };
@@ -629,6 +693,8 @@ int runCheckCommand(int argc, char **argv, unsigned closed)
         {"json", no_argument, nullptr, kJson},
         {"erased-threshold", required_argument, nullptr, kErasedThreshold},
         {"expect", required_argument, nullptr, kExpect},
+        {"bb", required_argument, nullptr, kBb},
+        {"per-block", no_argument, nullptr, kPerBlock},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -654,6 +720,8 @@ int runCheckCommand(int argc, char **argv, unsigned closed)
     c.fixed = o.fixed;
     c.image = o.files[0];
     c.expect = o.expect;
+    c.bb = o.bb;
+    c.perBlock = o.perBlock;
     c.erasedThreshold =
         o.erasedThreshold >= 0 ? static_cast<unsigned>(o.erasedThreshold) : nand::strength(codec.layout);
     return nand::runCheck(codec, c);

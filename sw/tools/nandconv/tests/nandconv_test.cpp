@@ -273,14 +273,15 @@ TEST_F(NandconvTest, DescribedLayoutsCorrectUpToT)
 TEST_F(NandconvTest, ProtectedBytesCorrectedLikeData)
 {
     for (const std::string name : {"interleaved", "protected"}) {
-        const std::vector<std::string> layout = {"--layout-file", kGolden + "/" + name + ".json"};
-        const std::string dump = readFile(kGolden + "/" + name + "-dump.img");
+        const std::string stem = kGolden + "/" + name;
+        const std::vector<std::string> layout = {"--layout-file", stem + ".json"};
+        const std::string dump = readFile(stem + "-dump.img");
         writeFile(at("dump.img"), dump);
         Result r = nandconv("check", layout, {"-o", "data.bin", "dump.img"});
         EXPECT_EQ(r.status, 0) << name << ": " << r.out << r.err;
         EXPECT_EQ(r.out, summary(5, 0, 20, 0, 0)) << name;
         std::string padded = input;
-        padded.resize(5 * 2048, '\xFF');
+        padded.resize(std::size_t{5} * 2048, '\xFF');
         EXPECT_TRUE(sameBytes(readFile(at("data.bin")), padded)) << name;
 
         r = nandconv("inject", layout,
@@ -366,12 +367,13 @@ TEST_F(NandconvTest, CheckFindsAndCorrects)
     EXPECT_EQ(r.out,
               "{\"layout\":{\"name\":\"linux-hamming\",\"page\":2048,\"oob\":64,\"step\":256,\"scheme\":\"hamming\",\"strength\":1,"
               "\"sm_order\":false,\"ecc_bytes_per_step\":3,\"ecc\":[{\"offset\":40,\"length\":24}],\"placement\":\"oob\","
-              "\"bad_block_marker\":[0,1],\"free_fill\":255,\"pad_fill\":255},\"findings\":["
+              "\"bad_block_marker\":[0,1],\"free_fill\":255,\"pad_fill\":255,\"pages_per_block\":64,"
+              "\"bad_block_pages\":\"first\"},\"findings\":["
               "{\"page\":0,\"step\":3,\"class\":\"corrected-data\",\"byte\":778,\"bit\":5},"
               "{\"page\":1,\"step\":5,\"class\":\"corrected-ecc-field\"},"
               "{\"page\":2,\"class\":\"erased-bitflips\",\"bitflips\":1},"
               "{\"page\":3,\"step\":0,\"class\":\"uncorrectable\"}],"
-              "\"pages\":5,\"erased\":1,\"steps\":{\"clean\":29,\"corrected\":2,\"uncorrectable\":1},"
+              "\"pages\":5,\"erased\":1,\"bad_blocks\":0,\"steps\":{\"clean\":29,\"corrected\":2,\"uncorrectable\":1},"
               "\"trailing_bytes\":0}\n");
 }
 
@@ -631,7 +633,7 @@ TEST_F(NandconvTest, HelpVersionAndLayouts)
     EXPECT_NE(r.out.find("{\"name\":\"linux-hamming-sp\",\"page\":512,\"oob\":16,\"step\":256,\"scheme\":\"hamming\",\"strength\":1,"
                          "\"sm_order\":false,\"ecc_bytes_per_step\":3,\"ecc\":[{\"offset\":0,\"length\":4},"
                          "{\"offset\":6,\"length\":2}],\"placement\":\"oob\",\"bad_block_marker\":[5],\"free_fill\":255,"
-                         "\"pad_fill\":255}"),
+                         "\"pad_fill\":255,\"pages_per_block\":64,\"bad_block_pages\":\"first\"}"),
               std::string::npos)
         << r.out;
 }

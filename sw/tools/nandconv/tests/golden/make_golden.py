@@ -47,11 +47,14 @@ def bch_oob(page, t, oob_size):
     return b"\xff" * (oob_size - len(code)) + code
 
 
-def generic_oob(page, code, step, oob_size, regions, free=0xFF, xor=b"", per_step=None):
+def generic_oob(page, code, step, oob_size, regions, free=0xFF, xor=b"", per_step=None, markers=()):
     """The OOB of a layout described as data: each step's stored code XOR the
     constant, then 0xFF up to per_step bytes, step after step through the ECC
-    ranges in order; every other byte the free fill."""
+    ranges in order; the bad-block marker bytes 0xFF; every other byte the
+    free fill."""
     oob = bytearray([free] * oob_size)
+    for m in markers:
+        oob[m] = 0xFF
     stored = b""
     for i in range(0, len(page), step):
         c = bytearray(code.stored(page[i:i + step]))
@@ -211,7 +214,8 @@ CASES = {
     "custom": (["--layout-file", "custom.json"],
                build(INPUT, 2048, b"\0",
                      lambda p: generic_oob(p, Bch(13, 4, 0x201B, swap=True, mask=False), 512, 64, [(2, 16), (40, 16)],
-                                           free=0, xor=bytes.fromhex(CUSTOM["ecc_xor"]), per_step=8))),
+                                           free=0, xor=bytes.fromhex(CUSTOM["ecc_xor"]), per_step=8,
+                                           markers=CUSTOM["bad_block_marker"]))),
 }
 
 M64 = (1 << 64) - 1
