@@ -23,6 +23,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -568,6 +570,166 @@ void encodeBlock(std::size_t /*n*/, std::uint8_t *block, std::size_t got)
     }
 }
 
+// A build laid out for one chip (--bad-blocks, --pad-to-block, --blocks):
+// the data skips the chip's bad blocks, as nandwrite does, and the image may
+// end with blank pages at a whole block or chip.
+struct Chip {
+    bool on = false;
+    std::uint64_t *bad = nullptr;  // the bad blocks, in order
+    std::size_t badCount = 0;
+    std::size_t nextBad = 0;       // the first of them not behind the output yet
+    std::uint64_t blocks = 0;      // --blocks; 0 for none
+    bool padToBlock = false;
+    std::uint64_t page = 0;        // records written
+    // A blank page, and a blank page with its marker set, as Linux leaves the
+    // marker pages of a block it marks bad.
+    std::uint8_t blank[nand::kMaxPageSize + nand::kMaxOobSize];
+    std::uint8_t marked[nand::kMaxPageSize + nand::kMaxOobSize];
+};
+Chip chip;
+
+// Reads a list of blocks ("3,7,100-102") into chip.bad, in order; false with
+// the reason.
+bool parseBlockList(const char *text, char *why, std::size_t size)
+{
+    constexpr std::size_t kMaxListed = std::size_t{1} << 20;
+    std::size_t capacity = 0;
+    for (const char *p = text;;) {
+        char *end = nullptr;
+        errno = 0;
+        const unsigned long long first = std::isdigit(static_cast<unsigned char>(*p)) != 0 ? std::strtoull(p, &end, 0) : 0;
+        unsigned long long last = first;
+        if (end != nullptr && *end == '-' && std::isdigit(static_cast<unsigned char>(end[1])) != 0) {
+            last = std::strtoull(end + 1, &end, 0);
+        }
+        if (end == nullptr || errno != 0 || last < first || (*end != ',' && *end != '\0') ||
+            last - first >= kMaxListed) {
+            std::snprintf(why, size, "--bad-blocks takes a list such as 3,7,100-102, not '%.40s'", text);
+            return false;
+        }
+        for (unsigned long long b = first; b <= last; b++) {
+            if (chip.badCount == kMaxListed) {
+                std::snprintf(why, size, "--bad-blocks lists more than %zu blocks", kMaxListed);
+                return false;
+            }
+            if (chip.badCount == capacity) {
+                capacity = capacity == 0 ? 64 : 2 * capacity;
+                void *grown = std::realloc(chip.bad, capacity * sizeof chip.bad[0]);
+                if (grown == nullptr) {
+                    std::snprintf(why, size, "%s", std::strerror(ENOMEM));
+                    return false;
+                }
+                chip.bad = static_cast<std::uint64_t *>(grown);
+            }
+            chip.bad[chip.badCount++] = b;
+        }
+        if (*end == '\0') {
+            break;
+        }
+        p = end + 1;
+    }
+    std::sort(chip.bad, chip.bad + chip.badCount);
+    chip.badCount = static_cast<std::size_t>(std::unique(chip.bad, chip.bad + chip.badCount) - chip.bad);
+    return true;
+}
+
+// Whether output block b is bad; moves past the bad blocks behind it.
+bool blockIsBad(std::uint64_t b)
+{
+    while (chip.nextBad < chip.badCount && chip.bad[chip.nextBad] < b) {
+        chip.nextBad++;
+    }
+    return chip.nextBad < chip.badCount && chip.bad[chip.nextBad] == b;
+}
+
+// Writes n copies of one record; 0 or the errno.
+int writeRepeated(int out, const std::uint8_t *record, std::size_t n)
+{
+    constexpr std::size_t kAtOnce = 64;
+    iovec iov[kAtOnce];
+    while (n != 0) {
+        const std::size_t k = n < kAtOnce ? n : kAtOnce;
+        for (std::size_t i = 0; i < k; i++) {
+            iov[i] = {const_cast<std::uint8_t *>(record), codec.recordSize};
+        }
+        if (const int err = io::writeAll(out, iov, static_cast<int>(k))) {
+            return err;
+        }
+        n -= k;
+        chip.page += k;
+    }
+    return 0;
+}
+
+// Writes a bad block as Linux leaves one it marks bad: blank pages, the
+// marker bytes 0x00 in its marker pages. 0 or the errno.
+int writeBadBlock(int out)
+{
+    const std::size_t pages = codec.layout.pagesPerBlock;
+    for (std::size_t i = 0; i < pages; i++) {
+        bool markerPage = i == 0;
+        if (codec.layout.markerPages == nand::MarkerPages::FirstSecond) {
+            markerPage = i <= 1;
+        } else if (codec.layout.markerPages == nand::MarkerPages::Last) {
+            markerPage = i + 1 == pages;
+        }
+        if (const int err = writeRepeated(out, markerPage ? chip.marked : chip.blank, 1)) {
+            return err;
+        }
+    }
+    return 0;
+}
+
+// Writes the records of one read as a chip takes them: a bad block wherever
+// the next page would land in one. 0, or the errno (*tooBig when the data
+// overran --blocks).
+int writeChipRecords(int out, std::uint8_t *data, std::size_t records, bool *tooBig)
+{
+    const std::size_t ppb = codec.layout.pagesPerBlock;
+    for (std::size_t r = 0; r < records;) {
+        if (chip.page % ppb == 0 && blockIsBad(chip.page / ppb)) {
+            if (const int err = writeBadBlock(out)) {
+                return err;
+            }
+            continue;
+        }
+        const std::size_t run = std::min(records - r, ppb - chip.page % ppb);
+        if (chip.blocks != 0 && chip.page + run > chip.blocks * ppb) {
+            *tooBig = true;
+            return 0;
+        }
+        if (const int err = io::writeAll(out, data + r * codec.recordSize, run * codec.recordSize)) {
+            return err;
+        }
+        chip.page += run;
+        r += run;
+    }
+    return 0;
+}
+
+// The blank pages that end the image at a whole block or at --blocks; bad
+// blocks among them are written as such. 0 or the errno.
+int padChip(int out)
+{
+    const std::size_t ppb = codec.layout.pagesPerBlock;
+    std::uint64_t end = chip.blocks * ppb;
+    if (chip.blocks == 0) {
+        end = chip.padToBlock ? (chip.page + ppb - 1) / ppb * ppb : chip.page;
+    }
+    while (chip.page < end) {
+        if (chip.page % ppb == 0 && blockIsBad(chip.page / ppb)) {
+            if (const int err = writeBadBlock(out)) {
+                return err;
+            }
+            continue;
+        }
+        if (const int err = writeRepeated(out, chip.blank, static_cast<std::size_t>(ppb - chip.page % ppb))) {
+            return err;
+        }
+    }
+    return 0;
+}
+
 // The page loop: the reading threads read the blocks of pages and encode
 // them (encodeBlock); this one writes the records.
 int buildPages(const Options &o, int in, int out, const char *inName, const char *outName, Progress *progress)
@@ -583,6 +745,40 @@ int buildPages(const Options &o, int in, int out, const char *inName, const char
     };
     keepErased = o.keepErased;
     io::startReader(in, recordBuffers, {l.pageSize, codec.recordSize, perBlock}, kBlocks, encodeBlock);
+    if (chip.on) {
+        // Written here, block by block, as the chip's bad blocks fall.
+        for (;;) {
+            const io::Block b = io::nextBlock();
+            if (b.err != 0) {
+                return fail(inName, b.err);
+            }
+            bool tooBig = false;
+            const std::size_t pages = (b.bytes + l.pageSize - 1) / l.pageSize;
+            if (const int err = writeChipRecords(out, b.data, pages, &tooBig)) {
+                return fail(outName, err);
+            }
+            if (tooBig) {
+                endProgress(progress);
+                char why[160];
+                std::snprintf(why, sizeof why, "does not fit in the %llu good blocks of %llu",
+                              static_cast<unsigned long long>(chip.blocks - chip.badCount),
+                              static_cast<unsigned long long>(chip.blocks));
+                return trouble(inName, why);
+            }
+            done += b.bytes;
+            io::releaseBlock();
+            if (b.ended) {
+                break;
+            }
+            showProgress(progress, done, false);
+        }
+        io::finishReader();
+        if (const int err = padChip(out)) {
+            return fail(outName, err);
+        }
+        showProgress(progress, done, true);
+        return kExitGood;
+    }
     io::startWriter(1);
     int job = 0;
     for (std::size_t n = 0;; n++) {
@@ -632,6 +828,29 @@ int runBuild(int argc, char **argv)
     if (const int status = makeCodec(o, kBuildUsage); status >= 0) {
         return status;
     }
+    chip.on = o.badBlocks != nullptr || o.padToBlock || o.blocks >= 0;
+    if (chip.on) {
+        char why[160];
+        if (o.badBlocks != nullptr && !parseBlockList(o.badBlocks, why, sizeof why)) {
+            return usageError(why, kBuildUsage);
+        }
+        if (o.badBlocks != nullptr && codec.layout.markerCount == 0) {
+            return usageError("the layout has no bad-block marker to mark bad blocks with", kBuildUsage);
+        }
+        chip.blocks = o.blocks >= 0 ? static_cast<std::uint64_t>(o.blocks) : 0;
+        chip.padToBlock = o.padToBlock;
+        if (chip.blocks != 0 && chip.badCount != 0 && chip.bad[chip.badCount - 1] >= chip.blocks) {
+            std::snprintf(why, sizeof why, "bad block %llu is past the %llu blocks of --blocks",
+                          static_cast<unsigned long long>(chip.bad[chip.badCount - 1]),
+                          static_cast<unsigned long long>(chip.blocks));
+            return usageError(why, kBuildUsage);
+        }
+        std::memset(chip.blank, 0xFF, codec.recordSize);
+        std::memset(chip.marked, 0xFF, codec.recordSize);
+        for (std::size_t i = 0; i < codec.layout.markerCount; i++) {
+            chip.marked[nand::markerByte(codec, i)] = 0x00;
+        }
+    }
     const char *inName = std::strcmp(o.files[0], "-") == 0 ? "standard input" : o.files[0];
     int in = -1;
     if (const int status = openInput(o.files[0], inName, &in); status >= 0) {
@@ -640,6 +859,18 @@ int runBuild(int argc, char **argv)
     struct stat inStat = {};
     if (fstat(in, &inStat) != 0) {
         return trouble(inName, std::strerror(errno));
+    }
+    if (chip.blocks != 0 && S_ISREG(inStat.st_mode)) {
+        const auto pages = (static_cast<std::uint64_t>(inStat.st_size) + codec.layout.pageSize - 1) /
+                           codec.layout.pageSize;
+        const std::uint64_t good = chip.blocks - chip.badCount;
+        if (pages > good * codec.layout.pagesPerBlock) {
+            char why[160];
+            std::snprintf(why, sizeof why, "%llu pages do not fit in the %llu good blocks of %llu",
+                          static_cast<unsigned long long>(pages), static_cast<unsigned long long>(good),
+                          static_cast<unsigned long long>(chip.blocks));
+            return trouble(inName, why);
+        }
     }
     io::Output out;
     const bool toStdout = io::meansStandardOutput(o.files[1]);
@@ -661,7 +892,7 @@ int runBuild(int argc, char **argv)
         if (status != 0) {
             return trouble(o.files[1], std::strerror(errno));
         }
-        if (out.temp[0] != '\0' && S_ISREG(inStat.st_mode) && inStat.st_size > 0) {
+        if (out.temp[0] != '\0' && S_ISREG(inStat.st_mode) && inStat.st_size > 0 && !chip.on) {
             const auto pages = (static_cast<std::uint64_t>(inStat.st_size) + codec.layout.pageSize - 1) /
                                codec.layout.pageSize;
             out.reserved = io::reserve(out.fd, pages * codec.recordSize);

@@ -306,6 +306,157 @@ TEST_F(NandconvTest, ProtectedBytesCorrectedLikeData)
     }
 }
 
+// Eraseblocks of 4 pages on linux-bch8: a marker set in one page of block 1
+// (bad or not, as Linux reads the marker pages), a zeroed factory-bad block 2,
+// an erased block 3, a scrub-worthy step in block 0 (6 flips, 3/4 of t = 8),
+// and half a block 4 at the end. Each case's report, status and all three --bb
+// outputs, byte for byte.
+TEST_F(NandconvTest, BadBlocksAsLinuxReadsThem)
+{
+    constexpr std::size_t kRecord = 2112;
+    constexpr std::size_t kPages = 4;
+    std::string data;
+    for (std::size_t i = 0; i < 18 * 2048; i++) {
+        data += static_cast<char>((i * 7 + i / 2048) & 0xFF);
+    }
+    writeFile(at("data.bin"), data);
+    const std::vector<std::string> layout = {"--layout", "linux-bch8", "--pages-per-block", "4"};
+    ASSERT_EQ(nandconv("build", layout, {"data.bin", "clean.img"}).status, 0);
+    std::string clean = readFile(at("clean.img"));
+    ASSERT_EQ(clean.size(), 18 * kRecord);
+    // Block 3 erased, block 2 zeroed.
+    std::fill(clean.begin() + 12 * kRecord, clean.begin() + 16 * kRecord, '\xFF');
+    std::fill(clean.begin() + 8 * kRecord, clean.begin() + 12 * kRecord, '\0');
+    const struct {
+        const char *markerPages;
+        std::size_t page;  // of block 1 whose marker byte 0 is set
+        bool bad;
+    } cases[] = {{"first", 0, true},          {"first", 1, false},        {"first,second", 1, true},
+                 {"first,second", 3, false}, {"last", 3, true},          {"last", 0, false}};
+    for (const auto &c : cases) {
+        std::string image = clean;
+        image[(4 + c.page) * kRecord + 2048] = '\0';
+        std::string fixed = image;  // as check corrects it
+        for (const std::size_t bit : {8u, 100u, 1000u, 2000u, 3000u, 4000u}) {
+            image[bit / 8] = static_cast<char>(image[bit / 8] ^ (1 << (bit % 8)));  // page 0, step 0
+        }
+        writeFile(at("image.img"), image);
+        std::vector<std::string> args = layout;
+        args.insert(args.end(), {"--bbm-pages", c.markerPages});
+        const std::string where = std::string(c.markerPages) + " page " + std::to_string(c.page);
+
+        Result r = nandconv("check", args, {"--per-block", "image.img"});
+        EXPECT_EQ(r.status, 0) << where << ": " << r.err;  // bad blocks alone are no failure
+        const std::string block1 = c.bad ? "block 1: bad\n" : "";
+        // Steps: 15 clean in block 0, 16 in block 1 unless it is bad, 8 in
+        // the half block; an erased page's are not counted.
+        EXPECT_EQ(r.out, "page 0 step 0: corrected 6 bits\n"
+                         "block 0: max 6 bitflips in a step, 1 corrected steps, 0 uncorrectable, 0 erased pages, "
+                         "scrub\n" +
+                             block1 + "block 2: bad\n18 pages, 4 erased, " + (c.bad ? "2 bad blocks" : "1 bad block") +
+                             "; steps: " + std::to_string(c.bad ? 23 : 39) + " clean, 1 corrected, 0 uncorrectable\n")
+            << where;
+
+        r = nandconv("check", args, {"--json", "--per-block", "-q", "image.img"});
+        EXPECT_NE(r.out.find("\"blocks\":[{\"block\":0,\"max_bitflips\":6,\"corrected\":1,\"uncorrectable\":0,"
+                             "\"erased\":0,\"scrub\":true},"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("{\"block\":2,\"bad\":true},{\"block\":3,\"max_bitflips\":0,\"corrected\":0,"
+                             "\"uncorrectable\":0,\"erased\":4,\"scrub\":false},{\"block\":4,\"max_bitflips\":0,"
+                             "\"corrected\":0,\"uncorrectable\":0,\"erased\":0,\"scrub\":false,\"partial\":true}]"),
+                  std::string::npos)
+            << r.out;
+
+        // -o and -f for each --bb: a bad block left out, written as 0xFF, or
+        // as read.
+        const auto pages = [&](const std::string &img, std::size_t from, std::size_t count, bool dataOnly) {
+            std::string out;
+            for (std::size_t p = from; p < from + count; p++) {
+                out += img.substr(p * kRecord, dataOnly ? 2048 : kRecord);
+            }
+            return out;
+        };
+        for (const char *bb : {"skip", "pad", "keep"}) {
+            r = nandconv("check", args, {"-q", "--bb", bb, "-o", "raw.out", "-f", "fixed.out", "image.img"});
+            EXPECT_EQ(r.status, 0) << where << " " << bb;
+            std::string raw;
+            std::string whole;
+            for (std::size_t block = 0; block < 5; block++) {
+                const std::size_t count = block == 4 ? 2 : kPages;
+                const bool isBad = block == 2 || (block == 1 && c.bad);
+                const std::string &from = isBad ? image : fixed;
+                if (isBad && std::string(bb) == "skip") {
+                    continue;
+                }
+                if (isBad && std::string(bb) == "pad") {
+                    raw += std::string(count * 2048, '\xFF');
+                    whole += std::string(count * kRecord, '\xFF');
+                    continue;
+                }
+                raw += pages(from, block * kPages, count, true);
+                whole += pages(from, block * kPages, count, false);
+            }
+            EXPECT_TRUE(sameBytes(readFile(at("raw.out")), raw)) << where << " " << bb;
+            EXPECT_TRUE(sameBytes(readFile(at("fixed.out")), whole)) << where << " " << bb;
+        }
+    }
+}
+
+// build --bad-blocks lays the data out for one chip as nandwrite writes it:
+// the data skips the bad blocks, each written blank with its marker 0x00;
+// --blocks pads to the chip, --pad-to-block to a whole block; data that does
+// not fit is refused and nothing is written.
+TEST_F(NandconvTest, BuildForAChipWithBadBlocks)
+{
+    constexpr std::size_t kRecord = 2112;
+    const std::vector<std::string> layout = {"--layout", "linux-bch8", "--pages-per-block", "2"};
+    ASSERT_EQ(nandconv("build", layout, {"input.bin", "plain.img"}).status, 0);
+    const std::string plain = readFile(at("plain.img"));  // 5 pages
+    std::string blank(kRecord, '\xFF');
+    std::string marked = blank;
+    marked[2048] = marked[2049] = '\0';
+    const std::string bad = marked + blank;
+
+    Result r = nandconv("build", layout, {"--bad-blocks", "0,2-3", "--blocks", "7", "input.bin", "chip.img"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto pages = [&](std::size_t from, std::size_t count) { return plain.substr(from * kRecord, count * kRecord); };
+    EXPECT_TRUE(sameBytes(readFile(at("chip.img")),
+                          bad + pages(0, 2) + bad + bad + pages(2, 2) + pages(4, 1) + blank + blank + blank));
+    r = nandconv("check", layout, {"-o", "data.bin", "chip.img"});
+    // The input's third page is 0xFF: blank flash, like the 3 pages of padding.
+    EXPECT_EQ(r.out, "block 0: bad\nblock 2: bad\nblock 3: bad\n"
+                     "14 pages, 4 erased, 3 bad blocks; steps: 16 clean, 0 corrected, 0 uncorrectable\n");
+    std::string expected = input;
+    expected.resize(8 * 2048, '\xFF');
+    EXPECT_TRUE(sameBytes(readFile(at("data.bin")), expected));
+
+    r = nandconv("build", layout, {"--pad-to-block", "input.bin", "padded.img"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(sameBytes(readFile(at("padded.img")), plain + blank));
+
+    writeFile(at("keep.img"), "keep");
+    r = nandconv("build", layout, {"--bad-blocks", "1", "--blocks", "3", "input.bin", "keep.img"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "nandconv: input.bin: 5 pages do not fit in the 2 good blocks of 3\n");
+    EXPECT_EQ(readFile(at("keep.img")), "keep");
+    // From a pipe the size is known only when the data overruns the chip.
+    r = exec({"/bin/sh", "-c",
+              "cat input.bin | " + std::string(NANDCONV_BIN) +
+                  " build --layout linux-bch8 --pages-per-block 2 --bad-blocks 1 --blocks 3 - keep.img"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "nandconv: standard input: does not fit in the 2 good blocks of 3\n");
+    EXPECT_EQ(readFile(at("keep.img")), "keep");
+    for (const auto &[list, why] : std::vector<std::pair<std::string, std::string>>{
+             {"3,x", "--bad-blocks takes a list such as 3,7,100-102, not '3,x'"},
+             {"5-2", "--bad-blocks takes a list such as 3,7,100-102, not '5-2'"},
+             {"9", "bad block 9 is past the 3 blocks of --blocks"}}) {
+        r = nandconv("build", layout, {"--bad-blocks", list, "--blocks", "3", "input.bin", "keep.img"});
+        EXPECT_EQ(r.status, 2) << list;
+        EXPECT_EQ(r.err, "nandconv: " + why + " (see nandconv build --help)\n") << list;
+    }
+}
+
 // Input from standard input, image to standard output, for build and
 // inject; the manifest may not share standard output with the image.
 TEST_F(NandconvTest, StandardStreams)
