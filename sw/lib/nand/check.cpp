@@ -100,6 +100,7 @@ struct Expect {
     Manifest manifest;
     struct stat file = {};  // an input: no output may name it
     std::size_t next = 0;  // the first flip of a page not yet compared
+    std::size_t nextBad = 0;  // the first block marked bad not yet reached
     std::uint64_t asInjected = 0;
     std::uint64_t differ = 0;
 };
@@ -628,6 +629,29 @@ long badMarkerPage(const Codec &c, const std::uint8_t *block)
     return -1;
 }
 
+// A block the manifest marks bad must read as bad; reports it where not.
+void compareBadBlock(Run *run, std::uint64_t block, bool bad)
+{
+    Expect &e = run->expect;
+    const Manifest &m = e.manifest;
+    while (e.on && e.nextBad < m.badCount && m.badBlocks[e.nextBad] < block) {
+        e.nextBad++;
+    }
+    if (!e.on || e.nextBad == m.badCount || m.badBlocks[e.nextBad] != block || bad) {
+        return;
+    }
+    e.differ++;
+    if (run->o.quiet) {
+        return;
+    }
+    const auto b = static_cast<unsigned long long>(block);
+    char line[128];
+    const int n = run->o.json ? std::snprintf(line, sizeof line,
+                                              "{\"block\":%llu,\"class\":\"differs-from-manifest\",\"bad\":false}", b)
+                              : std::snprintf(line, sizeof line, "block %llu: marked bad in the manifest, reads good\n", b);
+    printFinding(run, line, n);
+}
+
 // Passes over the manifest's flips of a page that is not decoded.
 void skipManifestPage(Run *run, std::uint64_t page)
 {
@@ -716,6 +740,7 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
             run->block.block = page / blockPages;
             run->block.pages = static_cast<std::uint32_t>(count);
             const long marked = markers && count == blockPages ? badMarkerPage(codec, block) : -1;
+            compareBadBlock(run, run->block.block, marked >= 0);
             if (marked >= 0) {
                 run->block.bad = true;
                 reportBadBlock(run, page / blockPages, page + static_cast<std::uint64_t>(marked));

@@ -45,6 +45,21 @@ bool areaByName(const char *text, Area *area)
     return false;
 }
 
+bool directionByName(const char *text, Direction *direction)
+{
+    static const struct {
+        const char *name;
+        Direction direction;
+    } names[] = {{"any", Direction::Any}, {"0to1", Direction::ZeroToOne}, {"1to0", Direction::OneToZero}};
+    for (const auto &n : names) {
+        if (std::strcmp(text, n.name) == 0) {
+            *direction = n.direction;
+            return true;
+        }
+    }
+    return false;
+}
+
 namespace {
 
 std::size_t codeBits(const Codec &c)
@@ -119,6 +134,12 @@ void injectRecord(const Codec &c, std::uint8_t *record, const InjectOptions &o, 
     const std::size_t units = o.area == Area::Oob ? 1 : c.steps;
     const std::size_t n = areaBits(c, o.area);
     constexpr std::size_t kMaxDrawn = 64;
+    const unsigned wanted = o.direction == Direction::ZeroToOne ? 0 : 1;
+    // Whether bit k of the unit reads as the direction flips.
+    const auto eligible = [&](std::size_t unit, std::size_t k) {
+        const Flip f = locate(c, o.area, unit, k);
+        return o.direction == Direction::Any || (record[f.offset] >> f.bit & 1u) == wanted;
+    };
     for (std::size_t unit = 0; unit < units; unit++) {
         std::size_t drawn[kMaxDrawn];
         std::size_t count = 0;
@@ -128,9 +149,30 @@ void injectRecord(const Codec &c, std::uint8_t *record, const InjectOptions &o, 
             emit(context, f);
         };
         if (o.bits != 0) {
+            std::size_t candidates = n;
+            if (o.direction != Direction::Any) {
+                candidates = 0;
+                for (std::size_t k = 0; k < n && candidates <= o.bits; k++) {
+                    candidates += eligible(unit, k) ? 1u : 0u;
+                }
+            }
+            if (candidates <= o.bits && o.direction != Direction::Any) {
+                // Too few bits of the value: all of them, drawing nothing.
+                std::size_t take[kMaxDrawn];
+                std::size_t found = 0;
+                for (std::size_t k = 0; k < n && found < kMaxDrawn; k++) {
+                    if (eligible(unit, k)) {
+                        take[found++] = k;
+                    }
+                }
+                for (std::size_t i = 0; i < found; i++) {
+                    apply(take[i]);
+                }
+                continue;
+            }
             while (count < o.bits && count < kMaxDrawn) {
                 const std::size_t k = rng->below(n);
-                bool again = false;
+                bool again = !eligible(unit, k);
                 for (std::size_t i = 0; i < count; i++) {
                     again = again || drawn[i] == k;
                 }
@@ -141,7 +183,7 @@ void injectRecord(const Codec &c, std::uint8_t *record, const InjectOptions &o, 
             }
         } else {
             for (std::size_t k = 0; k < n; k++) {
-                if (rng->next() < o.rate) {
+                if (rng->next() < o.rate && eligible(unit, k)) {
                     apply(k);
                 }
             }

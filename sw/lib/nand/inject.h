@@ -10,6 +10,10 @@
 // each step's K bits one after another (a bit drawn twice is drawn again),
 // --ber draws once for every bit of the area in order and flips it when the
 // draw is below R * 2^64. Blank records (all 0xFF) draw nothing unless asked.
+// With a direction (0to1: only bits that read 0 are flipped, 1to0: only bits
+// that read 1), --bits draws again a bit of the other value, and a unit with
+// K such bits or fewer has all of them flipped, in order, drawing nothing;
+// --ber draws for every bit as before and flips only those of the value.
 #pragma once
 
 #include "record.h"
@@ -38,11 +42,20 @@ enum class Area : std::uint8_t {
 
 bool areaByName(const char *text, Area *area);
 
+enum class Direction : std::uint8_t {
+    Any,
+    ZeroToOne,  // charge loss: a programmed 0 reads 1
+    OneToZero,
+};
+
+bool directionByName(const char *text, Direction *direction);
+
 struct InjectOptions {
     Area area = Area::Step;
     unsigned bits = 0;          // flips per step (per record for Area::Oob); 0 with a rate
     std::uint64_t rate = 0;     // with bits 0: the probability R as R * 2^64
     bool erased = false;        // also flip blank records
+    Direction direction = Direction::Any;
 };
 
 struct Flip {

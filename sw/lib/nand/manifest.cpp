@@ -134,6 +134,28 @@ bool inWriteOrder(const Codec &c, const ManifestFlip *f, std::size_t n, char *wh
     return true;
 }
 
+// {"block":B,"class":"bad-block"}, as inject writes it for a block it
+// marks bad; false for anything else.
+bool parseBadBlock(Line l, std::uint64_t *block)
+{
+    const auto word = [&l](const char *text) {
+        l.skipSpace();
+        const std::size_t n = std::strlen(text);
+        if (static_cast<std::size_t>(l.end - l.p) < n || std::memcmp(l.p, text, n) != 0) {
+            return false;
+        }
+        l.p += n;
+        return true;
+    };
+    bool isNull = false;
+    if (!l.take('{') || !word("\"block\"") || !l.take(':') || !readValue(&l, block, &isNull) || isNull ||
+        !l.take(',') || !word("\"class\"") || !l.take(':') || !word("\"bad-block\"") || !l.take('}')) {
+        return false;
+    }
+    l.skipSpace();
+    return l.p == l.end;
+}
+
 bool append(Manifest *m, const ManifestFlip &f)
 {
     if (m->count == m->capacity) {
@@ -154,6 +176,7 @@ bool append(Manifest *m, const ManifestFlip &f)
 void freeManifest(Manifest *m)
 {
     std::free(m->flips);
+    std::free(m->badBlocks);
     *m = Manifest{};
 }
 
@@ -170,6 +193,26 @@ bool parseManifest(const char *text, std::size_t size, const Codec &c, std::uint
         const auto n = static_cast<unsigned long long>(number);
         line.skipSpace();
         if (line.p == line.end) {
+            continue;
+        }
+        if (std::uint64_t block = 0; parseBadBlock(line, &block)) {
+            if (m->badCount != 0 && block <= m->badBlocks[m->badCount - 1]) {
+                std::snprintf(why, whySize, "line %llu: block %llu comes after block %llu", n,
+                              static_cast<unsigned long long>(block),
+                              static_cast<unsigned long long>(m->badBlocks[m->badCount - 1]));
+                return false;
+            }
+            if (m->badCount == m->badCapacity) {
+                const std::size_t capacity = m->badCapacity == 0 ? 64 : 2 * m->badCapacity;
+                void *grown = std::realloc(m->badBlocks, capacity * sizeof(std::uint64_t));
+                if (grown == nullptr) {
+                    std::snprintf(why, whySize, "line %llu: out of memory", n);
+                    return false;
+                }
+                m->badBlocks = static_cast<std::uint64_t *>(grown);
+                m->badCapacity = capacity;
+            }
+            m->badBlocks[m->badCount++] = block;
             continue;
         }
         std::uint64_t v[kKeys] = {};

@@ -27,6 +27,10 @@ struct Manifest {
     ManifestFlip *flips = nullptr;
     std::size_t count = 0;
     std::size_t capacity = 0;
+    // The blocks inject marked bad ({"block":B,"class":"bad-block"}), in order.
+    std::uint64_t *badBlocks = nullptr;
+    std::size_t badCount = 0;
+    std::size_t badCapacity = 0;
 };
 void freeManifest(Manifest *m);
 
@@ -40,7 +44,8 @@ inline constexpr std::uint64_t kUnknownPages = ~std::uint64_t{0};
 // that holds the offset (null for a free OOB byte); pages in order and, within
 // a page, the steps in the order inject writes them (any order when all the
 // page's flips are in the OOB, as --area oob draws them); no flip twice. Empty
-// lines are skipped. Returns false with a fault ("line N: ...") in why: the
+// lines are skipped. A line {"block":B,"class":"bad-block"} names a block
+// that inject marked bad; those come in block order. Returns false with a fault ("line N: ...") in why: the
 // first faulty line, or, once all lines read, a page's order or twins.
 bool parseManifest(const char *text, std::size_t size, const Codec &c, std::uint64_t pages, Manifest *m, char *why,
                    std::size_t whySize);

@@ -32,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <tuple>
 
 namespace {
 
@@ -104,7 +105,8 @@ constexpr char kCheckUsage[] =
 
 constexpr char kInjectUsage[] =
     "usage: nandconv inject [LAYOUT OPTIONS] --seed S (--bits K | --ber R) [--area step|data|ecc|oob]\n"
-    "                       [--erased] [--manifest FILE] [--nandflipbits FILE] IMAGE OUT\n"
+    "                       [--erased] [--manifest FILE] [--nandflipbits FILE] [--pages A-B] [--blocks A-B]\n"
+    "                       [--direction any|0to1|1to0] [--mark-bad LIST] IMAGE OUT\n"
     "Writes IMAGE to OUT with reproducible bit errors: the same seed and image\n"
     "give the same flips on every platform. IMAGE may be - for standard input;\n"
     "one of OUT, the manifest and the address list may be - for standard output.\n"
@@ -115,7 +117,14 @@ constexpr char kInjectUsage[] =
     "                     (the whole OOB, K bits per page)\n"
     "  --erased           flip blank pages too\n"
     "  --manifest FILE    the flips as JSON lines {\"page\",\"step\",\"offset\",\"bit\"}\n"
-    "  --nandflipbits FILE  the flips as bit@address lines for nandflipbits --oob\n";
+    "  --nandflipbits FILE  the flips as bit@address lines for nandflipbits --oob\n"
+    "  --pages A-B        flip only in these pages\n"
+    "  --blocks A-B       flip only in these eraseblocks\n"
+    "  --direction any|0to1|1to0  flip only bits that read 0 (0to1: charge loss,\n"
+    "                     as retention errors mostly are) or 1\n"
+    "  --mark-bad LIST    mark these blocks bad (3,7,100-102) as Linux does: the\n"
+    "                     marker bytes 0x00 in their marker pages; no flips in them;\n"
+    "                     {\"block\",\"class\":\"bad-block\"} lines in the manifest\n";
 
 constexpr char kLayoutsUsage[] =
     "usage: nandconv layouts [--json] [LAYOUT OPTIONS]\n"
@@ -187,6 +196,10 @@ enum : int {
     kPerBlock,
     kBadBlocks,
     kPadToBlock,
+    kPageRange,
+    kBlockRange,
+    kDirection,
+    kMarkBad,
 };
 
 constexpr int kFirstNumber = kPage;
@@ -237,6 +250,10 @@ struct Options {
     const char *badBlocks = nullptr;
     bool padToBlock = false;
     long blocks = -1;
+    const char *pageRange = nullptr;
+    const char *blockRange = nullptr;
+    nand::Direction direction = nand::Direction::Any;
+    const char *markBad = nullptr;
     const char *files[2] = {};
     int fileCount = 0;
 };
@@ -348,6 +365,21 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
             break;
         case kPadToBlock:
             o->padToBlock = true;
+            break;
+        case kPageRange:
+            o->pageRange = optarg;
+            break;
+        case kBlockRange:
+            o->blockRange = optarg;
+            break;
+        case kDirection:
+            if (!nand::directionByName(optarg, &o->direction)) {
+                std::snprintf(why, sizeof why, "--direction takes any, 0to1 or 1to0, not '%.20s'", optarg);
+                return usageError(why, usage);
+            }
+            break;
+        case kMarkBad:
+            o->markBad = optarg;
             break;
         case kEcc: {
             nand::Scheme scheme{};
@@ -633,7 +665,37 @@ bool parseBlockList(const char *text, char *why, std::size_t size)
     return true;
 }
 
-// Whether output block b is bad; moves past the bad blocks behind it.
+// Whether page i of a block is one whose marker Linux reads and writes.
+bool isMarkerPage(std::size_t i)
+{
+    switch (codec.layout.markerPages) {
+    case nand::MarkerPages::FirstSecond:
+        return i <= 1;
+    case nand::MarkerPages::Last:
+        return i + 1 == codec.layout.pagesPerBlock;
+    case nand::MarkerPages::First:
+        break;
+    }
+    return i == 0;
+}
+
+// A range "A-B" or "A" of numbers, inclusive; false for anything else.
+bool parseRange(const char *text, std::uint64_t *range)
+{
+    char *end = nullptr;
+    errno = 0;
+    if (std::isdigit(static_cast<unsigned char>(*text)) == 0) {
+        return false;
+    }
+    range[0] = range[1] = std::strtoull(text, &end, 10);
+    if (*end == '-' && std::isdigit(static_cast<unsigned char>(end[1])) != 0) {
+        range[1] = std::strtoull(end + 1, &end, 10);
+    }
+    return errno == 0 && *end == '\0' && range[0] <= range[1];
+}
+
+// Whether block b is listed bad (the chip's, or the blocks to mark); moves
+// past the listed blocks behind it.
 bool blockIsBad(std::uint64_t b)
 {
     while (chip.nextBad < chip.badCount && chip.bad[chip.nextBad] < b) {
@@ -667,13 +729,7 @@ int writeBadBlock(int out)
 {
     const std::size_t pages = codec.layout.pagesPerBlock;
     for (std::size_t i = 0; i < pages; i++) {
-        bool markerPage = i == 0;
-        if (codec.layout.markerPages == nand::MarkerPages::FirstSecond) {
-            markerPage = i <= 1;
-        } else if (codec.layout.markerPages == nand::MarkerPages::Last) {
-            markerPage = i + 1 == pages;
-        }
-        if (const int err = writeRepeated(out, markerPage ? chip.marked : chip.blank, 1)) {
+        if (const int err = writeRepeated(out, isMarkerPage(i) ? chip.marked : chip.blank, 1)) {
             return err;
         }
     }
@@ -1049,6 +1105,10 @@ int runInject(int argc, char **argv)
         {"erased", no_argument, nullptr, kErased},
         {"manifest", required_argument, nullptr, kManifest},
         {"nandflipbits", required_argument, nullptr, kFlipbits},
+        {"pages", required_argument, nullptr, kPageRange},
+        {"blocks", required_argument, nullptr, kBlockRange},
+        {"direction", required_argument, nullptr, kDirection},
+        {"mark-bad", required_argument, nullptr, kMarkBad},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -1058,6 +1118,23 @@ int runInject(int argc, char **argv)
     nand::InjectOptions inject;
     inject.area = o.area;
     inject.erased = o.erased;
+    inject.direction = o.direction;
+    std::uint64_t pages[2] = {0, ~std::uint64_t{0}};
+    std::uint64_t blocks[2] = {0, ~std::uint64_t{0}};
+    for (const auto &[text, range, name] : {std::tuple{o.pageRange, pages, "--pages"},
+                                            std::tuple{o.blockRange, blocks, "--blocks"}}) {
+        if (text != nullptr && !parseRange(text, range)) {
+            char why[96];
+            std::snprintf(why, sizeof why, "%s takes A-B or A, not '%.20s'", name, text);
+            return usageError(why, kInjectUsage);
+        }
+    }
+    if (o.markBad != nullptr) {
+        char why[160];
+        if (!parseBlockList(o.markBad, why, sizeof why)) {
+            return usageError(why, kInjectUsage);
+        }
+    }
     std::uint64_t seed = 0;
     if (o.seed == nullptr || !parseSeed(o.seed, &seed)) {
         return usageError(o.seed == nullptr ? "--seed is needed" : "--seed takes a number from 0 to 2^64-1",
@@ -1072,6 +1149,9 @@ int runInject(int argc, char **argv)
     inject.bits = o.bits > 0 ? static_cast<unsigned>(o.bits) : 0;
     if (const int status = makeCodec(o, kInjectUsage); status >= 0) {
         return status;
+    }
+    if (o.markBad != nullptr && codec.layout.markerCount == 0) {
+        return usageError("the layout has no bad-block marker to mark bad blocks with", kInjectUsage);
     }
     if (inject.bits > nand::areaBits(codec, inject.area)) {
         char why[96];
@@ -1150,8 +1230,31 @@ int runInject(int argc, char **argv)
         }
         const std::size_t whole = got / codec.recordSize;
         trailing = got - whole * codec.recordSize;
+        const std::size_t ppb = codec.layout.pagesPerBlock;
         for (std::size_t r = 0; r < whole; r++, run.page++) {
-            nand::injectRecord(codec, dataBuffer + r * codec.recordSize, inject, &rng, emitFlip, &run);
+            std::uint8_t *record = dataBuffer + r * codec.recordSize;
+            const std::uint64_t block = run.page / ppb;
+            if (o.markBad != nullptr && blockIsBad(block)) {
+                // Marked as Linux marks a block bad: its marker pages' marker
+                // bytes 0x00; no flips in it.
+                const std::size_t at = run.page % ppb;
+                if (at == 0) {
+                    char line[96];
+                    putText(&manifestOut, line,
+                            std::snprintf(line, sizeof line, "{\"block\":%llu,\"class\":\"bad-block\"}\n",
+                                          static_cast<unsigned long long>(block)));
+                }
+                if (isMarkerPage(at)) {
+                    for (std::size_t i = 0; i < codec.layout.markerCount; i++) {
+                        record[nand::markerByte(codec, i)] = 0x00;
+                    }
+                }
+                continue;
+            }
+            if (run.page < pages[0] || run.page > pages[1] || block < blocks[0] || block > blocks[1]) {
+                continue;
+            }
+            nand::injectRecord(codec, record, inject, &rng, emitFlip, &run);
         }
         // Bytes past the last whole record are copied as they are.
         if (const int err = io::writeAll(out.fd, dataBuffer, got)) {

@@ -457,6 +457,92 @@ TEST_F(NandconvTest, BuildForAChipWithBadBlocks)
     }
 }
 
+// inject within pages or blocks, in one direction, and marking blocks bad as
+// Linux does; check --expect knows the marked blocks and says where one
+// reads good.
+TEST_F(NandconvTest, InjectByBlockAndDirection)
+{
+    constexpr std::size_t kRecord = 2112;
+    std::string data;
+    for (std::size_t i = 0; i < 32 * 2048; i++) {
+        data += static_cast<char>((i * 13 + i / 512) & 0xFF);
+    }
+    writeFile(at("data.bin"), data);
+    const std::vector<std::string> layout = {"--layout", "linux-bch8", "--pages-per-block", "4"};
+    ASSERT_EQ(nandconv("build", layout, {"data.bin", "clean.img"}).status, 0);
+    const std::string clean = readFile(at("clean.img"));
+    // The flipped pages of a manifest, and whether every flipped bit read
+    // `value` before.
+    const auto flipped = [&](const std::string &manifest, int value) {
+        std::set<std::size_t> pages;
+        bool asAsked = true;
+        std::istringstream lines(manifest);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("\"page\":") == std::string::npos) {
+                continue;
+            }
+            const std::size_t page = std::stoul(line.substr(line.find("\"page\":") + 7));
+            const std::size_t offset = std::stoul(line.substr(line.find("\"offset\":") + 9));
+            const unsigned bit = static_cast<unsigned>(std::stoul(line.substr(line.find("\"bit\":") + 6)));
+            pages.insert(page);
+            asAsked = asAsked && (value < 0 || ((clean[page * kRecord + offset] >> bit) & 1) == value);
+        }
+        return std::make_pair(pages, asAsked);
+    };
+    const struct {
+        std::vector<std::string> args;
+        std::set<std::size_t> pages;
+        int value;  // that every flipped bit had; -1 any
+    } cases[] = {
+        {{"--pages", "5-6"}, {5, 6}, -1},
+        {{"--blocks", "7"}, {28, 29, 30, 31}, -1},
+        {{"--blocks", "6-7", "--direction", "0to1"}, {24, 25, 26, 27, 28, 29, 30, 31}, 0},
+        {{"--pages", "0-3", "--direction", "1to0", "--area", "data"}, {0, 1, 2, 3}, 1},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = layout;
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.insert(args.end(), {"--seed", "4", "--bits", "5", "--manifest", "m.jsonl"});
+        const Result r = nandconv("inject", args, {"clean.img", "flipped.img"});
+        ASSERT_EQ(r.status, 0) << c.args[0] << ": " << r.err;
+        const auto [pages, asAsked] = flipped(readFile(at("m.jsonl")), c.value);
+        EXPECT_EQ(pages, c.pages) << c.args[0] << " " << c.args[1];
+        EXPECT_TRUE(asAsked) << c.args[0] << " " << c.args[1];
+        EXPECT_EQ(nandconv("check", layout, {"-q", "--expect", "m.jsonl", "flipped.img"}).status, 0) << c.args[1];
+    }
+
+    // Blocks marked bad: marker bytes 0x00 in the marker page, nothing else
+    // changed, a manifest line each; check finds them bad, as injected.
+    std::vector<std::string> args = layout;
+    args.insert(args.end(), {"--bbm-pages", "last", "--seed", "4", "--bits", "2", "--mark-bad", "1,6",
+                             "--manifest", "m.jsonl"});
+    Result r = nandconv("inject", args, {"clean.img", "marked.img"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string manifest = readFile(at("m.jsonl"));
+    EXPECT_NE(manifest.find("{\"block\":1,\"class\":\"bad-block\"}\n"), std::string::npos);
+    EXPECT_NE(manifest.find("{\"block\":6,\"class\":\"bad-block\"}\n"), std::string::npos);
+    EXPECT_EQ(flipped(manifest, -1).first.count(5), 0u);
+    const std::string marked = readFile(at("marked.img"));
+    for (const std::size_t page : {7u, 27u}) {
+        EXPECT_EQ(marked.substr(page * kRecord + 2048, 2), std::string(2, '\0')) << page;
+    }
+    std::vector<std::string> last = layout;
+    last.insert(last.end(), {"--bbm-pages", "last"});
+    r = nandconv("check", last, {"--expect", "m.jsonl", "marked.img"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("page 3 step 3: corrected 2 bits\nblock 1: bad\npage 8 step 0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nblock 6: bad\npage 28 step 0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n32 pages, 0 erased, 2 bad blocks; steps: 0 clean, 96 corrected, 0 uncorrectable\n"
+                         "manifest: 96 steps as injected, 0 differ\n"),
+              std::string::npos)
+        << r.out;
+    // The same manifest against the image before marking: the blocks read good.
+    r = nandconv("check", last, {"-q", "--expect", "m.jsonl", "clean.img"});
+    EXPECT_EQ(r.status, 1);
+    r = nandconv("check", last, {"--expect", "m.jsonl", "clean.img"});
+    EXPECT_NE(r.out.find("block 1: marked bad in the manifest, reads good\n"), std::string::npos) << r.out;
+}
+
 // Input from standard input, image to standard output, for build and
 // inject; the manifest may not share standard output with the image.
 TEST_F(NandconvTest, StandardStreams)
