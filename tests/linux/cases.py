@@ -30,6 +30,18 @@ GROUPS = {
 NEGATIVE = ("hamming", "wrong-layout", "linux-hamming-512")
 
 
+# The group whose injected flips nandflipbits makes in the guest.
+FLIPBITS = "bch8"
+# The bad-block case: nandsim's bad block 1 of blocks 0..3, 64 pages a block;
+# 138 pages of data written through the kernel's BCH-8 around it.
+BAD_BLOCKS, BLOCK_PAGES, BAD_PAGES = "1", 64, 138
+
+
+def bad_data():
+    rng = random.Random(11)
+    return bytes(rng.getrandbits(8) for _ in range(BAD_PAGES * PAGE))
+
+
 def run(args, **kw):
     return subprocess.run(args, check=True, capture_output=True, **kw)
 
@@ -59,12 +71,19 @@ def make(nandconv, cases):
             clean = os.path.join(d, "clean.img")
             run([nandconv, "build", "--layout", layout, os.path.join(cases, "input.bin"), clean])
             run([nandconv, "inject", "--layout", layout, "--seed", "1", "--bits", str(t),
-                 "--manifest", os.path.join(d, "t.jsonl"), clean, os.path.join(d, "t.img")])
+                 "--manifest", os.path.join(d, "t.jsonl"), "--nandflipbits", os.path.join(d, "t.flips"),
+                 clean, os.path.join(d, "t.img")])
+            if group == FLIPBITS:
+                with open(os.path.join(d, "flipbits"), "w") as f:
+                    f.write("nandflipbits of t.flips on clean.img\n")
             run([nandconv, "inject", "--layout", layout, "--seed", "2", "--bits", str(t + 1),
                  clean, os.path.join(d, "over.img")])
     group, name, layout = NEGATIVE
     run([nandconv, "build", "--layout", layout, os.path.join(cases, "input.bin"),
          os.path.join(cases, group, name + ".img")])
+    os.makedirs(os.path.join(cases, "bad"), exist_ok=True)
+    with open(os.path.join(cases, "bad", "plain.bin"), "wb") as f:
+        f.write(bad_data())
 
 
 def md5(b):
@@ -80,10 +99,12 @@ def parse_console(path):
             if at < 0:
                 continue
             words = line[at:].split()[1:]
-            if words[0] == "page":
+            if words[0] in ("rawsums", "datasum"):
+                raw[(words[0], words[1], words[2])] = words[3:]
+            elif words[0] == "page":
                 group, name, p, dc, df = words[1], words[2], int(words[3]), int(words[4]), int(words[5])
                 pages[(group, name, p)] = (dc, df, words[6:])
-            elif words[0] == "raw":
+            elif words[0] == "raw" and len(words) > 1:
                 raw.setdefault(words[1], bytearray()).extend(bytes(int(x, 16) for x in words[2:]))
             else:
                 info.append(" ".join(words))
@@ -140,6 +161,46 @@ def judge_image(nandconv, group, name, layout, step, image, pages, scratch, over
     return differences, flaws
 
 
+def record_differences(image, sums):
+    """Where the records of an image differ from the guest's md5 sums."""
+    with open(image, "rb") as f:
+        data = f.read()
+    want = [md5(data[i:i + RECORD]) for i in range(0, len(data), RECORD)]
+    if len(sums) != len(want):
+        return [f"the guest read {len(sums)} records, the image has {len(want)}"]
+    return [f"record {i} differs" for i, (a, b) in enumerate(zip(sums, want)) if a != b]
+
+
+def judge_bad_blocks(nandconv, cases, raw, scratch, verdict):
+    """nanddump --noecc --oob --bb=dumpbad of the chip equals nandconv build
+    --bad-blocks of the same data; nandconv check reports nandsim's bad block;
+    check --bb skip -o equals nanddump's default dump."""
+    plain = os.path.join(cases, "bad", "plain.bin")
+    built = os.path.join(cases, "bad", "built.img")
+    layout = ["--layout", "linux-bch8"]
+    run([nandconv, "build", *layout, "--bad-blocks", BAD_BLOCKS, "--blocks", "4", plain, built])
+    diffs = record_differences(built, raw.get(("rawsums", "bad", "dumpbad"), []))
+    verdict(not diffs, "bad/dumpbad (nanddump of a chip with a bad block is build --bad-blocks)",
+            "; ".join(diffs[:4]))
+    diffs = []
+    # nanddump's --bb=padbad (its default) and skipbad against check --bb pad
+    # and skip: the data through the ECC, the bad block 0xFF or left out.
+    for bb, ours in (("padbad", "pad"), ("skipbad", "skip"), ("default", "skip")):
+        r = subprocess.run([nandconv, "check", "--json", *layout, "--bb", ours, "-o", scratch, built],
+                           capture_output=True, text=True)
+        doc = json.loads(r.stdout)
+        bad = [f["block"] for f in doc.get("findings", []) if f.get("class") == "bad-block"]
+        if r.returncode != 0 or bad != [int(b) for b in BAD_BLOCKS.split(",")]:
+            diffs.append(f"check found bad blocks {bad}, status {r.returncode}")
+        with open(scratch, "rb") as f:
+            data = f.read()
+        got = raw.get(("datasum", "bad", bb))
+        if got != [str(len(data)), md5(data)]:
+            diffs.append(f"nanddump --bb={bb}: {got}, check --bb {ours} -o: {len(data)} bytes {md5(data)}")
+    verdict(not diffs, "bad/check (nandconv finds nandsim's bad block; check -o is nanddump's dump through the ECC)",
+            "; ".join(diffs))
+
+
 def judge(nandconv, cases, console):
     pages, raw, info = parse_console(console)
     for line in info:
@@ -182,6 +243,15 @@ def judge(nandconv, cases, console):
                 if f.read() != plain_data():
                     diffs.append("the data differ")
         verdict(not diffs, f"{group}/kernel-written (nandconv checks the kernel's image)", "; ".join(diffs))
+    # nandflipbits made the flips of inject --nandflipbits: the chip read raw
+    # is inject's image, and the kernel corrects it as it corrects that image.
+    t_image = os.path.join(cases, FLIPBITS, "t.img")
+    diffs = record_differences(t_image, raw.get(("rawsums", FLIPBITS, "flipbits"), []))
+    layout, step = GROUPS[FLIPBITS][2], GROUPS[FLIPBITS][1]
+    more, _ = judge_image(nandconv, FLIPBITS, "flipbits", layout, step, t_image, pages, scratch, False)
+    diffs += more
+    verdict(not diffs, f"{FLIPBITS}/flipbits (nandflipbits makes inject's flips)", "; ".join(diffs[:3]))
+    judge_bad_blocks(nandconv, cases, raw, scratch, verdict)
     group, name, layout = NEGATIVE
     diffs, _ = judge_image(nandconv, group, name, layout, GROUPS[group][1],
                            os.path.join(cases, group, name + ".img"), pages, scratch, False)

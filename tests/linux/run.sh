@@ -36,6 +36,13 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/linuxnand.XXXXXX")
 root=$work/root
 mkdir -p "$root"/{bin,sbin,usr/sbin,modules,proc,sys,dev,tmp}
 cp /bin/busybox "$root/bin/"
+# nandflipbits reads errno without clearing it, and in the guest its first
+# malloc leaves one there: a preloaded constructor makes that first
+# allocation and clears errno.
+mkdir -p "$root/lib"
+printf '%s\n' '#include <errno.h>' '#include <stdlib.h>' \
+  '__attribute__((constructor)) static void clear(void) { free(malloc(4096)); errno = 0; }' |
+  gcc -shared -fPIC -x c -o "$root/lib/clear-errno.so" -
 cp "$here/init.sh" "$root/init"
 chmod +x "$root/init"
 

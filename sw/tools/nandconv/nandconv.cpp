@@ -123,7 +123,8 @@ constexpr char kInjectUsage[] =
     "  --direction any|0to1|1to0  flip only bits that read 0 (0to1: charge loss,\n"
     "                     as retention errors mostly are) or 1\n"
     "  --mark-bad LIST    mark these blocks bad (3,7,100-102) as Linux does: the\n"
-    "                     marker bytes 0x00 in their marker pages; no flips in them;\n"
+    "                     first marker byte 0x00 in their marker pages; no flips in\n"
+    "                     them;\n"
     "                     {\"block\",\"class\":\"bad-block\"} lines in the manifest\n";
 
 constexpr char kLayoutsUsage[] =
@@ -614,7 +615,7 @@ struct Chip {
     bool padToBlock = false;
     std::uint64_t page = 0;        // records written
     // A blank page, and a blank page with its marker set, as Linux leaves the
-    // marker pages of a block it marks bad.
+    // marker pages of a block it marks bad: the first marker byte 0x00.
     std::uint8_t blank[nand::kMaxPageSize + nand::kMaxOobSize];
     std::uint8_t marked[nand::kMaxPageSize + nand::kMaxOobSize];
 };
@@ -724,7 +725,8 @@ int writeRepeated(int out, const std::uint8_t *record, std::size_t n)
 }
 
 // Writes a bad block as Linux leaves one it marks bad: blank pages, the
-// marker bytes 0x00 in its marker pages. 0 or the errno.
+// first marker byte 0x00 in its marker pages (Linux writes one byte on a chip
+// of 8-bit bus). 0 or the errno.
 int writeBadBlock(int out)
 {
     const std::size_t pages = codec.layout.pagesPerBlock;
@@ -903,9 +905,7 @@ int runBuild(int argc, char **argv)
         }
         std::memset(chip.blank, 0xFF, codec.recordSize);
         std::memset(chip.marked, 0xFF, codec.recordSize);
-        for (std::size_t i = 0; i < codec.layout.markerCount; i++) {
-            chip.marked[nand::markerByte(codec, i)] = 0x00;
-        }
+        chip.marked[nand::markerByte(codec, 0)] = 0x00;
     }
     const char *inName = std::strcmp(o.files[0], "-") == 0 ? "standard input" : o.files[0];
     int in = -1;
@@ -1235,8 +1235,8 @@ int runInject(int argc, char **argv)
             std::uint8_t *record = dataBuffer + r * codec.recordSize;
             const std::uint64_t block = run.page / ppb;
             if (o.markBad != nullptr && blockIsBad(block)) {
-                // Marked as Linux marks a block bad: its marker pages' marker
-                // bytes 0x00; no flips in it.
+                // Marked as Linux marks a block bad: the first marker byte
+                // of its marker pages 0x00; no flips in it.
                 const std::size_t at = run.page % ppb;
                 if (at == 0) {
                     char line[96];
@@ -1245,9 +1245,7 @@ int runInject(int argc, char **argv)
                                           static_cast<unsigned long long>(block)));
                 }
                 if (isMarkerPage(at)) {
-                    for (std::size_t i = 0; i < codec.layout.markerCount; i++) {
-                        record[nand::markerByte(codec, i)] = 0x00;
-                    }
+                    record[nand::markerByte(codec, 0)] = 0x00;
                 }
                 continue;
             }

@@ -415,7 +415,7 @@ TEST_F(NandconvTest, BuildForAChipWithBadBlocks)
     const std::string plain = readFile(at("plain.img"));  // 5 pages
     std::string blank(kRecord, '\xFF');
     std::string marked = blank;
-    marked[2048] = marked[2049] = '\0';
+    marked[2048] = '\0';  // one byte, as Linux marks a block bad on a chip of 8-bit bus
     const std::string bad = marked + blank;
 
     Result r = nandconv("build", layout, {"--bad-blocks", "0,2-3", "--blocks", "7", "input.bin", "chip.img"});
@@ -524,7 +524,7 @@ TEST_F(NandconvTest, InjectByBlockAndDirection)
     EXPECT_EQ(flipped(manifest, -1).first.count(5), 0u);
     const std::string marked = readFile(at("marked.img"));
     for (const std::size_t page : {7u, 27u}) {
-        EXPECT_EQ(marked.substr(page * kRecord + 2048, 2), std::string(2, '\0')) << page;
+        EXPECT_EQ(marked.substr(page * kRecord + 2048, 2), std::string("\0\xFF", 2)) << page;
     }
     std::vector<std::string> last = layout;
     last.insert(last.end(), {"--bbm-pages", "last"});
