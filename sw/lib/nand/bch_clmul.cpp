@@ -256,7 +256,7 @@ BCH_CLMUL512 void sumPieces512(const Code &c, const std::uint8_t *data, std::uin
         _mm512_storeu_si512(o + 8 * q, odd[q]);
     }
     std::memset(s, 0, (8 * Quads + 2) * sizeof s[0]);
-    for (std::size_t p = 0; p < 4 * Quads; p++) {
+    for (std::size_t p = 0; p < std::size_t{4} * Quads; p++) {
         s[2 * p] ^= e[2 * p];
         s[2 * p + 1] ^= e[2 * p + 1] ^ o[2 * p];
         s[2 * p + 2] ^= o[2 * p + 1];

@@ -687,7 +687,7 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
     const std::size_t recordSize = codec.recordSize;
     const std::size_t pieces = codec.dataInPlace ? 1 : codec.steps;  // of a record's page data
     const std::size_t pieceBytes = pieces == 1 ? codec.layout.pageSize : codec.layout.stepSize;
-    const std::size_t blockPages = codec.layout.pagesPerBlock;
+    const std::size_t blockPages = codec.layout.pagesPerBlock > 1 ? codec.layout.pagesPerBlock : 1;
     // A layout with no marker (the classic image) has no bad blocks.
     const bool markers = codec.layout.markerCount != 0;
     Ring made;

@@ -230,33 +230,33 @@ const NumberOption kNumberOptions[] = {
 struct Options {
     const char *layoutName = "classic";
     const char *layoutFile = nullptr;
-    bool layoutGiven = false;  // any layout option
-    nand::LayoutChanges changes;
-    bool keepErased = false;
-    bool quiet = false;
-    bool json = false;
     const char *raw = nullptr;
     const char *fixed = nullptr;
     long erasedThreshold = -1;
     const char *seed = nullptr;
     long bits = -1;
     const char *ber = nullptr;
-    nand::Area area = nand::Area::Step;
-    bool erased = false;
     const char *manifest = nullptr;
     const char *flipbits = nullptr;
     const char *expect = nullptr;
-    nand::BadBlockOutput bb = nand::BadBlockOutput::Skip;
-    bool perBlock = false;
     const char *badBlocks = nullptr;
-    bool padToBlock = false;
     long blocks = -1;
     const char *pageRange = nullptr;
     const char *blockRange = nullptr;
-    nand::Direction direction = nand::Direction::Any;
     const char *markBad = nullptr;
     const char *files[2] = {};
+    nand::LayoutChanges changes;
     int fileCount = 0;
+    bool layoutGiven = false;  // any layout option
+    bool keepErased = false;
+    bool quiet = false;
+    bool json = false;
+    nand::Area area = nand::Area::Step;
+    bool erased = false;
+    nand::BadBlockOutput bb = nand::BadBlockOutput::Skip;
+    bool perBlock = false;
+    bool padToBlock = false;
+    nand::Direction direction = nand::Direction::Any;
 };
 
 // Where the number of option c goes, or null for an option that takes none.

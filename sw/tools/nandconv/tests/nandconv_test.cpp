@@ -273,7 +273,9 @@ TEST_F(NandconvTest, DescribedLayoutsCorrectUpToT)
 TEST_F(NandconvTest, ProtectedBytesCorrectedLikeData)
 {
     for (const std::string name : {"interleaved", "protected"}) {
-        const std::string stem = kGolden + "/" + name;
+        std::string stem = kGolden;
+        stem += "/";
+        stem += name;
         const std::vector<std::string> layout = {"--layout-file", stem + ".json"};
         const std::string dump = readFile(stem + "-dump.img");
         writeFile(at("dump.img"), dump);
@@ -316,7 +318,7 @@ TEST_F(NandconvTest, BadBlocksAsLinuxReadsThem)
     constexpr std::size_t kRecord = 2112;
     constexpr std::size_t kPages = 4;
     std::string data;
-    for (std::size_t i = 0; i < 18 * 2048; i++) {
+    for (std::size_t i = 0; i < std::size_t{18} * 2048; i++) {
         data += static_cast<char>((i * 7 + i / 2048) & 0xFF);
     }
     writeFile(at("data.bin"), data);
@@ -428,7 +430,7 @@ TEST_F(NandconvTest, BuildForAChipWithBadBlocks)
     EXPECT_EQ(r.out, "block 0: bad\nblock 2: bad\nblock 3: bad\n"
                      "14 pages, 4 erased, 3 bad blocks; steps: 16 clean, 0 corrected, 0 uncorrectable\n");
     std::string expected = input;
-    expected.resize(8 * 2048, '\xFF');
+    expected.resize(std::size_t{8} * 2048, '\xFF');
     EXPECT_TRUE(sameBytes(readFile(at("data.bin")), expected));
 
     r = nandconv("build", layout, {"--pad-to-block", "input.bin", "padded.img"});
@@ -464,7 +466,7 @@ TEST_F(NandconvTest, InjectByBlockAndDirection)
 {
     constexpr std::size_t kRecord = 2112;
     std::string data;
-    for (std::size_t i = 0; i < 32 * 2048; i++) {
+    for (std::size_t i = 0; i < std::size_t{32} * 2048; i++) {
         data += static_cast<char>((i * 13 + i / 512) & 0xFF);
     }
     writeFile(at("data.bin"), data);
