@@ -45,15 +45,20 @@ struct Ring {
     Ring() = default;
     Ring(const Ring &) = delete;
     Ring &operator=(const Ring &) = delete;
-    ~Ring()
+    ~Ring() { release(); }
+    void release()
     {
         std::free(data);
         std::free(raw);
         std::free(fixed);
         std::free(clean);
+        data = nullptr;
+        raw = nullptr;
+        fixed = nullptr;
+        clean = nullptr;
     }
 };
-Ring *ring = nullptr;
+Ring ring;  // one run at a time in a process, as the reader's ring
 
 // What -o and -f take for a page of a bad block with --bb pad.
 std::uint8_t blankRecord[kMaxPageSize + kMaxOobSize];
@@ -61,10 +66,10 @@ std::uint8_t blankRecord[kMaxPageSize + kMaxOobSize];
 // Marks the clean records of read n, on the thread that read it.
 void findClean(std::size_t n, std::uint8_t *data, std::size_t bytes)
 {
-    const std::size_t size = ring->codec->recordSize;
-    bool *clean = ring->clean + (n % kBlocks) * ring->records;
+    const std::size_t size = ring.codec->recordSize;
+    bool *clean = ring.clean + (n % kBlocks) * ring.records;
     for (std::size_t r = 0; r < bytes / size; r++) {
-        clean[r] = recordIsClean(*ring->codec, data + r * size, ring->threshold);
+        clean[r] = recordIsClean(*ring.codec, data + r * size, ring.threshold);
     }
 }
 
@@ -665,6 +670,7 @@ void skipManifestPage(Run *run, std::uint64_t page)
 // false when out of memory.
 bool makeRing(Ring *r, const Codec &codec, std::size_t pieces)
 {
+    r->release();
     const std::size_t pages = codec.layout.pagesPerBlock;
     const std::size_t fit = kReadBytes / codec.recordSize;
     r->records = fit >= pages ? fit / pages * pages : pages;
@@ -690,11 +696,10 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
     const std::size_t blockPages = codec.layout.pagesPerBlock > 1 ? codec.layout.pagesPerBlock : 1;
     // A layout with no marker (the classic image) has no bad blocks.
     const bool markers = codec.layout.markerCount != 0;
-    Ring made;
+    Ring &made = ring;
     if (!makeRing(&made, codec, pieces)) {
         return checkTrouble(run->o.tool, imageName, std::strerror(ENOMEM));
     }
-    ring = &made;
     std::memset(blankRecord, 0xFF, sizeof blankRecord);
     // Most records are clean: the reading threads find which, and this one
     // decodes and reports the rest. A run that compares with a manifest
