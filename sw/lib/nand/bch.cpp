@@ -406,7 +406,7 @@ bool init(Code *c, const Params &p, char *why, std::size_t whySize)
         for (unsigned v = 0; v < 256; v++) {
             unsigned sum = 0;
             for (unsigned bit = 0; bit < 8; bit++) {
-                sum ^= (v >> bit & 1u) != 0 ? c->pow[(j * bit) % c->n] : 0;
+                sum ^= (v >> bit & 1u) != 0 ? unsigned{c->pow[(j * bit) % c->n]} : 0u;
             }
             c->syndromeByte[h][v] = static_cast<std::uint16_t>(sum);
         }

@@ -138,7 +138,7 @@ void injectRecord(const Codec &c, std::uint8_t *record, const InjectOptions &o, 
     // Whether bit k of the unit reads as the direction flips.
     const auto eligible = [&](std::size_t unit, std::size_t k) {
         const Flip f = locate(c, o.area, unit, k);
-        return o.direction == Direction::Any || (record[f.offset] >> f.bit & 1u) == wanted;
+        return o.direction == Direction::Any || (static_cast<unsigned>(record[f.offset]) >> f.bit & 1u) == wanted;
     };
     for (std::size_t unit = 0; unit < units; unit++) {
         std::size_t drawn[kMaxDrawn];
