@@ -27,6 +27,13 @@ for f in usr/bin/conv usr/bin/conv-check usr/bin/nandconv usr/share/man/man1/con
          usr/share/bash-completion/completions/nandconv usr/share/doc/nandconv/README.md usr/share/doc/nandconv/docs/faults.md; do
   [ -e "$work/root/$f" ] || { echo "package-check.sh: $f missing from the package" >&2; exit 1; }
 done
+# The engine for other programs, and the Python module (the default preset's).
+for pattern in usr/include/nand/layout.h 'usr/lib*/libnand.a' 'usr/lib*/cmake/nand/nandConfig.cmake' \
+               'usr/lib*/pkgconfig/nand.pc' 'usr/lib/python3/dist-packages/nandconv*.so'; do
+  # shellcheck disable=SC2086 # the pattern is to be expanded
+  compgen -G "$work/root/"$pattern > /dev/null ||
+    { echo "package-check.sh: $pattern missing from the package" >&2; exit 1; }
+done
 
 cd "$work"
 printf '\001' > in.bin
