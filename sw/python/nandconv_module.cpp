@@ -250,8 +250,9 @@ CheckResult check(const Layout &l, const py::buffer &image, long erasedThreshold
     {
         const py::gil_scoped_release release;
         auto result = std::make_unique<nand::RecordResult>();
-        std::vector<std::uint8_t> fixedOut;
-        fixedOut.reserve(fixed.size());
+        // Records of bad blocks left out ('s') or written 0xFF ('p') in the
+        // fixed image; kept as read otherwise, without a second copy.
+        std::vector<char> outcome;
         const std::uint32_t dataBits = c.layout.stepSize * 8;
         const auto messageBits = static_cast<std::uint32_t>(dataBits + c.protBytes * 8);
         std::vector<std::uint8_t> pageData(c.layout.pageSize);
@@ -341,23 +342,36 @@ CheckResult check(const Layout &l, const py::buffer &image, long erasedThreshold
                         }
                     }
                 }
-                if (marked >= 0 && bb == "skip") {
-                    continue;
-                }
-                if (marked >= 0 && bb == "pad") {
-                    data.insert(data.end(), c.layout.pageSize, 0xFF);
-                    fixedOut.insert(fixedOut.end(), c.recordSize, 0xFF);
+                if (marked >= 0 && bb != "keep") {
+                    outcome.resize(records, 'k');
+                    outcome[p] = bb[0];
+                    if (bb == "pad") {
+                        data.insert(data.end(), c.layout.pageSize, 0xFF);
+                    }
                     continue;
                 }
                 nand::recordData(c, record, pageData.data());
                 data.insert(data.end(), pageData.begin(), pageData.end());
-                fixedOut.insert(fixedOut.end(), record, record + c.recordSize);
             }
         }
-        // Bytes past the last whole record go to the fixed image as they are.
-        fixedOut.insert(fixedOut.end(), fixed.begin() + static_cast<std::ptrdiff_t>(records * c.recordSize),
-                        fixed.end());
-        fixed.swap(fixedOut);
+        if (!outcome.empty()) {
+            // Bytes past the last whole record stay as they are.
+            std::size_t to = 0;
+            for (std::size_t p = 0; p < records; p++) {
+                std::uint8_t *record = fixed.data() + p * c.recordSize;
+                if (outcome[p] == 'p') {
+                    std::memset(fixed.data() + to, 0xFF, c.recordSize);
+                } else if (outcome[p] == 'k') {
+                    std::memmove(fixed.data() + to, record, c.recordSize);
+                } else {
+                    continue;
+                }
+                to += c.recordSize;
+            }
+            const std::size_t rest = fixed.size() - records * c.recordSize;
+            std::memmove(fixed.data() + to, fixed.data() + records * c.recordSize, rest);
+            fixed.resize(to + rest);
+        }
         r.trailing = in.size - records * c.recordSize;
     }
     for (const Finding &f : found) {
