@@ -182,8 +182,8 @@ struct CheckResult {
     std::uint64_t corrected = 0;
     std::uint64_t uncorrectable = 0;
     std::uint64_t trailing = 0;
-    py::bytes data;
-    py::bytes fixed;
+    py::object data;   // bytes, or None when not asked for
+    py::object fixed;
 };
 
 // A finding as the CLI's JSON has it.
@@ -231,7 +231,42 @@ py::dict findingDict(const Finding &f)
     return d;
 }
 
-CheckResult check(const Layout &l, const py::buffer &image, long erasedThreshold, const std::string &bb)
+// A bytes object of n bytes to fill, or none.
+py::object newBytes(bool wanted, std::size_t n)
+{
+    if (!wanted) {
+        return py::none();
+    }
+    PyObject *b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+    if (b == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(b);
+}
+
+std::uint8_t *bytesOf(const py::object &b)
+{
+    return b.is_none() ? nullptr : reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(b.ptr()));
+}
+
+// Shortens a bytes object filled to n bytes.
+void shorten(py::object *b, std::size_t n)
+{
+    if (b->is_none() || static_cast<std::size_t>(PyBytes_GET_SIZE(b->ptr())) == n) {
+        return;
+    }
+    PyObject *raw = b->release().ptr();
+    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(n)) != 0) {
+        throw py::error_already_set();
+    }
+    *b = py::reinterpret_steal<py::object>(raw);
+}
+
+// As nandconv check: the image is only read; a record that is not clean is
+// checked in a scratch copy. The page data (as -o) and the repaired image (as
+// -f) are written straight into the bytes objects returned, unless not wanted.
+CheckResult check(const Layout &l, const py::buffer &image, long erasedThreshold, const std::string &bb,
+                  bool wantData, bool wantFixed)
 {
     if (bb != "skip" && bb != "pad" && bb != "keep") {
         throw py::value_error("bb takes skip, pad or keep, not '" + bb + "'");
@@ -242,20 +277,21 @@ CheckResult check(const Layout &l, const py::buffer &image, long erasedThreshold
         erasedThreshold >= 0 ? static_cast<unsigned>(erasedThreshold) : nand::strength(c.layout);
     const std::size_t records = in.size / c.recordSize;
     const std::size_t blockPages = c.layout.pagesPerBlock > 1 ? c.layout.pagesPerBlock : 1;
-    std::vector<std::uint8_t> fixed(in.data, in.data + in.size);
-    std::vector<std::uint8_t> data;
-    data.reserve(records * c.layout.pageSize);
+    const std::size_t page = c.layout.pageSize;
+    py::object data = newBytes(wantData, records * page);
+    py::object fixed = newBytes(wantFixed, in.size);
+    std::uint8_t *dataOut = bytesOf(data);
+    std::uint8_t *fixedOut = bytesOf(fixed);
+    std::size_t dataLen = 0;
+    std::size_t fixedLen = 0;
     std::vector<Finding> found;
     CheckResult r;
     {
         const py::gil_scoped_release release;
         auto result = std::make_unique<nand::RecordResult>();
-        // Records of bad blocks left out ('s') or written 0xFF ('p') in the
-        // fixed image; kept as read otherwise, without a second copy.
-        std::vector<char> outcome;
+        std::vector<std::uint8_t> scratch(c.recordSize);
         const std::uint32_t dataBits = c.layout.stepSize * 8;
         const auto messageBits = static_cast<std::uint32_t>(dataBits + c.protBytes * 8);
-        std::vector<std::uint8_t> pageData(c.layout.pageSize);
         for (std::size_t first = 0; first < records; first += blockPages) {
             const std::size_t count = std::min(blockPages, records - first);
             long marked = -1;
@@ -265,7 +301,7 @@ CheckResult check(const Layout &l, const py::buffer &image, long erasedThreshold
                                                 ? p + 1 == count
                                                 : (p == 0 || (p == 1 && c.layout.markerPages ==
                                                                             nand::MarkerPages::FirstSecond));
-                    if (markerPage && nand::markerSet(c, fixed.data() + (first + p) * c.recordSize)) {
+                    if (markerPage && nand::markerSet(c, in.data + (first + p) * c.recordSize)) {
                         marked = static_cast<long>(p);
                     }
                 }
@@ -277,10 +313,14 @@ CheckResult check(const Layout &l, const py::buffer &image, long erasedThreshold
                 found.push_back(f);
             }
             for (std::size_t p = first; p < first + count; p++) {
-                std::uint8_t *record = fixed.data() + p * c.recordSize;
+                const std::uint8_t *record = in.data + p * c.recordSize;
                 r.pages++;
-                if (marked < 0) {
-                    nand::checkRecord(c, record, threshold, result.get());
+                if (marked < 0 && nand::recordIsClean(c, record, threshold)) {
+                    r.clean += c.steps;
+                } else if (marked < 0) {
+                    std::memcpy(scratch.data(), record, c.recordSize);
+                    record = scratch.data();
+                    nand::checkRecord(c, scratch.data(), threshold, result.get());
                     if (result->erased) {
                         r.erased++;
                         if (result->bitflips != 0) {
@@ -342,43 +382,43 @@ CheckResult check(const Layout &l, const py::buffer &image, long erasedThreshold
                         }
                     }
                 }
-                if (marked >= 0 && bb != "keep") {
-                    outcome.resize(records, 'k');
-                    outcome[p] = bb[0];
-                    if (bb == "pad") {
-                        data.insert(data.end(), c.layout.pageSize, 0xFF);
+                // The outputs: a bad block left out, 0xFF, or as read.
+                if (marked >= 0 && bb == "skip") {
+                    continue;
+                }
+                const bool pad = marked >= 0 && bb == "pad";
+                if (dataOut != nullptr) {
+                    if (pad) {
+                        std::memset(dataOut + dataLen, 0xFF, page);
+                    } else {
+                        nand::recordData(c, record, dataOut + dataLen);
                     }
-                    continue;
+                    dataLen += page;
                 }
-                nand::recordData(c, record, pageData.data());
-                data.insert(data.end(), pageData.begin(), pageData.end());
+                if (fixedOut != nullptr) {
+                    if (pad) {
+                        std::memset(fixedOut + fixedLen, 0xFF, c.recordSize);
+                    } else {
+                        std::memcpy(fixedOut + fixedLen, record, c.recordSize);
+                    }
+                    fixedLen += c.recordSize;
+                }
             }
         }
-        if (!outcome.empty()) {
-            // Bytes past the last whole record stay as they are.
-            std::size_t to = 0;
-            for (std::size_t p = 0; p < records; p++) {
-                std::uint8_t *record = fixed.data() + p * c.recordSize;
-                if (outcome[p] == 'p') {
-                    std::memset(fixed.data() + to, 0xFF, c.recordSize);
-                } else if (outcome[p] == 'k') {
-                    std::memmove(fixed.data() + to, record, c.recordSize);
-                } else {
-                    continue;
-                }
-                to += c.recordSize;
-            }
-            const std::size_t rest = fixed.size() - records * c.recordSize;
-            std::memmove(fixed.data() + to, fixed.data() + records * c.recordSize, rest);
-            fixed.resize(to + rest);
-        }
+        // Bytes past the last whole record go to the fixed image as they are.
         r.trailing = in.size - records * c.recordSize;
+        if (fixedOut != nullptr) {
+            std::memcpy(fixedOut + fixedLen, in.data + records * c.recordSize, r.trailing);
+            fixedLen += r.trailing;
+        }
     }
+    shorten(&data, dataLen);
+    shorten(&fixed, fixedLen);
     for (const Finding &f : found) {
         r.findings.append(findingDict(f));
     }
-    r.data = toBytes(data);
-    r.fixed = toBytes(fixed);
+    r.data = data;
+    r.fixed = fixed;
     return r;
 }
 
@@ -602,7 +642,8 @@ PYBIND11_MODULE(nandconv, mod)
         .def_property_readonly("oob", [](const Layout &l) { return l.layout.oobSize; })
         .def_property_readonly("record", [](const Layout &l) { return l.codec->recordSize; })
         .def("build", &build, py::arg("data"), py::arg("keep_erased") = false)
-        .def("check", &check, py::arg("image"), py::arg("erased_threshold") = -1, py::arg("bb") = "skip")
+        .def("check", &check, py::arg("image"), py::arg("erased_threshold") = -1, py::arg("bb") = "skip",
+             py::arg("data") = true, py::arg("fixed") = true)
         .def("inject", &inject, py::arg("image"), py::arg("seed"), py::kw_only(), py::arg("bits") = py::none(),
              py::arg("ber") = py::none(), py::arg("area") = "step", py::arg("erased") = false,
              py::arg("direction") = "any");

@@ -68,6 +68,8 @@ def test_inject_and_check_as_the_tool(name, tmp_path):
     assert manifest == [json.loads(line) for line in read(tmp_path / "m.jsonl").splitlines()]
 
     result = layout.check(image)
+    bare = layout.check(image, data=False, fixed=False)  # the report alone
+    assert (bare.findings, bare.steps, bare.data, bare.fixed) == (result.findings, result.steps, None, None)
     r = tool("check", *options, "--json", "-o", str(tmp_path / "raw"), "-f", str(tmp_path / "fixed"),
              str(tmp_path / "t.img"))
     assert r.returncode in (0, 1), r.stderr
