@@ -294,18 +294,10 @@ CheckResult check(const Layout &l, const py::buffer &image, long erasedThreshold
         const auto messageBits = static_cast<std::uint32_t>(dataBits + c.protBytes * 8);
         for (std::size_t first = 0; first < records; first += blockPages) {
             const std::size_t count = std::min(blockPages, records - first);
-            long marked = -1;
-            if (c.layout.markerCount != 0 && count == blockPages) {
-                for (std::size_t p = 0; p < count && marked < 0; p++) {
-                    const bool markerPage = c.layout.markerPages == nand::MarkerPages::Last
-                                                ? p + 1 == count
-                                                : (p == 0 || (p == 1 && c.layout.markerPages ==
-                                                                            nand::MarkerPages::FirstSecond));
-                    if (markerPage && nand::markerSet(c, in.data + (first + p) * c.recordSize)) {
-                        marked = static_cast<long>(p);
-                    }
-                }
-            }
+            // A partial block at the end is checked as any other.
+            const long marked = c.layout.markerCount != 0 && count == blockPages
+                                    ? nand::badBlockMarkerPage(c, in.data + first * c.recordSize)
+                                    : -1;
             if (marked >= 0) {
                 r.badBlocks++;
                 Finding f{first + static_cast<std::size_t>(marked), -1, "bad-block", {}, {}};

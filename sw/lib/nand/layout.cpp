@@ -126,6 +126,19 @@ const char *markerPagesName(MarkerPages p)
     }
 }
 
+bool isMarkerPage(const Layout &l, std::size_t i)
+{
+    switch (l.markerPages) {
+    case MarkerPages::FirstSecond:
+        return i <= 1;
+    case MarkerPages::Last:
+        return i + 1 == l.pagesPerBlock;
+    case MarkerPages::First:
+        break;
+    }
+    return i == 0;
+}
+
 bool markerPagesByName(const char *text, MarkerPages *p)
 {
     for (const MarkerPages each : {MarkerPages::First, MarkerPages::FirstSecond, MarkerPages::Last}) {

@@ -166,6 +166,9 @@ const char *schemeName(Scheme s);
 const char *markerPagesName(MarkerPages p);
 bool markerPagesByName(const char *text, MarkerPages *p);
 inline constexpr std::size_t kMaxPagesPerBlock = 4096;
+// Whether page i of an eraseblock is one whose bad-block marker Linux reads
+// and writes (the layout's markerPages).
+bool isMarkerPage(const Layout &l, std::size_t i);
 // The scheme named by text ("classic", "hamming", "bch", "none"); false if none is.
 bool schemeByName(const char *text, Scheme *s);
 

@@ -291,6 +291,16 @@ bool markerSet(const Codec &c, const std::uint8_t *record)
     return all != 0xFF;
 }
 
+long badBlockMarkerPage(const Codec &c, const std::uint8_t *block)
+{
+    for (std::size_t p = 0; p < c.layout.pagesPerBlock; p++) {
+        if (isMarkerPage(c.layout, p) && markerSet(c, block + p * c.recordSize)) {
+            return static_cast<long>(p);
+        }
+    }
+    return -1;
+}
+
 void recordData(const Codec &c, const std::uint8_t *record, std::uint8_t *data)
 {
     for (std::size_t s = 0; s < c.steps; s++) {

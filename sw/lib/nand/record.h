@@ -60,6 +60,10 @@ inline std::uint32_t markerByte(const Codec &c, std::size_t i)
 // 0xFF (Linux's nand_block_bad with 8 bad-block bits).
 bool markerSet(const Codec &c, const std::uint8_t *record);
 
+// Whether the eraseblock of pagesPerBlock records at block is bad: the first
+// of its marker pages whose marker is set, or -1.
+long badBlockMarkerPage(const Codec &c, const std::uint8_t *block);
+
 // Copies the page data of a record to data (pageSize bytes).
 void recordData(const Codec &c, const std::uint8_t *record, std::uint8_t *data);
 

@@ -605,35 +605,6 @@ int openOutputs(const Run &run, const struct stat &imageStat, Output *raw, Outpu
     return -1;
 }
 
-// Whether a block is bad: the first of its marker pages (Linux's) whose
-// marker is set, or -1.
-long badMarkerPage(const Codec &c, const std::uint8_t *block)
-{
-    const std::size_t pages = c.layout.pagesPerBlock;
-    const std::size_t first[] = {0};
-    const std::size_t firstSecond[] = {0, 1};
-    const std::size_t last[] = {pages - 1};
-    const std::size_t *list = first;
-    std::size_t count = 1;
-    switch (c.layout.markerPages) {
-    case MarkerPages::FirstSecond:
-        list = firstSecond;
-        count = 2;
-        break;
-    case MarkerPages::Last:
-        list = last;
-        break;
-    case MarkerPages::First:
-        break;
-    }
-    for (std::size_t i = 0; i < count; i++) {
-        if (markerSet(c, block + list[i] * c.recordSize)) {
-            return static_cast<long>(list[i]);
-        }
-    }
-    return -1;
-}
-
 // A block the manifest marks bad must read as bad; reports it where not.
 void compareBadBlock(Run *run, std::uint64_t block, bool bad)
 {
@@ -744,7 +715,7 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
             run->block = BlockCounts{};
             run->block.block = page / blockPages;
             run->block.pages = static_cast<std::uint32_t>(count);
-            const long marked = markers && count == blockPages ? badMarkerPage(codec, block) : -1;
+            const long marked = markers && count == blockPages ? badBlockMarkerPage(codec, block) : -1;
             compareBadBlock(run, run->block.block, marked >= 0);
             if (marked >= 0) {
                 run->block.bad = true;

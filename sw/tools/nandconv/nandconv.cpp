@@ -666,20 +666,6 @@ bool parseBlockList(const char *text, char *why, std::size_t size)
     return true;
 }
 
-// Whether page i of a block is one whose marker Linux reads and writes.
-bool isMarkerPage(std::size_t i)
-{
-    switch (codec.layout.markerPages) {
-    case nand::MarkerPages::FirstSecond:
-        return i <= 1;
-    case nand::MarkerPages::Last:
-        return i + 1 == codec.layout.pagesPerBlock;
-    case nand::MarkerPages::First:
-        break;
-    }
-    return i == 0;
-}
-
 // A range "A-B" or "A" of numbers, inclusive; false for anything else.
 bool parseRange(const char *text, std::uint64_t *range)
 {
@@ -731,7 +717,7 @@ int writeBadBlock(int out)
 {
     const std::size_t pages = codec.layout.pagesPerBlock;
     for (std::size_t i = 0; i < pages; i++) {
-        if (const int err = writeRepeated(out, isMarkerPage(i) ? chip.marked : chip.blank, 1)) {
+        if (const int err = writeRepeated(out, nand::isMarkerPage(codec.layout, i) ? chip.marked : chip.blank, 1)) {
             return err;
         }
     }
@@ -1244,7 +1230,7 @@ int runInject(int argc, char **argv)
                             std::snprintf(line, sizeof line, "{\"block\":%llu,\"class\":\"bad-block\"}\n",
                                           static_cast<unsigned long long>(block)));
                 }
-                if (isMarkerPage(at)) {
+                if (nand::isMarkerPage(codec.layout, at)) {
                     record[nand::markerByte(codec, 0)] = 0x00;
                 }
                 continue;
