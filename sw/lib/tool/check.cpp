@@ -743,7 +743,8 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
                 toFixed(pad ? blankRecord : record, recordSize);
             }
             if (!endBlock(run)) {
-                io::finishWriter(nullptr);
+                int job = 0;
+                io::finishWriter(&job);  // out of memory already: the writes' own error is second
                 return checkTrouble(run->o.tool, imageName, std::strerror(ENOMEM));
             }
         }
