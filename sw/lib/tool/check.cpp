@@ -1,6 +1,7 @@
 // The image checker shared by conv-check and `nandconv check`; see check.h.
 #include "check.h"
 
+#include "checker.h"
 #include "io.h"
 #include "manifest.h"
 #include "reader.h"
@@ -16,56 +17,56 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <new>
 
 namespace nand {
 
 namespace {
 
 // Records checked per read: about 540 KiB (256 records of 2112 bytes), in
-// whole eraseblocks, so that a block's marker pages are all at hand before
-// any of its pages is written; at least one eraseblock.
+// whole eraseblocks.
 constexpr std::size_t kReadBytes = std::size_t{256} * 2112;
 // Read ahead into a ring of reads while one is checked and the one before is
 // written.
 constexpr std::size_t kBlocks = 4;
 
-// The ring and the writes of each read: its page data for -o (one iovec a
-// record, or one a step where the steps of an interleaved layout part it),
-// what -f gets; which records the reading threads found clean. Made for the
-// run, as the sizes follow the layout.
+// How a read lies in the pipeline's extra bytes: its page data for -o (one
+// iovec a record, or one a step where the steps of an interleaved layout part
+// it), what -f gets, which records the reading threads found clean; and a
+// blank record, what -o and -f take for a page of a bad block with --bb pad.
+// The writers may still use them after the run, so they live with the
+// buffers.
 struct Ring {
-    std::uint8_t *data = nullptr;
     std::size_t records = 0;  // a read
+    std::size_t pieces = 0;   // of a record's page data
     iovec *raw = nullptr;     // kBlocks * records * pieces
     iovec *fixed = nullptr;   // kBlocks * (records + 1)
     bool *clean = nullptr;    // kBlocks * records
+    std::uint8_t *blank = nullptr;  // a record of 0xFF
     const Codec *codec = nullptr;
     unsigned threshold = 0;
-
-    Ring() = default;
-    Ring(const Ring &) = delete;
-    Ring &operator=(const Ring &) = delete;
-    ~Ring() { release(); }
-    void release()
-    {
-        std::free(data);
-        std::free(raw);
-        std::free(fixed);
-        std::free(clean);
-        data = nullptr;
-        raw = nullptr;
-        fixed = nullptr;
-        clean = nullptr;
-    }
 };
-Ring ring;  // one run at a time in a process, as the reader's ring
 
-// What -o and -f take for a page of a bad block with --bb pad.
-std::uint8_t blankRecord[kMaxPageSize + kMaxOobSize];
+// The extra bytes a ring takes, and where each of its lists lies in them.
+std::size_t ringExtra(Ring *r, std::uint8_t *extra)
+{
+    std::size_t at = 0;
+    const auto place = [&](std::size_t bytes) {
+        std::uint8_t *p = extra == nullptr ? nullptr : extra + at;
+        at += (bytes + alignof(iovec) - 1) / alignof(iovec) * alignof(iovec);
+        return p;
+    };
+    r->raw = reinterpret_cast<iovec *>(place(kBlocks * r->records * r->pieces * sizeof(iovec)));
+    r->fixed = reinterpret_cast<iovec *>(place(kBlocks * (r->records + 1) * sizeof(iovec)));
+    r->clean = reinterpret_cast<bool *>(place(kBlocks * r->records * sizeof(bool)));
+    r->blank = place(r->codec->recordSize);
+    return at;
+}
 
 // Marks the clean records of read n, on the thread that read it.
-void findClean(std::size_t n, std::uint8_t *data, std::size_t bytes)
+void findClean(void *context, std::size_t n, std::uint8_t *data, std::size_t bytes)
 {
+    const Ring &ring = *static_cast<const Ring *>(context);
     const std::size_t size = ring.codec->recordSize;
     bool *clean = ring.clean + (n % kBlocks) * ring.records;
     for (std::size_t r = 0; r < bytes / size; r++) {
@@ -73,30 +74,18 @@ void findClean(std::size_t n, std::uint8_t *data, std::size_t bytes)
     }
 }
 
-struct Counts {
-    std::uint64_t pages = 0;
-    std::uint64_t erased = 0;
-    std::uint64_t clean = 0;
-    std::uint64_t corrected = 0;
-    std::uint64_t uncorrectable = 0;
-    std::uint64_t badBlocks = 0;
-    std::uint64_t findings = 0;  // lines (or JSON entries) printed so far
-};
-
-// One eraseblock's findings, for --per-block.
-struct BlockCounts {
-    std::uint64_t block = 0;
-    unsigned maxFlips = 0;  // in one step
-    std::uint32_t pages = 0;
-    std::uint32_t corrected = 0;
-    std::uint32_t uncorrectable = 0;
-    std::uint32_t erased = 0;
-    bool bad = false;
-};
-
 struct Output {
     const char *name = nullptr;
     io::Output file;
+};
+
+// The flips of one page that a decoder can correct, by step: flips in OOB
+// bytes that hold no code, or in a BCH code's spare bits, are left out.
+constexpr std::size_t kMaxPageFlips = 65536;
+struct PageFlips {
+    std::size_t count;
+    std::uint32_t step[kMaxPageFlips];
+    std::uint32_t bit[kMaxPageFlips];  // offset in the record * 8 + bit
 };
 
 // The manifest of --expect, read whole and checked before the image.
@@ -108,34 +97,21 @@ struct Expect {
     std::size_t nextBad = 0;  // the first block marked bad not yet reached
     std::uint64_t asInjected = 0;
     std::uint64_t differ = 0;
+    PageFlips *flips = nullptr;  // one page's, made for the run
 };
 
 struct Run {
     const Codec &codec;
     const CheckOptions &o;
-    Counts counts;
+    Checker *checker = nullptr;
+    std::uint64_t findings = 0;  // lines (or JSON entries) printed so far
     bool begun = false;
     Expect expect;
-    BlockCounts block;
     // Every block's counts, kept for the JSON document of --per-block.
     BlockCounts *kept = nullptr;
     std::size_t keptCount = 0;
     std::size_t keptCapacity = 0;
 };
-
-const char *className(EccStatus status)
-{
-    switch (status) {
-    case EccStatus::CorrectedData:
-        return "corrected-data";
-    case EccStatus::CorrectedCode:
-        return "corrected-ecc-field";
-    case EccStatus::CorrectedBits:
-        return "corrected-bits";
-    default:
-        return "uncorrectable";
-    }
-}
 
 // Starts the JSON document at its first line, so that a run that ends in
 // trouble before any finding prints none of it.
@@ -160,36 +136,24 @@ void beginReport(Run *run)
 void printFinding(Run *run, const char *text, int n)
 {
     beginReport(run);
-    if (run->o.json && run->counts.findings != 0) {
+    if (run->o.json && run->findings != 0) {
         io::printText(",");
     }
     io::printBytes(text, static_cast<std::size_t>(n));
-    run->counts.findings++;
+    run->findings++;
 }
 
-// The JSON list of the bits a multi-bit code corrected: data bits by their
-// offset in the page data, code bits in the OOB by their offset in the OOB,
-// other bits (protected bytes, codes of an interleaved layout) by their
-// offset in the record.
+// The JSON list of the bits a multi-bit code corrected.
 int bitList(const Codec &codec, std::size_t step, const StepResult &r, char *buf, std::size_t size)
 {
-    const std::uint32_t dataBits = codec.layout.stepSize * 8;
-    const auto messageBits = static_cast<std::uint32_t>(dataBits + codec.protBytes * 8);
+    static const char *const keys[] = {"byte", "ecc_byte", "raw_byte"};
     int n = std::snprintf(buf, size, "[");
     for (std::size_t i = 0; i < r.count && n > 0 && static_cast<std::size_t>(n) < size; i++) {
         const unsigned loc = r.locs[i];
-        const char *sep = i == 0 ? "" : ",";
-        const std::uint32_t at = locationByte(codec, step, loc);
-        if (loc < dataBits) {
-            n += std::snprintf(buf + n, size - static_cast<std::size_t>(n), "%s{\"byte\":%zu,\"bit\":%u}", sep,
-                               step * codec.layout.stepSize + loc / 8, loc % 8);
-        } else if (loc >= messageBits && codec.dataInPlace) {
-            n += std::snprintf(buf + n, size - static_cast<std::size_t>(n), "%s{\"ecc_byte\":%u,\"bit\":%u}", sep,
-                               at - codec.layout.pageSize, loc % 8);
-        } else {
-            n += std::snprintf(buf + n, size - static_cast<std::size_t>(n), "%s{\"raw_byte\":%u,\"bit\":%u}", sep,
-                               at, loc % 8);
-        }
+        std::uint32_t offset = 0;
+        const BitPlace place = correctedBitPlace(codec, step, loc, &offset);
+        n += std::snprintf(buf + n, size - static_cast<std::size_t>(n), "%s{\"%s\":%u,\"bit\":%u}", i == 0 ? "" : ",",
+                           keys[static_cast<int>(place)], offset, loc % 8);
     }
     if (n > 0 && static_cast<std::size_t>(n) < size) {
         n += std::snprintf(buf + n, size - static_cast<std::size_t>(n), "]");
@@ -197,37 +161,36 @@ int bitList(const Codec &codec, std::size_t step, const StepResult &r, char *buf
     return n;
 }
 
-void reportStep(Run *run, std::uint64_t page, std::size_t step, const StepResult &r)
+void reportStep(Run *run, const Finding &f)
 {
-    if (run->o.quiet) {
-        return;
-    }
-    const auto p = static_cast<unsigned long long>(page);
+    const StepResult &r = *f.result;
+    const auto p = static_cast<unsigned long long>(f.page);
+    const auto step = static_cast<std::size_t>(f.step);
     const char *unit = run->o.unit;
+    const char *name = findingClassName(f.cls);
     char line[1024];
     int n = 0;
-    if (r.status == EccStatus::CorrectedBits) {
+    if (f.cls == FindingClass::CorrectedBits) {
         if (run->o.json) {
             char bits[800];
             bitList(run->codec, step, r, bits, sizeof bits);
             n = std::snprintf(line, sizeof line, "{\"page\":%llu,\"%s\":%zu,\"class\":\"%s\",\"bits\":%s}", p, unit,
-                              step, className(r.status), bits);
+                              step, name, bits);
         } else {
             n = std::snprintf(line, sizeof line, "page %llu %s %zu: corrected %u bit%s\n", p, unit, step,
                               static_cast<unsigned>(r.count), r.count == 1 ? "" : "s");
         }
     } else if (run->o.json) {
-        if (r.status == EccStatus::CorrectedData) {
+        if (f.cls == FindingClass::CorrectedData) {
             n = std::snprintf(line, sizeof line, "{\"page\":%llu,\"%s\":%zu,\"class\":\"%s\",\"byte\":%u,\"bit\":%u}", p,
-                              unit, step, className(r.status), r.byte, static_cast<unsigned>(r.bit));
+                              unit, step, name, r.byte, static_cast<unsigned>(r.bit));
         } else {
-            n = std::snprintf(line, sizeof line, "{\"page\":%llu,\"%s\":%zu,\"class\":\"%s\"}", p, unit, step,
-                              className(r.status));
+            n = std::snprintf(line, sizeof line, "{\"page\":%llu,\"%s\":%zu,\"class\":\"%s\"}", p, unit, step, name);
         }
-    } else if (r.status == EccStatus::CorrectedData) {
+    } else if (f.cls == FindingClass::CorrectedData) {
         n = std::snprintf(line, sizeof line, "page %llu %s %zu: corrected byte %u bit %u\n", p, unit, step, r.byte,
                           static_cast<unsigned>(r.bit));
-    } else if (r.status == EccStatus::CorrectedCode) {
+    } else if (f.cls == FindingClass::CorrectedCode) {
         n = std::snprintf(line, sizeof line, "page %llu %s %zu: corrected ECC field\n", p, unit, step);
     } else {
         n = std::snprintf(line, sizeof line, "page %llu %s %zu: uncorrectable\n", p, unit, step);
@@ -237,11 +200,8 @@ void reportStep(Run *run, std::uint64_t page, std::size_t step, const StepResult
 
 // Blank flash with flipped bits: a whole erased page (step < 0) or one blank
 // step of a page that is not.
-void reportErased(Run *run, std::uint64_t page, long long step, unsigned bitflips)
+void reportErased(Run *run, std::uint64_t page, long step, unsigned bitflips)
 {
-    if (run->o.quiet || bitflips == 0) {
-        return;
-    }
     const auto p = static_cast<unsigned long long>(page);
     const char *plural = bitflips == 1 ? "" : "s";
     char line[160];
@@ -250,28 +210,28 @@ void reportErased(Run *run, std::uint64_t page, long long step, unsigned bitflip
         n = std::snprintf(line, sizeof line, "{\"page\":%llu,\"class\":\"erased-bitflips\",\"bitflips\":%u}", p,
                           bitflips);
     } else if (run->o.json) {
-        n = std::snprintf(line, sizeof line, "{\"page\":%llu,\"%s\":%lld,\"class\":\"erased-bitflips\",\"bitflips\":%u}",
+        n = std::snprintf(line, sizeof line, "{\"page\":%llu,\"%s\":%ld,\"class\":\"erased-bitflips\",\"bitflips\":%u}",
                           p, run->o.unit, step, bitflips);
     } else if (step < 0) {
         n = std::snprintf(line, sizeof line, "page %llu: erased, %u bitflip%s\n", p, bitflips, plural);
     } else {
-        n = std::snprintf(line, sizeof line, "page %llu %s %lld: erased, %u bitflip%s\n", p, run->o.unit, step,
+        n = std::snprintf(line, sizeof line, "page %llu %s %ld: erased, %u bitflip%s\n", p, run->o.unit, step,
                           bitflips, plural);
     }
     printFinding(run, line, n);
 }
 
-RecordResult result;  // per record; large, so not on the stack
-
-// The flips of one page that a decoder can correct, by step: flips in OOB
-// bytes that hold no code, or in a BCH code's spare bits, are left out.
-constexpr std::size_t kMaxPageFlips = 65536;
-struct PageFlips {
-    std::size_t count;
-    std::uint32_t step[kMaxPageFlips];
-    std::uint32_t bit[kMaxPageFlips];  // offset in the record * 8 + bit
-};
-PageFlips pageFlips;
+// A block whose marker says it is bad, once, with the first page whose
+// marker is set.
+void reportBadBlock(Run *run, std::uint64_t block, std::uint64_t page)
+{
+    const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
+    char line[128];
+    const int n = run->o.json ? std::snprintf(line, sizeof line, "{\"block\":%llu,\"class\":\"bad-block\",\"page\":%llu}",
+                                              u(block), u(page))
+                              : std::snprintf(line, sizeof line, "block %llu: bad\n", u(block));
+    printFinding(run, line, n);
+}
 
 // The record bit that a corrected location of step s names.
 std::uint32_t recordBit(const Codec &c, std::size_t s, unsigned loc)
@@ -312,6 +272,7 @@ void reportDifference(Run *run, std::uint64_t page, long long step, std::size_t 
 void compareWithManifest(Run *run, std::uint64_t page, const RecordResult &r)
 {
     Expect &e = run->expect;
+    PageFlips &pageFlips = *e.flips;
     pageFlips.count = 0;
     for (; e.next < e.manifest.count && e.manifest.flips[e.next].page == page; e.next++) {
         const ManifestFlip &f = e.manifest.flips[e.next];
@@ -346,60 +307,74 @@ void compareWithManifest(Run *run, std::uint64_t page, const RecordResult &r)
     }
 }
 
-void checkOne(Run *run, std::uint8_t *record)
+// Passes over the manifest's flips of a page that is not decoded.
+void skipManifestPage(Run *run, std::uint64_t page)
 {
-    Counts &counts = run->counts;
-    const std::uint64_t page = counts.pages++;
-    checkRecord(run->codec, record, run->o.erasedThreshold, &result);
-    if (run->expect.on) {
-        compareWithManifest(run, page, result);
-    }
-    BlockCounts &block = run->block;
-    for (std::size_t s = 0; s < run->codec.steps; s++) {
-        const StepResult &r = result.steps[s];
-        const unsigned flips = r.blank ? r.flips
-                                       : (r.status == EccStatus::Clean || r.status == EccStatus::Uncorrectable
-                                              ? 0u
-                                              : (r.count > 1 ? r.count : 1u));
-        block.maxFlips = flips > block.maxFlips ? flips : block.maxFlips;
-        block.corrected += !r.blank && r.status != EccStatus::Clean && r.status != EccStatus::Uncorrectable ? 1 : 0;
-        block.uncorrectable += r.status == EccStatus::Uncorrectable ? 1 : 0;
-    }
-    if (result.erased) {
-        counts.erased++;
-        block.erased++;
-        reportErased(run, page, -1, result.bitflips);
-        return;
-    }
-    for (std::size_t s = 0; s < run->codec.steps; s++) {
-        const StepResult &r = result.steps[s];
-        if (r.blank) {
-            // Blank flash in a page that is not: it reads back as such.
-            counts.clean++;
-            reportErased(run, page, static_cast<long long>(s), r.flips);
-            continue;
-        }
-        switch (r.status) {
-        case EccStatus::Clean:
-            counts.clean++;
-            continue;
-        case EccStatus::Uncorrectable:
-            counts.uncorrectable++;
-            break;
-        default:
-            counts.corrected++;
-            break;
-        }
-        reportStep(run, page, s, r);
+    Expect &e = run->expect;
+    while (e.on && e.next < e.manifest.count && e.manifest.flips[e.next].page == page) {
+        e.next++;
     }
 }
 
-// Linux's bitflip threshold: a block whose steps reach 3/4 of the strength,
-// rounded up, is to be scrubbed.
-bool needsScrub(const Codec &c, unsigned flips)
+// A block the manifest marks bad must read as bad; reports it where not.
+void compareBadBlock(Run *run, std::uint64_t block, bool bad)
 {
-    const unsigned t = strength(c.layout);
-    return t != 0 && flips >= (3 * t + 3) / 4;
+    Expect &e = run->expect;
+    const Manifest &m = e.manifest;
+    while (e.on && e.nextBad < m.badCount && m.badBlocks[e.nextBad] < block) {
+        e.nextBad++;
+    }
+    if (!e.on || e.nextBad == m.badCount || m.badBlocks[e.nextBad] != block || bad) {
+        return;
+    }
+    e.differ++;
+    if (run->o.quiet) {
+        return;
+    }
+    const auto b = static_cast<unsigned long long>(block);
+    char line[128];
+    const int n = run->o.json ? std::snprintf(line, sizeof line,
+                                              "{\"block\":%llu,\"class\":\"differs-from-manifest\",\"bad\":false}", b)
+                              : std::snprintf(line, sizeof line, "block %llu: marked bad in the manifest, reads good\n", b);
+    printFinding(run, line, n);
+}
+
+// The checker's events, reported as they come.
+void onBlock(void *context, std::uint64_t block, bool bad)
+{
+    compareBadBlock(static_cast<Run *>(context), block, bad);
+}
+
+void onPage(void *context, std::uint64_t page, const RecordResult *result)
+{
+    auto *run = static_cast<Run *>(context);
+    if (!run->expect.on) {
+        return;
+    }
+    if (result == nullptr) {
+        skipManifestPage(run, page);
+    } else {
+        compareWithManifest(run, page, *result);
+    }
+}
+
+void onFinding(void *context, const Finding &f)
+{
+    auto *run = static_cast<Run *>(context);
+    if (run->o.quiet) {
+        return;
+    }
+    switch (f.cls) {
+    case FindingClass::BadBlock:
+        reportBadBlock(run, f.block, f.page);
+        return;
+    case FindingClass::ErasedBitflips:
+        reportErased(run, f.page, f.step, f.bitflips);
+        return;
+    default:
+        reportStep(run, f);
+        return;
+    }
 }
 
 // The JSON of one block's counts.
@@ -431,27 +406,10 @@ void printBlocks(Run *run)
     io::printText("],");
 }
 
-// A block whose marker says it is bad, once, with the first page whose
-// marker is set.
-void reportBadBlock(Run *run, std::uint64_t block, std::uint64_t page)
-{
-    run->counts.badBlocks++;
-    if (run->o.quiet) {
-        return;
-    }
-    const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
-    char line[128];
-    const int n = run->o.json ? std::snprintf(line, sizeof line, "{\"block\":%llu,\"class\":\"bad-block\",\"page\":%llu}",
-                                              u(block), u(page))
-                              : std::snprintf(line, sizeof line, "block %llu: bad\n", u(block));
-    printFinding(run, line, n);
-}
-
 // Ends a block: its line with --per-block where it has findings, and its
 // counts kept for the JSON document. False when out of memory.
-bool endBlock(Run *run)
+bool endBlock(Run *run, const BlockCounts &b)
 {
-    const BlockCounts &b = run->block;
     if (!run->o.perBlock) {
         return true;
     }
@@ -487,7 +445,7 @@ bool endBlock(Run *run)
 
 void printSummary(Run *run, std::uint64_t trailing)
 {
-    const Counts &c = run->counts;
+    const CheckCounts &c = run->checker->counts();
     char line[256];
     const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
     int n = 0;
@@ -605,55 +563,6 @@ int openOutputs(const Run &run, const struct stat &imageStat, Output *raw, Outpu
     return -1;
 }
 
-// A block the manifest marks bad must read as bad; reports it where not.
-void compareBadBlock(Run *run, std::uint64_t block, bool bad)
-{
-    Expect &e = run->expect;
-    const Manifest &m = e.manifest;
-    while (e.on && e.nextBad < m.badCount && m.badBlocks[e.nextBad] < block) {
-        e.nextBad++;
-    }
-    if (!e.on || e.nextBad == m.badCount || m.badBlocks[e.nextBad] != block || bad) {
-        return;
-    }
-    e.differ++;
-    if (run->o.quiet) {
-        return;
-    }
-    const auto b = static_cast<unsigned long long>(block);
-    char line[128];
-    const int n = run->o.json ? std::snprintf(line, sizeof line,
-                                              "{\"block\":%llu,\"class\":\"differs-from-manifest\",\"bad\":false}", b)
-                              : std::snprintf(line, sizeof line, "block %llu: marked bad in the manifest, reads good\n", b);
-    printFinding(run, line, n);
-}
-
-// Passes over the manifest's flips of a page that is not decoded.
-void skipManifestPage(Run *run, std::uint64_t page)
-{
-    Expect &e = run->expect;
-    while (e.on && e.next < e.manifest.count && e.manifest.flips[e.next].page == page) {
-        e.next++;
-    }
-}
-
-// Makes the ring for records of recordSize bytes in eraseblocks of `pages`;
-// false when out of memory.
-bool makeRing(Ring *r, const Codec &codec, std::size_t pieces)
-{
-    r->release();
-    const std::size_t pages = codec.layout.pagesPerBlock;
-    const std::size_t fit = kReadBytes / codec.recordSize;
-    r->records = fit >= pages ? fit / pages * pages : pages;
-    const std::size_t bytes = r->records * codec.recordSize;
-    r->data = static_cast<std::uint8_t *>(std::malloc(kBlocks * bytes));
-    r->raw = static_cast<iovec *>(std::malloc(kBlocks * r->records * pieces * sizeof(iovec)));
-    r->fixed = static_cast<iovec *>(std::malloc(kBlocks * (r->records + 1) * sizeof(iovec)));
-    r->clean = static_cast<bool *>(std::malloc(kBlocks * r->records * sizeof(bool)));
-    r->codec = &codec;
-    return r->data != nullptr && r->raw != nullptr && r->fixed != nullptr && r->clean != nullptr;
-}
-
 // The record reader: checks the image read by read, eraseblock by
 // eraseblock, and writes the outputs. Sets *trailing to the bytes past the
 // last whole record. Returns kCheckGood or the status of the trouble it
@@ -662,38 +571,43 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
 {
     const Codec &codec = run->codec;
     const std::size_t recordSize = codec.recordSize;
-    const std::size_t pieces = codec.dataInPlace ? 1 : codec.steps;  // of a record's page data
-    const std::size_t pieceBytes = pieces == 1 ? codec.layout.pageSize : codec.layout.stepSize;
     const std::size_t blockPages = codec.layout.pagesPerBlock > 1 ? codec.layout.pagesPerBlock : 1;
-    // A layout with no marker (the classic image) has no bad blocks.
-    const bool markers = codec.layout.markerCount != 0;
-    Ring &made = ring;
-    if (!makeRing(&made, codec, pieces)) {
+    Ring ring;
+    ring.codec = &codec;
+    ring.threshold = run->o.erasedThreshold;
+    ring.pieces = codec.dataInPlace ? 1 : codec.steps;
+    const std::size_t pieceBytes = ring.pieces == 1 ? codec.layout.pageSize : codec.layout.stepSize;
+    // Reads of whole eraseblocks, so that a block's marker pages are all at
+    // hand before any of its pages is written; at least one eraseblock.
+    const std::size_t fit = kReadBytes / recordSize;
+    ring.records = fit >= blockPages ? fit / blockPages * blockPages : blockPages;
+    const std::size_t readBytes = ring.records * recordSize;
+    io::Pipeline pipe;
+    if (!pipe.allocate({readBytes, readBytes, 1}, kBlocks, ringExtra(&ring, nullptr))) {
         return checkTrouble(run->o.tool, imageName, std::strerror(ENOMEM));
     }
-    std::memset(blankRecord, 0xFF, sizeof blankRecord);
+    ringExtra(&ring, pipe.extra());
+    std::memset(ring.blank, 0xFF, recordSize);
     // Most records are clean: the reading threads find which, and this one
     // decodes and reports the rest. A run that compares with a manifest
     // looks at every record itself.
     const bool quick = !run->expect.on;
-    made.threshold = run->o.erasedThreshold;
-    const std::size_t readBytes = made.records * recordSize;
-    const io::Shape shape = {readBytes, readBytes, 1};
-    io::startReader(in, made.data, shape, kBlocks, quick ? findClean : nullptr);
-    io::startWriter((raw.file.fd >= 0 ? 1 : 0) + (fixed.file.fd >= 0 ? 1 : 0));
+    pipe.startReader(in, quick ? findClean : nullptr, &ring);
+    pipe.startWriter((raw.file.fd >= 0 ? 1 : 0) + (fixed.file.fd >= 0 ? 1 : 0));
+    const CheckEvents events = {run, onBlock, onPage, onFinding};
     const Output *outputs[2] = {};
     // Reports the first failed write of the outputs, if any.
     const auto writeTrouble = [&](int err, int job) {
         return checkTrouble(run->o.tool, outputs[job]->name, std::strerror(err));
     };
     for (std::size_t n = 0;; n++) {
-        const io::Block b = io::nextBlock();
+        const io::Block b = pipe.nextBlock();
         std::uint8_t *data = b.data;
         const std::size_t got = b.bytes;
         const std::size_t records = got / recordSize;
-        iovec *pages = made.raw + (n % kBlocks) * made.records * pieces;
-        iovec *whole = made.fixed + (n % kBlocks) * (made.records + 1);
-        const bool *clean = made.clean + (n % kBlocks) * made.records;
+        iovec *pages = ring.raw + (n % kBlocks) * ring.records * ring.pieces;
+        iovec *whole = ring.fixed + (n % kBlocks) * (ring.records + 1);
+        const bool *clean = ring.clean + (n % kBlocks) * ring.records;
         std::size_t rawCount = 0;
         std::size_t fixedCount = 0;
         // Adds bytes to the writes of -f, joined to the last where they
@@ -711,40 +625,21 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
         for (std::size_t first = 0; first < records; first += blockPages) {
             const std::size_t count = records - first < blockPages ? records - first : blockPages;
             std::uint8_t *block = data + first * recordSize;
-            const std::uint64_t page = run->counts.pages;
-            run->block = BlockCounts{};
-            run->block.block = page / blockPages;
-            run->block.pages = static_cast<std::uint32_t>(count);
-            const long marked = markers && count == blockPages ? badBlockMarkerPage(codec, block) : -1;
-            compareBadBlock(run, run->block.block, marked >= 0);
-            if (marked >= 0) {
-                run->block.bad = true;
-                reportBadBlock(run, page / blockPages, page + static_cast<std::uint64_t>(marked));
+            const BlockCounts counts = run->checker->checkBlock(block, block, count, quick ? clean + first : nullptr,
+                                                                events);
+            if (!counts.bad || run->o.bb != BadBlockOutput::Skip) {
+                const bool pad = counts.bad && run->o.bb == BadBlockOutput::Pad;
                 for (std::size_t r = 0; r < count; r++) {
-                    skipManifestPage(run, page + r);
+                    std::uint8_t *record = block + r * recordSize;
+                    for (std::size_t s = 0; s < ring.pieces; s++) {
+                        pages[rawCount++] = {pad ? ring.blank : record + codec.dataPos[s], pieceBytes};
+                    }
+                    toFixed(pad ? ring.blank : record, recordSize);
                 }
-                run->counts.pages += count;
             }
-            for (std::size_t r = first; r < first + count; r++) {
-                std::uint8_t *record = data + r * recordSize;
-                if (marked < 0 && quick && clean[r]) {
-                    run->counts.pages++;
-                    run->counts.clean += codec.steps;
-                } else if (marked < 0) {
-                    checkOne(run, record);
-                }
-                if (marked >= 0 && run->o.bb == BadBlockOutput::Skip) {
-                    continue;
-                }
-                const bool pad = marked >= 0 && run->o.bb == BadBlockOutput::Pad;
-                for (std::size_t s = 0; s < pieces; s++) {
-                    pages[rawCount++] = {pad ? blankRecord : record + codec.dataPos[s], pieceBytes};
-                }
-                toFixed(pad ? blankRecord : record, recordSize);
-            }
-            if (!endBlock(run)) {
+            if (!endBlock(run, counts)) {
                 int job = 0;
-                io::finishWriter(&job);  // out of memory already: the writes' own error is second
+                pipe.finishWriter(&job);  // out of memory already: the writes' own error is second
                 return checkTrouble(run->o.tool, imageName, std::strerror(ENOMEM));
             }
         }
@@ -763,20 +658,20 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
             outputs[count] = &fixed;
             jobs[count++] = {fixed.file.fd, whole, static_cast<int>(fixedCount)};
         }
-        io::submitBlock(jobs, count);
+        pipe.submitBlock(jobs, count);
         int job = 0;
         if (b.err != 0 || b.ended) {
-            if (const int err = io::finishWriter(&job)) {
+            if (const int err = pipe.finishWriter(&job)) {
                 return writeTrouble(err, job);
             }
             if (b.err != 0) {
                 return checkTrouble(run->o.tool, imageName, std::strerror(b.err));
             }
             *trailing = got - records * recordSize;
-            io::finishReader();
+            pipe.finishReader();
             return kCheckGood;
         }
-        if (const int err = io::writeError(&job)) {
+        if (const int err = pipe.writeError(&job)) {
             return writeTrouble(err, job);
         }
     }
@@ -834,6 +729,11 @@ int loadManifest(Run *run, int in, const struct stat &imageStat)
         freeManifest(&run->expect.manifest);
         return checkTrouble(o.tool, o.expect, err != 0 ? std::strerror(err) : why);
     }
+    run->expect.flips = static_cast<PageFlips *>(std::malloc(sizeof(PageFlips)));
+    if (run->expect.flips == nullptr) {
+        freeManifest(&run->expect.manifest);
+        return checkTrouble(o.tool, o.expect, std::strerror(ENOMEM));
+    }
     run->expect.on = true;
     return -1;
 }
@@ -877,16 +777,31 @@ int runCheck(const Codec &codec, const CheckOptions &o)
     if (fstat(in, &imageStat) != 0) {
         return checkTrouble(o.tool, imageName, std::strerror(errno));
     }
-    Run run = {codec, o, {}, false, {}, {}, nullptr, 0, 0};
-    // The blocks kept for the JSON document, freed however the run ends.
-    struct Kept {
+    Run run = {codec, o, nullptr, 0, false, {}, nullptr, 0, 0};
+    // What the run holds on the heap, freed however it ends.
+    struct Held {
         Run *run;
-        explicit Kept(Run *r) : run(r) {}
-        Kept(const Kept &) = delete;
-        Kept &operator=(const Kept &) = delete;
-        ~Kept() { std::free(run->kept); }
+        explicit Held(Run *r) : run(r) {}
+        Held(const Held &) = delete;
+        Held &operator=(const Held &) = delete;
+        ~Held()
+        {
+            std::free(run->kept);
+            std::free(run->expect.flips);
+            if (run->checker != nullptr) {
+                run->checker->~Checker();
+                std::free(run->checker);
+            }
+        }
     };
-    const Kept kept(&run);
+    const Held held(&run);
+    // Made with malloc: the tools load no C++ runtime.
+    void *place = std::malloc(sizeof(Checker));
+    if (place == nullptr) {
+        return checkTrouble(o.tool, imageName, std::strerror(ENOMEM));
+    }
+    run.checker = new (place) Checker;
+    run.checker->begin(codec, o.erasedThreshold);
     if (o.expect != nullptr) {
         if (const int status = loadManifest(&run, in, imageStat); status >= 0) {
             return status;
@@ -903,12 +818,12 @@ int runCheck(const Codec &codec, const CheckOptions &o)
     int status = checkImage(&run, in, imageName, raw, fixed, &trailing);
     if (status == kCheckGood && run.expect.on) {
         // Read from a pipe, the image's length was not known up front.
-        if (const std::size_t i = firstFlipPast(run.expect.manifest, run.counts.pages); i < run.expect.manifest.count) {
+        if (const std::size_t i = firstFlipPast(run.expect.manifest, run.checker->counts().pages); i < run.expect.manifest.count) {
             char why[128];
             std::snprintf(why, sizeof why, "line %llu: page %llu is past the end of the image (%llu pages)",
                           static_cast<unsigned long long>(run.expect.manifest.flips[i].line),
                           static_cast<unsigned long long>(run.expect.manifest.flips[i].page),
-                          static_cast<unsigned long long>(run.counts.pages));
+                          static_cast<unsigned long long>(run.checker->counts().pages));
             status = checkTrouble(o.tool, o.expect, why);
         }
     }
@@ -933,10 +848,10 @@ int runCheck(const Codec &codec, const CheckOptions &o)
     if (trailing != 0) {
         std::fprintf(stderr, "%s: %s: %llu trailing bytes at offset %llu are not a whole record\n", o.tool, imageName,
                      static_cast<unsigned long long>(trailing),
-                     static_cast<unsigned long long>(run.counts.pages) * codec.recordSize);
+                     static_cast<unsigned long long>(run.checker->counts().pages) * codec.recordSize);
         return kCheckBad;
     }
-    return run.counts.uncorrectable != 0 || run.expect.differ != 0 ? kCheckBad : kCheckGood;
+    return run.checker->counts().uncorrectable != 0 || run.expect.differ != 0 ? kCheckBad : kCheckGood;
 }
 
 }  // namespace nand

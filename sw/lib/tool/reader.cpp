@@ -9,76 +9,115 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cassert>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 
 namespace io {
 
 namespace {
 
-// The readers: one thread, or two for a file read at offsets, reader k
-// taking the blocks n with n % readers == k, so that the copying (and the
-// work of `prepare`) is shared.
-struct Ring {
+// Buffers start on a page: reads into them copy whole pages.
+constexpr std::size_t kBufferAlign = 4096;
+
+}  // namespace
+
+// One run's state, shared by the caller and its threads. The readers: one
+// thread, or two for a file read at offsets, reader k taking the blocks n
+// with n % readers == k, so that the copying (and the work of `prepare`) is
+// shared. The writers: one thread a file, so that two outputs are written
+// side by side; writer w writes job w of every block. A block goes back to
+// the readers once every writer is through with it.
+struct Pipeline::State {
+    // Owned memory: the buffers, then the caller's extra bytes.
+    std::uint8_t *memory = nullptr;
+    std::uint8_t *extra = nullptr;
+    // The caller and every thread still running hold a reference; the last
+    // to let go frees the state.
+    std::atomic<int> refs{1};
+    std::atomic<bool> stopping{false};
+
+    // Reading.
     int fd = -1;
-    std::uint8_t *buffers = nullptr;
     Shape shape = {};
     std::size_t count = 0;
     Prepare prepare = nullptr;
+    void *context = nullptr;
     bool positional = false;  // read with pread from `start`
     off_t start = 0;
     int readers = 0;  // threads running; 0: blocks are read when asked for
-    pthread_t threads[2]{};
+    bool joined = true;  // the readers have been joined (or never started)
+    pthread_t readThreads[2]{};
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t room = PTHREAD_COND_INITIALIZER;    // the readers wait here
     pthread_cond_t filled = PTHREAD_COND_INITIALIZER;  // the caller waits here
+    pthread_cond_t idle = PTHREAD_COND_INITIALIZER;    // the destructor waits here for `prepare`
+    int preparing = 0;     // readers inside `prepare`
     bool started = false;  // `readers` is final: the readers may begin
     // Blocks are numbered from 0; block n lives in buffer n % count.
     std::size_t released = 0;  // blocks the caller has handed back
     std::size_t taken = 0;     // blocks the caller has been given
     std::uint64_t handedOut = 0;  // bytes of input in those blocks
-    Block blocks[16] = {};
-    std::size_t number[16] = {};  // the block each buffer holds, once read
-    bool ready[16] = {};
+    Block blocks[kMaxBuffers] = {};
+    std::size_t number[kMaxBuffers] = {};  // the block each buffer holds, once read
+    bool ready[kMaxBuffers] = {};
     std::size_t last = SIZE_MAX;  // the first block the input ended in or failed
-};
 
-Ring ring;
-int readerNumbers[2] = {0, 1};  // each reader's k, handed to its thread
-
-// The writers: one thread a file, so that two outputs are written side by
-// side; writer w writes job w of every block. A block goes back to the reader
-// once every writer is through with it.
-struct Behind {
+    // Writing.
     int writers = 0;  // threads running; 0: the caller writes
-    pthread_t threads[2]{};
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_mutex_t wlock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t work = PTHREAD_COND_INITIALIZER;  // the writers wait here
     pthread_cond_t done = PTHREAD_COND_INITIALIZER;  // finishWriter waits here
     std::size_t submitted = 0;
     std::size_t written[2] = {};  // blocks each writer is through with
-    WriteJob jobs[16][2] = {};
-    int jobCount[16] = {};
-    int finished[16] = {};  // writers through with the block in that slot
+    WriteJob jobs[kMaxBuffers][2] = {};
+    int jobCount[kMaxBuffers] = {};
+    int finished[kMaxBuffers] = {};  // writers through with the block in that slot
     int err = 0;
     int errJob = 0;
+
+    // Each thread's number, handed to it with the state.
+    struct Arg {
+        State *state;
+        int number;
+    };
+    Arg readArgs[2] = {{this, 0}, {this, 1}};
+    Arg writeArgs[2] = {{this, 0}, {this, 1}};
+
+    State() = default;
+    State(const State &) = delete;
+    State &operator=(const State &) = delete;
+    ~State() { std::free(memory); }
 };
 
-Behind behind;
-int writerNumbers[2] = {0, 1};  // each writer's w, handed to its thread
+namespace {
 
-bool failedBefore()
+using State = Pipeline::State;
+
+void drop(State *s)
 {
-    pthread_mutex_lock(&behind.lock);
-    const bool failed = behind.err != 0;
-    pthread_mutex_unlock(&behind.lock);
+    if (s->refs.fetch_sub(1) == 1) {
+        s->~State();
+        std::free(s);
+    }
+}
+
+bool failedBefore(State *s)
+{
+    pthread_mutex_lock(&s->wlock);
+    const bool failed = s->err != 0;
+    pthread_mutex_unlock(&s->wlock);
     return failed;
 }
 
-// Writes job j unless a write failed before; keeps the first failure.
-void writeJob(const WriteJob &job, int j)
+// Writes job j unless a write failed before or the run is being ended; keeps
+// the first failure.
+void writeJob(State *s, const WriteJob &job, int j)
 {
-    if (failedBefore()) {
+    if (s->stopping.load() || failedBefore(s)) {
         return;
     }
     if (const int err = writeAll(job.fd, job.iov, job.count); err == 0) {
@@ -87,108 +126,178 @@ void writeJob(const WriteJob &job, int j)
         // left (a pipe or a device without it refuses, which changes nothing).
         (void)sync_file_range(job.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     } else {
-        pthread_mutex_lock(&behind.lock);
-        if (behind.err == 0) {
-            behind.errJob = j;
-            behind.err = err;
+        pthread_mutex_lock(&s->wlock);
+        if (s->err == 0) {
+            s->errJob = j;
+            s->err = err;
         }
-        pthread_mutex_unlock(&behind.lock);
+        pthread_mutex_unlock(&s->wlock);
     }
+}
+
+void release(State *s)
+{
+    if (s->readers == 0) {
+        return;
+    }
+    pthread_mutex_lock(&s->lock);
+    s->released++;
+    pthread_cond_broadcast(&s->room);
+    pthread_mutex_unlock(&s->lock);
 }
 
 void *writeBehind(void *arg)
 {
-    const int w = *static_cast<const int *>(arg);
+    const auto *a = static_cast<const State::Arg *>(arg);
+    State *s = a->state;
+    const int w = a->number;
     for (std::size_t n = 0;; n++) {
-        pthread_mutex_lock(&behind.lock);
-        while (behind.submitted <= n) {
-            pthread_cond_wait(&behind.work, &behind.lock);
+        pthread_mutex_lock(&s->wlock);
+        while (s->submitted <= n && !s->stopping.load()) {
+            pthread_cond_wait(&s->work, &s->wlock);
         }
-        const int count = behind.jobCount[n % 16];
-        pthread_mutex_unlock(&behind.lock);
-        for (int j = w; j < count; j += behind.writers) {
-            writeJob(behind.jobs[n % 16][j], j);
+        const bool stop = s->submitted <= n;
+        const int count = s->jobCount[n % kMaxBuffers];
+        pthread_mutex_unlock(&s->wlock);
+        if (stop) {
+            drop(s);
+            return nullptr;
         }
-        pthread_mutex_lock(&behind.lock);
-        const bool last = ++behind.finished[n % 16] == behind.writers;
-        if (last) {
-            behind.finished[n % 16] = 0;
+        for (int j = w; j < count; j += s->writers) {
+            writeJob(s, s->jobs[n % kMaxBuffers][j], j);
         }
-        pthread_mutex_unlock(&behind.lock);
-        if (last) {
-            releaseBlock();
+        pthread_mutex_lock(&s->wlock);
+        const bool lastOne = ++s->finished[n % kMaxBuffers] == s->writers;
+        if (lastOne) {
+            s->finished[n % kMaxBuffers] = 0;
         }
-        pthread_mutex_lock(&behind.lock);
-        behind.written[w] = n + 1;
-        pthread_cond_signal(&behind.done);
-        pthread_mutex_unlock(&behind.lock);
+        pthread_mutex_unlock(&s->wlock);
+        if (lastOne) {
+            release(s);
+        }
+        pthread_mutex_lock(&s->wlock);
+        s->written[w] = n + 1;
+        pthread_cond_signal(&s->done);
+        pthread_mutex_unlock(&s->wlock);
     }
 }
 
-Block readOne(std::size_t n)
+// Reads block n into its buffer.
+Block readOne(State *s, std::size_t n)
 {
-    const Shape &sh = ring.shape;
-    Block b = {ring.buffers + (n % ring.count) * sh.stride * sh.slots, 0, false, 0};
-    const off_t at = ring.positional ? ring.start + static_cast<off_t>(n * sh.piece * sh.slots) : -1;
+    const Shape &sh = s->shape;
+    Block b = {s->memory + (n % s->count) * sh.stride * sh.slots, 0, false, 0};
+    const off_t at = s->positional ? s->start + static_cast<off_t>(n * sh.piece * sh.slots) : -1;
     if (sh.slots == 1) {
-        b.bytes = preadFully(ring.fd, b.data, sh.piece, at, &b.ended, &b.err);
+        b.bytes = preadFully(s->fd, b.data, sh.piece, at, &b.ended, &b.err);
     } else {
         iovec iov[kMaxSlots];
-        for (std::size_t s = 0; s < sh.slots; s++) {
-            iov[s] = {b.data + s * sh.stride, sh.piece};
+        for (std::size_t k = 0; k < sh.slots; k++) {
+            iov[k] = {b.data + k * sh.stride, sh.piece};
         }
-        b.bytes = readScattered(ring.fd, iov, static_cast<int>(sh.slots), at, &b.ended, &b.err);
-    }
-    if (ring.prepare != nullptr && b.bytes != 0) {
-        ring.prepare(n, b.data, b.bytes);
+        b.bytes = readScattered(s->fd, iov, static_cast<int>(sh.slots), at, &b.ended, &b.err);
     }
     return b;
 }
 
 void *readAhead(void *arg)
 {
-    const int k = *static_cast<const int *>(arg);
-    pthread_mutex_lock(&ring.lock);
-    while (!ring.started) {
-        pthread_cond_wait(&ring.room, &ring.lock);
+    const auto *a = static_cast<const State::Arg *>(arg);
+    State *s = a->state;
+    pthread_mutex_lock(&s->lock);
+    while (!s->started) {
+        pthread_cond_wait(&s->room, &s->lock);
     }
-    const auto stride = static_cast<std::size_t>(ring.readers);
-    pthread_mutex_unlock(&ring.lock);
-    for (auto n = static_cast<std::size_t>(k);; n += stride) {
-        pthread_mutex_lock(&ring.lock);
-        while (n - ring.released >= ring.count && n <= ring.last) {
-            pthread_cond_wait(&ring.room, &ring.lock);
+    const auto stride = static_cast<std::size_t>(s->readers);
+    pthread_mutex_unlock(&s->lock);
+    for (auto n = static_cast<std::size_t>(a->number);; n += stride) {
+        pthread_mutex_lock(&s->lock);
+        while (n - s->released >= s->count && n <= s->last && !s->stopping.load()) {
+            pthread_cond_wait(&s->room, &s->lock);
         }
-        const bool past = n > ring.last;  // the other reader found the end first
-        pthread_mutex_unlock(&ring.lock);
+        // The other reader may have found the end first.
+        const bool past = n > s->last || s->stopping.load();
+        pthread_mutex_unlock(&s->lock);
         if (past) {
-            return nullptr;
+            break;
         }
-        const Block b = readOne(n);
+        const Block b = readOne(s, n);
+        // The caller's context is only used while the caller is there.
+        pthread_mutex_lock(&s->lock);
+        const bool go = !s->stopping.load();
+        s->preparing += go ? 1 : 0;
+        pthread_mutex_unlock(&s->lock);
+        if (!go) {
+            break;
+        }
+        if (s->prepare != nullptr && b.bytes != 0) {
+            s->prepare(s->context, n, b.data, b.bytes);
+        }
         const bool stop = b.ended || b.err != 0;
-        pthread_mutex_lock(&ring.lock);
-        ring.blocks[n % ring.count] = b;
-        ring.number[n % ring.count] = n;
-        ring.ready[n % ring.count] = true;
-        if (stop && n < ring.last) {
-            ring.last = n;
+        pthread_mutex_lock(&s->lock);
+        s->preparing--;
+        pthread_cond_signal(&s->idle);
+        s->blocks[n % s->count] = b;
+        s->number[n % s->count] = n;
+        s->ready[n % s->count] = true;
+        if (stop && n < s->last) {
+            s->last = n;
         }
-        pthread_cond_signal(&ring.filled);
+        pthread_cond_signal(&s->filled);
         if (stop) {
-            pthread_cond_broadcast(&ring.room);  // the other reader need not wait for room
+            pthread_cond_broadcast(&s->room);  // the other reader need not wait for room
         }
-        pthread_mutex_unlock(&ring.lock);
+        pthread_mutex_unlock(&s->lock);
         if (stop) {
-            return nullptr;
+            break;
         }
     }
+    drop(s);
+    return nullptr;
 }
 
 }  // namespace
 
-void startReader(int fd, std::uint8_t *buffers, Shape shape, std::size_t count, Prepare prepare)
+bool Pipeline::allocate(Shape shape, std::size_t count, std::size_t extra)
 {
-    assert(shape.slots >= 1 && shape.slots <= kMaxSlots && shape.stride >= shape.piece);
+    assert(state_ == nullptr && shape.slots >= 1 && shape.slots <= kMaxSlots && shape.stride >= shape.piece);
+    assert(count >= 2 && count <= kMaxBuffers);
+    // Made with malloc: the tools load no C++ runtime.
+    void *place = std::malloc(sizeof(State));
+    if (place == nullptr) {
+        return false;
+    }
+    auto *s = new (place) State;
+    const std::size_t bytes = count * shape.stride * shape.slots;
+    void *memory = nullptr;
+    if (posix_memalign(&memory, kBufferAlign, bytes + extra) != 0) {
+        s->~State();
+        std::free(s);
+        return false;
+    }
+    // Zeroed: a caller may rely on bytes it never writes.
+    std::memset(memory, 0, bytes + extra);
+    s->memory = static_cast<std::uint8_t *>(memory);
+    s->extra = s->memory + bytes;
+    s->shape = shape;
+    s->count = count;
+    state_ = s;
+    return true;
+}
+
+std::uint8_t *Pipeline::buffers() const
+{
+    return state_->memory;
+}
+
+std::uint8_t *Pipeline::extra() const
+{
+    return state_->extra;
+}
+
+void Pipeline::startReader(int fd, Prepare prepare, void *context)
+{
+    State *s = state_;
     struct stat st = {};
     const bool known = fstat(fd, &st) == 0;
 #ifdef F_SETPIPE_SZ
@@ -198,64 +307,66 @@ void startReader(int fd, std::uint8_t *buffers, Shape shape, std::size_t count, 
         (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20);
     }
 #endif
-    ring.fd = fd;
-    ring.buffers = buffers;
-    ring.shape = shape;
-    ring.count = count < 16 ? count : 16;
-    ring.prepare = prepare;
+    s->fd = fd;
+    s->prepare = prepare;
+    s->context = context;
     // A regular file is read at offsets from where it stands, by two threads
     // when the ring has room for both to read ahead.
-    ring.start = known && S_ISREG(st.st_mode) ? lseek(fd, 0, SEEK_CUR) : -1;
-    ring.positional = ring.start >= 0;
-    const int wanted = ring.positional && ring.count >= 4 ? 2 : 1;
+    s->start = known && S_ISREG(st.st_mode) ? lseek(fd, 0, SEEK_CUR) : -1;
+    s->positional = s->start >= 0;
+    const int wanted = s->positional && s->count >= 4 ? 2 : 1;
     // A small stack: the threads only read and prepare.
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, std::size_t{256} * 1024);
     // The readers wait until all have started: each steps by their number.
-    pthread_mutex_lock(&ring.lock);
-    while (ring.readers < wanted &&
-           pthread_create(&ring.threads[ring.readers], &attr, readAhead, &readerNumbers[ring.readers]) == 0) {
-        ring.readers++;
+    pthread_mutex_lock(&s->lock);
+    while (s->readers < wanted) {
+        s->refs.fetch_add(1);
+        if (pthread_create(&s->readThreads[s->readers], &attr, readAhead, &s->readArgs[s->readers]) != 0) {
+            s->refs.fetch_sub(1);
+            break;
+        }
+        s->readers++;
     }
-    ring.started = true;
-    pthread_cond_broadcast(&ring.room);
-    pthread_mutex_unlock(&ring.lock);
+    s->joined = s->readers == 0;
+    s->started = true;
+    pthread_cond_broadcast(&s->room);
+    pthread_mutex_unlock(&s->lock);
     pthread_attr_destroy(&attr);
 }
 
-Block nextBlock()
+Block Pipeline::nextBlock()
 {
-    const std::size_t n = ring.taken++;
-    if (ring.readers == 0) {
-        const Block b = readOne(n);
-        ring.handedOut += b.bytes;
+    State *s = state_;
+    const std::size_t n = s->taken++;
+    if (s->readers == 0) {
+        const Block b = readOne(s, n);
+        if (s->prepare != nullptr && b.bytes != 0) {
+            s->prepare(s->context, n, b.data, b.bytes);
+        }
+        s->handedOut += b.bytes;
         return b;
     }
-    pthread_mutex_lock(&ring.lock);
-    while (!ring.ready[n % ring.count] || ring.number[n % ring.count] != n) {
-        pthread_cond_wait(&ring.filled, &ring.lock);
+    pthread_mutex_lock(&s->lock);
+    while (!s->ready[n % s->count] || s->number[n % s->count] != n) {
+        pthread_cond_wait(&s->filled, &s->lock);
     }
-    const Block b = ring.blocks[n % ring.count];
-    pthread_mutex_unlock(&ring.lock);
-    ring.handedOut += b.bytes;
+    const Block b = s->blocks[n % s->count];
+    pthread_mutex_unlock(&s->lock);
+    s->handedOut += b.bytes;
     return b;
 }
 
-void releaseBlock()
+void Pipeline::releaseBlock()
 {
-    if (ring.readers == 0) {
-        return;
-    }
-    pthread_mutex_lock(&ring.lock);
-    ring.released++;
-    pthread_cond_broadcast(&ring.room);
-    pthread_mutex_unlock(&ring.lock);
+    release(state_);
 }
 
-void startWriter(int files)
+void Pipeline::startWriter(int files)
 {
-    if (ring.readers == 0 || files <= 0) {
+    State *s = state_;
+    if (s->readers == 0 || files <= 0) {
         // Without a reader thread a buffer is read as soon as it is asked
         // for; without a file a block is released as soon as it is submitted.
         return;
@@ -266,68 +377,100 @@ void startWriter(int files)
     pthread_attr_setstacksize(&attr, std::size_t{64} * 1024);
     for (int w = 0; w < wanted; w++) {
         // Set before the thread starts: the writers read it unlocked.
-        behind.writers = w + 1;
-        if (pthread_create(&behind.threads[w], &attr, writeBehind, &writerNumbers[w]) != 0) {
-            behind.writers = w;
+        s->writers = w + 1;
+        s->refs.fetch_add(1);
+        pthread_t thread{};
+        if (pthread_create(&thread, &attr, writeBehind, &s->writeArgs[w]) != 0) {
+            s->refs.fetch_sub(1);
+            s->writers = w;
             break;
         }
-        pthread_detach(behind.threads[w]);
+        // Never joined: a writer may be blocked on a pipe when the run ends.
+        pthread_detach(thread);
     }
     pthread_attr_destroy(&attr);
 }
 
-void submitBlock(const WriteJob *jobs, int count)
+void Pipeline::submitBlock(const WriteJob *jobs, int count)
 {
-    if (behind.writers == 0) {
+    State *s = state_;
+    if (s->writers == 0) {
         for (int j = 0; j < count; j++) {
-            writeJob(jobs[j], j);
+            writeJob(s, jobs[j], j);
         }
-        releaseBlock();
+        release(s);
         return;
     }
-    pthread_mutex_lock(&behind.lock);
-    const std::size_t n = behind.submitted;
+    pthread_mutex_lock(&s->wlock);
+    const std::size_t n = s->submitted;
     for (int j = 0; j < count && j < 2; j++) {
-        behind.jobs[n % 16][j] = jobs[j];
+        s->jobs[n % kMaxBuffers][j] = jobs[j];
     }
-    behind.jobCount[n % 16] = count < 2 ? count : 2;
-    behind.submitted = n + 1;
-    pthread_cond_broadcast(&behind.work);
-    pthread_mutex_unlock(&behind.lock);
+    s->jobCount[n % kMaxBuffers] = count < 2 ? count : 2;
+    s->submitted = n + 1;
+    pthread_cond_broadcast(&s->work);
+    pthread_mutex_unlock(&s->wlock);
 }
 
-int writeError(int *job)
+int Pipeline::writeError(int *job) const
 {
-    pthread_mutex_lock(&behind.lock);
-    const int err = behind.err;
-    *job = behind.errJob;
-    pthread_mutex_unlock(&behind.lock);
+    State *s = state_;
+    pthread_mutex_lock(&s->wlock);
+    const int err = s->err;
+    *job = s->errJob;
+    pthread_mutex_unlock(&s->wlock);
     return err;
 }
 
-int finishWriter(int *job)
+int Pipeline::finishWriter(int *job)
 {
-    pthread_mutex_lock(&behind.lock);
-    for (int w = 0; w < behind.writers; w++) {
-        while (behind.written[w] < behind.submitted) {
-            pthread_cond_wait(&behind.done, &behind.lock);
+    State *s = state_;
+    pthread_mutex_lock(&s->wlock);
+    for (int w = 0; w < s->writers; w++) {
+        while (s->written[w] < s->submitted) {
+            pthread_cond_wait(&s->done, &s->wlock);
         }
     }
-    pthread_mutex_unlock(&behind.lock);
+    pthread_mutex_unlock(&s->wlock);
     return writeError(job);
 }
 
-void finishReader()
+void Pipeline::finishReader()
 {
-    for (int k = 0; k < ring.readers; k++) {
-        pthread_join(ring.threads[k], nullptr);
+    State *s = state_;
+    for (int k = 0; k < s->readers && !s->joined; k++) {
+        pthread_join(s->readThreads[k], nullptr);
     }
-    ring.readers = 0;
+    s->joined = true;
     // A file read at offsets is left where reading it through would have
     // left it, for a caller that shares it (standard input).
-    if (ring.positional) {
-        (void)lseek(ring.fd, ring.start + static_cast<off_t>(ring.handedOut), SEEK_SET);
+    if (s->positional) {
+        (void)lseek(s->fd, s->start + static_cast<off_t>(s->handedOut), SEEK_SET);
     }
+}
+
+Pipeline::~Pipeline()
+{
+    State *s = state_;
+    if (s == nullptr) {
+        return;
+    }
+    pthread_mutex_lock(&s->lock);
+    s->stopping.store(true);
+    while (s->preparing != 0) {
+        pthread_cond_wait(&s->idle, &s->lock);
+    }
+    pthread_cond_broadcast(&s->room);
+    pthread_mutex_unlock(&s->lock);
+    pthread_mutex_lock(&s->wlock);
+    pthread_cond_broadcast(&s->work);
+    pthread_mutex_unlock(&s->wlock);
+    if (!s->joined) {
+        for (int k = 0; k < s->readers; k++) {
+            pthread_detach(s->readThreads[k]);
+        }
+    }
+    drop(s);
 }
 
 }  // namespace io

@@ -36,7 +36,6 @@ using image::kSpareWords;
 // makes the calls cost little beside the copying, and its 256 pages stay
 // within IOV_MAX (1024) iovecs for the read.
 constexpr std::size_t kBlockPages = 256;
-constexpr std::size_t kBlockRecords = kBlockPages * kRecordSize;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFail = 1;
@@ -45,10 +44,9 @@ constexpr int kExitFail = 1;
 // own, each page straight into its record, and the same threads compute the
 // ECC words into the spare areas beside; the page loop then prints and flips
 // a block while another thread writes the block before, whole, in one piece.
-// Words 0..11 of every spare area are zero from the start and stay so.
+// Words 0..11 of every spare area are zero from the start (the pipeline's
+// buffers start zeroed) and stay so.
 constexpr std::size_t kBlocks = 4;
-std::uint8_t recordBuffers[kBlocks * kBlockRecords];
-iovec wholeBlocks[kBlocks];  // the write of each block of the ring
 
 // The longest progress lines of one page: "main: page ", 20 digits,
 // " spare[15] = 0x", 8 hex digits and a newline, four times.
@@ -156,7 +154,7 @@ void flipBits(std::uint8_t *data, int errors)
 // The ECC words of block n as read, on the thread that read it: the pages of
 // its `bytes` (a short last page is zero-filled first), each word into the
 // spare area of its record.
-void computeBlock(std::size_t /*n*/, std::uint8_t *block, std::size_t bytes)
+void computeBlock(void * /*context*/, std::size_t /*n*/, std::uint8_t *block, std::size_t bytes)
 {
     const std::size_t pages = (bytes + kPageSize - 1) / kPageSize;
     if (const std::size_t rest = bytes % kPageSize; rest != 0) {
@@ -174,7 +172,8 @@ void computeBlock(std::size_t /*n*/, std::uint8_t *block, std::size_t bytes)
 // Hands the records of the first `bytes` of block number n, their ECC words
 // computed, to the writer. For each page: the progress lines, then the bit
 // errors.
-void convertBlock(std::size_t n, std::uint8_t *block, std::size_t bytes, std::uint64_t *page, int errors, int outfile)
+void convertBlock(io::Pipeline *pipe, std::size_t n, std::uint8_t *block, std::size_t bytes, std::uint64_t *page,
+                  int errors, int outfile)
 {
     const std::size_t pages = (bytes + kPageSize - 1) / kPageSize;
     for (std::size_t p = 0; p < pages; p++, (*page)++) {
@@ -186,9 +185,11 @@ void convertBlock(std::size_t n, std::uint8_t *block, std::size_t bytes, std::ui
         printPageLines(*page, spare);
         flipBits(record, errors);
     }
-    wholeBlocks[n % kBlocks] = {block, pages * kRecordSize};
-    const io::WriteJob job = {outfile, &wholeBlocks[n % kBlocks], 1};
-    io::submitBlock(&job, 1);
+    // The write of each block of the ring, beside the buffers.
+    iovec *whole = reinterpret_cast<iovec *>(pipe->extra()) + n % kBlocks;
+    *whole = {block, pages * kRecordSize};
+    const io::WriteJob job = {outfile, whole, 1};
+    pipe->submitBlock(&job, 1);
 }
 
 // Reserves the blocks of the whole image when its size is known from the
@@ -209,25 +210,29 @@ bool reserveImage(int infile, int outfile)
 int convertPages(int infile, int outfile, int errors)
 {
     std::uint64_t page = 0;  // 64 bits: inputs beyond 4 TiB do not wrap
-    io::startReader(infile, recordBuffers, {kPageSize, kRecordSize, kBlockPages}, kBlocks, computeBlock);
-    io::startWriter(1);
+    io::Pipeline pipe;
+    if (!pipe.allocate({kPageSize, kRecordSize, kBlockPages}, kBlocks, kBlocks * sizeof(iovec))) {
+        return fail("memory", ENOMEM);
+    }
+    pipe.startReader(infile, computeBlock);
+    pipe.startWriter(1);
     int job = 0;
     for (std::size_t n = 0;; n++) {
-        const io::Block b = io::nextBlock();
+        const io::Block b = pipe.nextBlock();
         const std::size_t bytes = b.err != 0 ? b.bytes - b.bytes % kPageSize : b.bytes;
-        convertBlock(n, b.data, bytes, &page, errors, outfile);
+        convertBlock(&pipe, n, b.data, bytes, &page, errors, outfile);
         if (b.err != 0 || b.ended) {
             // The records before a read error are written first.
-            if (const int err = io::finishWriter(&job)) {
+            if (const int err = pipe.finishWriter(&job)) {
                 return fail("write", err);
             }
             if (b.err != 0) {
                 return fail("read", b.err);
             }
-            io::finishReader();
+            pipe.finishReader();
             return kExitOk;
         }
-        if (const int err = io::writeError(&job)) {
+        if (const int err = pipe.writeError(&job)) {
             return fail("write", err);
         }
     }

@@ -32,6 +32,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
+#include <new>
 #include <tuple>
 
 namespace {
@@ -474,7 +476,24 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
         {"bbm-pages", required_argument, nullptr, kMarkerPages},                                    \
         {"version", no_argument, nullptr, kVersion}
 
-nand::Codec codec;  // large: not on the stack
+// The large state of a run (a codec, a chip's blank records, text
+// buffers), on the heap; made with malloc, as the tool loads no C++ runtime.
+template <class T>
+struct Freer {
+    void operator()(T *p) const
+    {
+        p->~T();
+        std::free(p);
+    }
+};
+template <class T>
+using Owned = std::unique_ptr<T, Freer<T>>;
+template <class T>
+Owned<T> make()
+{
+    void *p = std::malloc(sizeof(T));
+    return Owned<T>(p == nullptr ? nullptr : new (p) T{});
+}
 
 // The layout the options make: a preset or a layout file, changed by the
 // other layout options. Returns -1 to go on, or the exit status after
@@ -499,14 +518,17 @@ int chooseLayout(const Options &o, nand::Layout *layout)
 }
 
 // Makes the codec of the chosen layout; refuses one that cannot work.
-int makeCodec(const Options &o, const char *usage)
+int makeCodec(const Options &o, Owned<nand::Codec> *codec)
 {
     nand::Layout layout{};
-    (void)usage;
     if (const int status = chooseLayout(o, &layout); status >= 0) {
         return status;
     }
-    nand::makeCodec(layout, &codec);
+    *codec = make<nand::Codec>();
+    if (*codec == nullptr) {
+        return trouble("nandconv", std::strerror(ENOMEM));
+    }
+    nand::makeCodec(layout, codec->get());
     return -1;
 }
 
@@ -534,8 +556,6 @@ constexpr std::size_t kMaxBlockPages = 512;
 // record, by threads that also encode the OOB beside it; each block is then
 // written whole, in one piece, by a thread of its own.
 constexpr std::size_t kBlocks = 4;
-std::uint8_t recordBuffers[kBlocks * (kBlockData + kBlockOob)];
-iovec wholeBlocks[kBlocks];
 
 struct Progress {
     bool shown = false;
@@ -585,28 +605,12 @@ void endProgress(Progress *p)
     }
 }
 
-bool keepErased = false;  // --keep-erased of the build under way
-
-// Pads a short last page of a block with the layout's fill and makes every
-// page a record (its steps in place, its codes and fills), on the thread that
-// read the block.
-void encodeBlock(std::size_t /*n*/, std::uint8_t *block, std::size_t got)
-{
-    const nand::Layout &l = codec.layout;
-    const std::size_t pages = (got + l.pageSize - 1) / l.pageSize;
-    if (const std::size_t rest = got % l.pageSize; rest != 0) {
-        std::memset(block + (pages - 1) * codec.recordSize + rest, l.padFill, l.pageSize - rest);
-    }
-    for (std::size_t p = 0; p < pages; p++) {
-        std::uint8_t *record = block + p * codec.recordSize;
-        nand::encodeRecord(codec, record, keepErased);
-    }
-}
-
 // A build laid out for one chip (--bad-blocks, --pad-to-block, --blocks):
 // the data skips the chip's bad blocks, as nandwrite does, and the image may
 // end with blank pages at a whole block or chip.
 struct Chip {
+    const nand::Codec *codec = nullptr;
+    bool keepErased = false;  // --keep-erased
     bool on = false;
     std::uint64_t *bad = nullptr;  // the bad blocks, in order
     std::size_t badCount = 0;
@@ -618,12 +622,34 @@ struct Chip {
     // marker pages of a block it marks bad: the first marker byte 0x00.
     std::uint8_t blank[nand::kMaxPageSize + nand::kMaxOobSize];
     std::uint8_t marked[nand::kMaxPageSize + nand::kMaxOobSize];
-};
-Chip chip;
 
-// Reads a list of blocks ("3,7,100-102") into chip.bad, in order; false with
-// the reason.
-bool parseBlockList(const char *text, char *why, std::size_t size)
+    Chip() = default;
+    Chip(const Chip &) = delete;
+    Chip &operator=(const Chip &) = delete;
+    ~Chip() { std::free(bad); }
+};
+
+// Pads a short last page of a block with the layout's fill and makes every
+// page a record (its steps in place, its codes and fills), on the thread that
+// read the block.
+void encodeBlock(void *context, std::size_t /*n*/, std::uint8_t *block, std::size_t got)
+{
+    const Chip &chip = *static_cast<const Chip *>(context);
+    const nand::Codec &codec = *chip.codec;
+    const nand::Layout &l = codec.layout;
+    const std::size_t pages = (got + l.pageSize - 1) / l.pageSize;
+    if (const std::size_t rest = got % l.pageSize; rest != 0) {
+        std::memset(block + (pages - 1) * codec.recordSize + rest, l.padFill, l.pageSize - rest);
+    }
+    for (std::size_t p = 0; p < pages; p++) {
+        std::uint8_t *record = block + p * codec.recordSize;
+        nand::encodeRecord(codec, record, chip.keepErased);
+    }
+}
+
+// Reads a list of blocks ("3,7,100-102") into chip->bad, in order; false
+// with the reason.
+bool parseBlockList(Chip *chip, const char *text, char *why, std::size_t size)
 {
     constexpr std::size_t kMaxListed = std::size_t{1} << 20;
     std::size_t capacity = 0;
@@ -641,28 +667,28 @@ bool parseBlockList(const char *text, char *why, std::size_t size)
             return false;
         }
         for (unsigned long long b = first; b <= last; b++) {
-            if (chip.badCount == kMaxListed) {
+            if (chip->badCount == kMaxListed) {
                 std::snprintf(why, size, "--bad-blocks lists more than %zu blocks", kMaxListed);
                 return false;
             }
-            if (chip.badCount == capacity) {
+            if (chip->badCount == capacity) {
                 capacity = capacity == 0 ? 64 : 2 * capacity;
-                void *grown = std::realloc(chip.bad, capacity * sizeof chip.bad[0]);
+                void *grown = std::realloc(chip->bad, capacity * sizeof chip->bad[0]);
                 if (grown == nullptr) {
                     std::snprintf(why, size, "%s", std::strerror(ENOMEM));
                     return false;
                 }
-                chip.bad = static_cast<std::uint64_t *>(grown);
+                chip->bad = static_cast<std::uint64_t *>(grown);
             }
-            chip.bad[chip.badCount++] = b;
+            chip->bad[chip->badCount++] = b;
         }
         if (*end == '\0') {
             break;
         }
         p = end + 1;
     }
-    std::sort(chip.bad, chip.bad + chip.badCount);
-    chip.badCount = static_cast<std::size_t>(std::unique(chip.bad, chip.bad + chip.badCount) - chip.bad);
+    std::sort(chip->bad, chip->bad + chip->badCount);
+    chip->badCount = static_cast<std::size_t>(std::unique(chip->bad, chip->bad + chip->badCount) - chip->bad);
     return true;
 }
 
@@ -683,17 +709,18 @@ bool parseRange(const char *text, std::uint64_t *range)
 
 // Whether block b is listed bad (the chip's, or the blocks to mark); moves
 // past the listed blocks behind it.
-bool blockIsBad(std::uint64_t b)
+bool blockIsBad(Chip *chip, std::uint64_t b)
 {
-    while (chip.nextBad < chip.badCount && chip.bad[chip.nextBad] < b) {
-        chip.nextBad++;
+    while (chip->nextBad < chip->badCount && chip->bad[chip->nextBad] < b) {
+        chip->nextBad++;
     }
-    return chip.nextBad < chip.badCount && chip.bad[chip.nextBad] == b;
+    return chip->nextBad < chip->badCount && chip->bad[chip->nextBad] == b;
 }
 
 // Writes n copies of one record; 0 or the errno.
-int writeRepeated(int out, const std::uint8_t *record, std::size_t n)
+int writeRepeated(Chip *chip, int out, const std::uint8_t *record, std::size_t n)
 {
+    const nand::Codec &codec = *chip->codec;
     constexpr std::size_t kAtOnce = 64;
     iovec iov[kAtOnce];
     while (n != 0) {
@@ -705,7 +732,7 @@ int writeRepeated(int out, const std::uint8_t *record, std::size_t n)
             return err;
         }
         n -= k;
-        chip.page += k;
+        chip->page += k;
     }
     return 0;
 }
@@ -713,11 +740,12 @@ int writeRepeated(int out, const std::uint8_t *record, std::size_t n)
 // Writes a bad block as Linux leaves one it marks bad: blank pages, the
 // first marker byte 0x00 in its marker pages (Linux writes one byte on a chip
 // of 8-bit bus). 0 or the errno.
-int writeBadBlock(int out)
+int writeBadBlock(Chip *chip, int out)
 {
+    const nand::Codec &codec = *chip->codec;
     const std::size_t pages = codec.layout.pagesPerBlock;
     for (std::size_t i = 0; i < pages; i++) {
-        if (const int err = writeRepeated(out, nand::isMarkerPage(codec.layout, i) ? chip.marked : chip.blank, 1)) {
+        if (const int err = writeRepeated(chip, out, nand::isMarkerPage(codec.layout, i) ? chip->marked : chip->blank, 1)) {
             return err;
         }
     }
@@ -727,25 +755,26 @@ int writeBadBlock(int out)
 // Writes the records of one read as a chip takes them: a bad block wherever
 // the next page would land in one. 0, or the errno (*tooBig when the data
 // overran --blocks).
-int writeChipRecords(int out, std::uint8_t *data, std::size_t records, bool *tooBig)
+int writeChipRecords(Chip *chip, int out, std::uint8_t *data, std::size_t records, bool *tooBig)
 {
+    const nand::Codec &codec = *chip->codec;
     const std::size_t ppb = codec.layout.pagesPerBlock;
     for (std::size_t r = 0; r < records;) {
-        if (chip.page % ppb == 0 && blockIsBad(chip.page / ppb)) {
-            if (const int err = writeBadBlock(out)) {
+        if (chip->page % ppb == 0 && blockIsBad(chip, chip->page / ppb)) {
+            if (const int err = writeBadBlock(chip, out)) {
                 return err;
             }
             continue;
         }
-        const std::size_t run = std::min(records - r, ppb - chip.page % ppb);
-        if (chip.blocks != 0 && chip.page + run > chip.blocks * ppb) {
+        const std::size_t run = std::min(records - r, ppb - chip->page % ppb);
+        if (chip->blocks != 0 && chip->page + run > chip->blocks * ppb) {
             *tooBig = true;
             return 0;
         }
         if (const int err = io::writeAll(out, data + r * codec.recordSize, run * codec.recordSize)) {
             return err;
         }
-        chip.page += run;
+        chip->page += run;
         r += run;
     }
     return 0;
@@ -753,21 +782,22 @@ int writeChipRecords(int out, std::uint8_t *data, std::size_t records, bool *too
 
 // The blank pages that end the image at a whole block or at --blocks; bad
 // blocks among them are written as such. 0 or the errno.
-int padChip(int out)
+int padChip(Chip *chip, int out)
 {
+    const nand::Codec &codec = *chip->codec;
     const std::size_t ppb = codec.layout.pagesPerBlock;
-    std::uint64_t end = chip.blocks * ppb;
-    if (chip.blocks == 0) {
-        end = chip.padToBlock ? (chip.page + ppb - 1) / ppb * ppb : chip.page;
+    std::uint64_t end = chip->blocks * ppb;
+    if (chip->blocks == 0) {
+        end = chip->padToBlock ? (chip->page + ppb - 1) / ppb * ppb : chip->page;
     }
-    while (chip.page < end) {
-        if (chip.page % ppb == 0 && blockIsBad(chip.page / ppb)) {
-            if (const int err = writeBadBlock(out)) {
+    while (chip->page < end) {
+        if (chip->page % ppb == 0 && blockIsBad(chip, chip->page / ppb)) {
+            if (const int err = writeBadBlock(chip, out)) {
                 return err;
             }
             continue;
         }
-        if (const int err = writeRepeated(out, chip.blank, static_cast<std::size_t>(ppb - chip.page % ppb))) {
+        if (const int err = writeRepeated(chip, out, chip->blank, static_cast<std::size_t>(ppb - chip->page % ppb))) {
             return err;
         }
     }
@@ -776,8 +806,9 @@ int padChip(int out)
 
 // The page loop: the reading threads read the blocks of pages and encode
 // them (encodeBlock); this one writes the records.
-int buildPages(const Options &o, int in, int out, const char *inName, const char *outName, Progress *progress)
+int buildPages(Chip *chip, int in, int out, const char *inName, const char *outName, Progress *progress)
 {
+    const nand::Codec &codec = *chip->codec;
     const nand::Layout &l = codec.layout;
     std::size_t perBlock = kBlockData / l.pageSize;
     perBlock = perBlock < kBlockOob / l.oobSize ? perBlock : kBlockOob / l.oobSize;
@@ -787,69 +818,72 @@ int buildPages(const Options &o, int in, int out, const char *inName, const char
         endProgress(progress);
         return trouble(name, std::strerror(err));
     };
-    keepErased = o.keepErased;
-    io::startReader(in, recordBuffers, {l.pageSize, codec.recordSize, perBlock}, kBlocks, encodeBlock);
-    if (chip.on) {
+    io::Pipeline pipe;
+    if (!pipe.allocate({l.pageSize, codec.recordSize, perBlock}, kBlocks, kBlocks * sizeof(iovec))) {
+        return fail(inName, ENOMEM);
+    }
+    pipe.startReader(in, encodeBlock, chip);
+    if (chip->on) {
         // Written here, block by block, as the chip's bad blocks fall.
         for (;;) {
-            const io::Block b = io::nextBlock();
+            const io::Block b = pipe.nextBlock();
             if (b.err != 0) {
                 return fail(inName, b.err);
             }
             bool tooBig = false;
             const std::size_t pages = (b.bytes + l.pageSize - 1) / l.pageSize;
-            if (const int err = writeChipRecords(out, b.data, pages, &tooBig)) {
+            if (const int err = writeChipRecords(chip, out, b.data, pages, &tooBig)) {
                 return fail(outName, err);
             }
             if (tooBig) {
                 endProgress(progress);
                 char why[160];
                 std::snprintf(why, sizeof why, "does not fit in the %llu good blocks of %llu",
-                              static_cast<unsigned long long>(chip.blocks - chip.badCount),
-                              static_cast<unsigned long long>(chip.blocks));
+                              static_cast<unsigned long long>(chip->blocks - chip->badCount),
+                              static_cast<unsigned long long>(chip->blocks));
                 return trouble(inName, why);
             }
             done += b.bytes;
-            io::releaseBlock();
+            pipe.releaseBlock();
             if (b.ended) {
                 break;
             }
             showProgress(progress, done, false);
         }
-        io::finishReader();
-        if (const int err = padChip(out)) {
+        pipe.finishReader();
+        if (const int err = padChip(chip, out)) {
             return fail(outName, err);
         }
         showProgress(progress, done, true);
         return kExitGood;
     }
-    io::startWriter(1);
+    pipe.startWriter(1);
     int job = 0;
     for (std::size_t n = 0;; n++) {
-        const io::Block b = io::nextBlock();
+        const io::Block b = pipe.nextBlock();
         const std::size_t got = b.bytes;
         // A read error ends the run; the image is then abandoned anyway.
         if (b.err != 0) {
             return fail(inName, b.err);
         }
         const std::size_t pages = (got + l.pageSize - 1) / l.pageSize;
-        iovec *whole = &wholeBlocks[n % kBlocks];
+        iovec *whole = reinterpret_cast<iovec *>(pipe.extra()) + n % kBlocks;
         *whole = {b.data, pages * codec.recordSize};
         const io::WriteJob write = {out, whole, 1};
-        io::submitBlock(&write, 1);
+        pipe.submitBlock(&write, 1);
         done += got;
         if (b.ended) {
             break;
         }
-        if (const int err = io::writeError(&job)) {
+        if (const int err = pipe.writeError(&job)) {
             return fail(outName, err);
         }
         showProgress(progress, done, false);
     }
-    if (const int err = io::finishWriter(&job)) {
+    if (const int err = pipe.finishWriter(&job)) {
         return fail(outName, err);
     }
-    io::finishReader();
+    pipe.finishReader();
     showProgress(progress, done, true);
     return kExitGood;
 }
@@ -869,13 +903,22 @@ int runBuild(int argc, char **argv)
     if (const int status = parseOptions(argc, argv, longOptions, ":qh", kBuildUsage, 2, &o); status >= 0) {
         return status;
     }
-    if (const int status = makeCodec(o, kBuildUsage); status >= 0) {
+    Owned<nand::Codec> codecMade;
+    if (const int status = makeCodec(o, &codecMade); status >= 0) {
         return status;
     }
+    const nand::Codec &codec = *codecMade;
+    const Owned<Chip> chipMade = make<Chip>();
+    if (chipMade == nullptr) {
+        return trouble("nandconv", std::strerror(ENOMEM));
+    }
+    Chip &chip = *chipMade;
+    chip.codec = &codec;
+    chip.keepErased = o.keepErased;
     chip.on = o.badBlocks != nullptr || o.padToBlock || o.blocks >= 0;
     if (chip.on) {
         char why[160];
-        if (o.badBlocks != nullptr && !parseBlockList(o.badBlocks, why, sizeof why)) {
+        if (o.badBlocks != nullptr && !parseBlockList(&chip, o.badBlocks, why, sizeof why)) {
             return usageError(why, kBuildUsage);
         }
         if (o.badBlocks != nullptr && codec.layout.markerCount == 0) {
@@ -946,7 +989,7 @@ int runBuild(int argc, char **argv)
     clock_gettime(CLOCK_MONOTONIC, &progress.start);
     progress.last = progress.start;
 
-    int status = buildPages(o, in, out.fd, inName, outName, &progress);
+    int status = buildPages(&chip, in, out.fd, inName, outName, &progress);
     if (status != kExitGood) {
         io::abandonOutput(&out);
     } else if (const int err = io::commitOutput(&out); err != 0) {
@@ -980,7 +1023,8 @@ int runCheckCommand(int argc, char **argv, unsigned closed)
     if (o.raw != nullptr && o.fixed != nullptr && std::strcmp(o.raw, o.fixed) == 0) {
         return usageError("-o and -f name the same file", kCheckUsage);
     }
-    if (const int status = makeCodec(o, kCheckUsage); status >= 0) {
+    Owned<nand::Codec> codec;
+    if (const int status = makeCodec(o, &codec); status >= 0) {
         return status;
     }
     if ((closed & 2u) != 0) {
@@ -996,8 +1040,8 @@ int runCheckCommand(int argc, char **argv, unsigned closed)
     c.bb = o.bb;
     c.perBlock = o.perBlock;
     c.erasedThreshold =
-        o.erasedThreshold >= 0 ? static_cast<unsigned>(o.erasedThreshold) : nand::strength(codec.layout);
-    return nand::runCheck(codec, c);
+        o.erasedThreshold >= 0 ? static_cast<unsigned>(o.erasedThreshold) : nand::strength(codec->layout);
+    return nand::runCheck(*codec, c);
 }
 
 // ---- inject ----
@@ -1031,12 +1075,12 @@ void putText(TextOut *t, const char *text, int n)
     t->len += static_cast<std::size_t>(n);
 }
 
-TextOut manifestOut;
-TextOut flipbitsOut;
-
 struct InjectRun {
+    std::size_t recordSize = 0;
     std::uint64_t page = 0;
     std::uint64_t flips = 0;
+    TextOut manifest;
+    TextOut flipbits;
 };
 
 void emitFlip(void *context, const nand::Flip &f)
@@ -1048,10 +1092,10 @@ void emitFlip(void *context, const nand::Flip &f)
                                               page, f.step, f.offset, static_cast<unsigned>(f.bit))
                               : std::snprintf(line, sizeof line, "{\"page\":%llu,\"step\":null,\"offset\":%u,\"bit\":%u}\n",
                                               page, f.offset, static_cast<unsigned>(f.bit));
-    putText(&manifestOut, line, n);
+    putText(&run->manifest, line, n);
     const int m = std::snprintf(line, sizeof line, "%u@%llu\n", static_cast<unsigned>(f.bit),
-                                page * codec.recordSize + f.offset);
-    putText(&flipbitsOut, line, m);
+                                page * run->recordSize + f.offset);
+    putText(&run->flipbits, line, m);
     run->flips++;
 }
 
@@ -1115,9 +1159,15 @@ int runInject(int argc, char **argv)
             return usageError(why, kInjectUsage);
         }
     }
+    const Owned<Chip> marks = make<Chip>();  // the blocks of --mark-bad
+    const Owned<InjectRun> runMade = make<InjectRun>();
+    if (marks == nullptr || runMade == nullptr) {
+        return trouble("nandconv", std::strerror(ENOMEM));
+    }
+    InjectRun &run = *runMade;
     if (o.markBad != nullptr) {
         char why[160];
-        if (!parseBlockList(o.markBad, why, sizeof why)) {
+        if (!parseBlockList(marks.get(), o.markBad, why, sizeof why)) {
             return usageError(why, kInjectUsage);
         }
     }
@@ -1133,9 +1183,12 @@ int runInject(int argc, char **argv)
         return usageError("--ber takes a probability from 0 to 1", kInjectUsage);
     }
     inject.bits = o.bits > 0 ? static_cast<unsigned>(o.bits) : 0;
-    if (const int status = makeCodec(o, kInjectUsage); status >= 0) {
+    Owned<nand::Codec> codecMade;
+    if (const int status = makeCodec(o, &codecMade); status >= 0) {
         return status;
     }
+    const nand::Codec &codec = *codecMade;
+    run.recordSize = codec.recordSize;
     if (o.markBad != nullptr && codec.layout.markerCount == 0) {
         return usageError("the layout has no bad-block marker to mark bad blocks with", kInjectUsage);
     }
@@ -1159,15 +1212,15 @@ int runInject(int argc, char **argv)
     // before anything is written. One of them may be standard output ("-" or
     // a name of it), written as it stands: never reopened or emptied.
     io::Output out;
-    manifestOut.name = o.manifest;
-    flipbitsOut.name = o.flipbits;
+    run.manifest.name = o.manifest;
+    run.flipbits.name = o.flipbits;
     const struct stat *avoid[] = {&inStat};
     const io::Output *opened[3] = {};
     std::size_t openedCount = 0;
     struct Target {
         const char *name;
         io::Output *file;
-    } targets[] = {{o.files[1], &out}, {o.manifest, &manifestOut.file}, {o.flipbits, &flipbitsOut.file}};
+    } targets[] = {{o.files[1], &out}, {o.manifest, &run.manifest.file}, {o.flipbits, &run.flipbits.file}};
     const Target *onStdout = nullptr;
     int status = kExitGood;
     for (const Target &t : targets) {
@@ -1202,10 +1255,14 @@ int runInject(int argc, char **argv)
     }
     const char *outName = onStdout == &targets[0] ? "standard output" : o.files[1];
 
-    InjectRun run;
     nand::Rng rng(seed);
-    std::uint8_t *dataBuffer = recordBuffers;
     const std::size_t perBlock = kBlockData / codec.recordSize;
+    const std::unique_ptr<std::uint8_t, Freer<std::uint8_t>> buffer(
+        static_cast<std::uint8_t *>(std::malloc(perBlock * codec.recordSize)));
+    std::uint8_t *dataBuffer = buffer.get();
+    if (dataBuffer == nullptr && status == kExitGood) {
+        status = trouble("nandconv", std::strerror(ENOMEM));
+    }
     std::size_t trailing = 0;  // bytes past the last whole record
     for (bool ended = false; !ended && status == kExitGood;) {
         int readErr = 0;
@@ -1220,13 +1277,13 @@ int runInject(int argc, char **argv)
         for (std::size_t r = 0; r < whole; r++, run.page++) {
             std::uint8_t *record = dataBuffer + r * codec.recordSize;
             const std::uint64_t block = run.page / ppb;
-            if (o.markBad != nullptr && blockIsBad(block)) {
+            if (o.markBad != nullptr && blockIsBad(marks.get(), block)) {
                 // Marked as Linux marks a block bad: the first marker byte
                 // of its marker pages 0x00; no flips in it.
                 const std::size_t at = run.page % ppb;
                 if (at == 0) {
                     char line[96];
-                    putText(&manifestOut, line,
+                    putText(&run.manifest, line,
                             std::snprintf(line, sizeof line, "{\"block\":%llu,\"class\":\"bad-block\"}\n",
                                           static_cast<unsigned long long>(block)));
                 }
@@ -1245,7 +1302,7 @@ int runInject(int argc, char **argv)
             status = trouble(outName, std::strerror(err));
         }
     }
-    for (TextOut *t : {&manifestOut, &flipbitsOut}) {
+    for (TextOut *t : {&run.manifest, &run.flipbits}) {
         if (t->name != nullptr) {
             flushText(t);
             if (t->err != 0 && status == kExitGood) {
