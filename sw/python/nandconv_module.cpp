@@ -3,6 +3,7 @@
 // Every call works on its own objects (a Layout holds its codec; a check its
 // results), so threads may call it at once; long calls release the GIL.
 #include "bch.h"
+#include "checker.h"
 #include "inject.h"
 #include "layout.h"
 #include "record.h"
@@ -11,13 +12,16 @@
 #include <pybind11/stl.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace py = pybind11;
@@ -186,25 +190,59 @@ struct CheckResult {
     py::object fixed;
 };
 
-// A finding as the CLI's JSON has it.
+// A finding as the engine tells it, kept until the GIL is back.
 struct Finding {
+    nand::FindingClass cls;
     std::uint64_t page;
-    long step;  // -1: a whole page, or a block
-    const char *cls;
-    std::vector<std::pair<std::string, unsigned>> bits;  // corrected-bits: key, offset; bit below
-    std::vector<unsigned> bitOf;
-    unsigned byte = 0;
-    unsigned bit = 0;
-    unsigned flips = 0;
-    std::uint64_t block = 0;
+    std::uint64_t block;
+    long step;
+    unsigned flips;
+    unsigned byte;  // corrected-data
+    unsigned bit;
+    std::size_t firstBit;  // corrected-bits: its bits in Findings::bits
+    std::size_t bitCount;
 };
 
-py::dict findingDict(const Finding &f)
+struct CorrectedBit {
+    nand::BitPlace place;
+    std::uint32_t offset;
+    unsigned bit;
+};
+
+struct Findings {
+    const nand::Codec *codec;
+    std::vector<Finding> found;
+    std::vector<CorrectedBit> bits;
+};
+
+void keepFinding(void *context, const nand::Finding &f)
 {
+    auto *k = static_cast<Findings *>(context);
+    Finding kept{f.cls, f.page, f.block, f.step, f.bitflips, 0, 0, k->bits.size(), 0};
+    if (f.cls == nand::FindingClass::CorrectedData) {
+        kept.byte = f.result->byte;
+        kept.bit = f.result->bit;
+    } else if (f.cls == nand::FindingClass::CorrectedBits) {
+        for (unsigned i = 0; i < f.result->count; i++) {
+            const unsigned loc = f.result->locs[i];
+            CorrectedBit b{nand::BitPlace::Data, 0, loc % 8};
+            b.place = nand::correctedBitPlace(*k->codec, static_cast<std::size_t>(f.step), loc, &b.offset);
+            k->bits.push_back(b);
+        }
+        kept.bitCount = f.result->count;
+    }
+    k->found.push_back(kept);
+}
+
+// A finding as the CLI's JSON has it.
+py::dict findingDict(const Findings &k, const Finding &f)
+{
+    static const char *const places[] = {"byte", "ecc_byte", "raw_byte"};
     py::dict d;
-    if (std::strcmp(f.cls, "bad-block") == 0) {
+    const char *cls = nand::findingClassName(f.cls);
+    if (f.cls == nand::FindingClass::BadBlock) {
         d["block"] = f.block;
-        d["class"] = f.cls;
+        d["class"] = cls;
         d["page"] = f.page;
         return d;
     }
@@ -212,20 +250,20 @@ py::dict findingDict(const Finding &f)
     if (f.step >= 0) {
         d["step"] = f.step;
     }
-    d["class"] = f.cls;
-    if (std::strcmp(f.cls, "corrected-data") == 0) {
+    d["class"] = cls;
+    if (f.cls == nand::FindingClass::CorrectedData) {
         d["byte"] = f.byte;
         d["bit"] = f.bit;
-    } else if (std::strcmp(f.cls, "corrected-bits") == 0) {
+    } else if (f.cls == nand::FindingClass::CorrectedBits) {
         py::list bits;
-        for (std::size_t i = 0; i < f.bits.size(); i++) {
+        for (std::size_t i = f.firstBit; i < f.firstBit + f.bitCount; i++) {
             py::dict b;
-            b[f.bits[i].first.c_str()] = f.bits[i].second;
-            b["bit"] = f.bitOf[i];
+            b[places[static_cast<int>(k.bits[i].place)]] = k.bits[i].offset;
+            b["bit"] = k.bits[i].bit;
             bits.append(b);
         }
         d["bits"] = bits;
-    } else if (std::strcmp(f.cls, "erased-bitflips") == 0) {
+    } else if (f.cls == nand::FindingClass::ErasedBitflips) {
         d["bitflips"] = f.flips;
     }
     return d;
@@ -262,152 +300,239 @@ void shorten(py::object *b, std::size_t n)
     *b = py::reinterpret_steal<py::object>(raw);
 }
 
-// As nandconv check: the image is only read; a record that is not clean is
-// checked in a scratch copy. The page data (as -o) and the repaired image (as
-// -f) are written straight into the bytes objects returned, unless not wanted.
-CheckResult check(const Layout &l, const py::buffer &image, long erasedThreshold, const std::string &bb,
+// Maps in a range of a file mapping (an mmap object) at once, rather than a
+// fault at a time as it is read: each thread its own range. Only a hint;
+// memory of the process's own is there already.
+void populate(const std::uint8_t *p, std::size_t n)
+{
+#ifdef MADV_POPULATE_READ
+    const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const std::uintptr_t from = reinterpret_cast<std::uintptr_t>(p) & ~(page - 1);
+    const std::uintptr_t to = reinterpret_cast<std::uintptr_t>(p) + n;
+    (void)madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_READ);
+#else
+    (void)p;
+    (void)n;
+#endif
+}
+
+// Reads n bytes at offset at; 0 or the errno (EIO where the file ends first).
+int readAt(int fd, std::uint8_t *buf, std::size_t n, off_t at)
+{
+    while (n != 0) {
+        const ssize_t got = pread(fd, buf, n, at);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return got < 0 ? errno : EIO;
+        }
+        buf += got;
+        n -= static_cast<std::size_t>(got);
+        at += got;
+    }
+    return 0;
+}
+
+// Which records of a chunk are clean, by the quick test, on every core:
+// most are, and those the checker then only counts. With a file, each thread
+// first reads its own part of the chunk, so that the copying is shared too.
+// Returns 0 or the errno of a failed read.
+int findClean(const nand::Codec &c, std::uint8_t *chunk, std::size_t records, unsigned threshold, std::uint8_t *clean,
+              int fd, off_t at)
+{
+    int err = 0;
+    const auto test = [&](std::size_t from, std::size_t to, int *failed) {
+        const std::size_t size = c.recordSize;
+        if (fd >= 0) {
+            *failed = readAt(fd, chunk + from * size, (to - from) * size, at + static_cast<off_t>(from * size));
+        } else {
+            populate(chunk + from * size, (to - from) * size);
+        }
+        for (std::size_t r = from; r < to; r++) {
+            clean[r] = nand::recordIsClean(c, chunk + r * size, threshold) ? 1 : 0;
+        }
+    };
+    constexpr std::size_t kMinPerThread = 256;  // records: fewer are not worth a thread
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t threads = std::min(cores, std::max<std::size_t>(1, records / kMinPerThread));
+    std::vector<std::thread> helpers;
+    std::vector<int> errs(threads);
+    for (std::size_t t = 1; t < threads; t++) {
+        helpers.emplace_back(test, records * t / threads, records * (t + 1) / threads, &errs[t]);
+    }
+    test(0, records / threads, &errs[0]);
+    for (std::thread &h : helpers) {
+        h.join();
+    }
+    for (const int e : errs) {
+        err = err != 0 ? err : e;
+    }
+    return err;
+}
+
+// One check of an image, fed chunk by chunk (whole eraseblocks, but for the
+// image's end): the findings, the counts, and the outputs filled as it goes.
+struct CheckRun {
+    const nand::Codec &c;
+    std::string bb;
+    std::uint8_t *dataOut;
+    std::uint8_t *fixedOut;
+    std::size_t dataLen = 0;
+    std::size_t fixedLen = 0;
+    Findings kept;
+    std::unique_ptr<nand::Checker> checker;
+    std::vector<std::uint8_t> repairedBlock;  // the page data's, without a repaired image
+
+    void chunk(const std::uint8_t *records, std::size_t count, const std::uint8_t *clean)
+    {
+        const std::size_t blockPages = c.layout.pagesPerBlock > 1 ? c.layout.pagesPerBlock : 1;
+        const std::size_t page = c.layout.pageSize;
+        const nand::CheckEvents events = {&kept, nullptr, nullptr, keepFinding};
+        for (std::size_t first = 0; first < count; first += blockPages) {
+            const std::size_t n = std::min(blockPages, count - first);
+            // Repaired where the repaired image goes, or for the page data in
+            // a block of its own.
+            std::uint8_t *out = fixedOut != nullptr ? fixedOut + fixedLen
+                                                    : (dataOut != nullptr ? repairedBlock.data() : nullptr);
+            const std::uint8_t *block = records + first * c.recordSize;
+            const nand::BlockCounts b =
+                checker->checkBlock(block, out, n, reinterpret_cast<const bool *>(clean + first), events);
+            // The outputs: a bad block left out, 0xFF, or as read.
+            if (b.bad && bb == "skip") {
+                continue;
+            }
+            const bool pad = b.bad && bb == "pad";
+            for (std::size_t p = 0; p < n && dataOut != nullptr; p++) {
+                if (pad) {
+                    std::memset(dataOut + dataLen, 0xFF, page);
+                } else {
+                    nand::recordData(c, out + p * c.recordSize, dataOut + dataLen);
+                }
+                dataLen += page;
+            }
+            if (fixedOut != nullptr) {
+                if (pad) {
+                    std::memset(fixedOut + fixedLen, 0xFF, n * c.recordSize);
+                }
+                fixedLen += n * c.recordSize;
+            }
+        }
+    }
+
+    // Bytes past the last whole record go to the fixed image as they are.
+    void trailing(const std::uint8_t *bytes, std::size_t n)
+    {
+        if (fixedOut != nullptr) {
+            std::memcpy(fixedOut + fixedLen, bytes, n);
+            fixedLen += n;
+        }
+    }
+};
+
+// A file to check, read in chunks rather than whole: closed however the
+// check ends.
+struct File {
+    int fd = -1;
+    File() = default;
+    File(const File &) = delete;
+    File &operator=(const File &) = delete;
+    ~File()
+    {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+};
+
+// As nandconv check: the image (a buffer, or the path of a file, read a
+// chunk at a time) is only read; a record that is not clean is checked in a
+// scratch copy, or in place in the repaired image. The page data (as -o) and
+// the repaired image (as -f) are written straight into the bytes objects
+// returned, unless not wanted.
+CheckResult check(const Layout &l, const py::object &image, long erasedThreshold, const std::string &bb,
                   bool wantData, bool wantFixed)
 {
     if (bb != "skip" && bb != "pad" && bb != "keep") {
         throw py::value_error("bb takes skip, pad or keep, not '" + bb + "'");
     }
-    const Bytes in(image);
     const nand::Codec &c = *l.codec;
     const unsigned threshold =
         erasedThreshold >= 0 ? static_cast<unsigned>(erasedThreshold) : nand::strength(c.layout);
-    const std::size_t records = in.size / c.recordSize;
+    const bool isPath = py::isinstance<py::str>(image) || py::hasattr(image, "__fspath__");
+    std::unique_ptr<Bytes> in;
+    File file;
+    std::size_t size = 0;
+    if (isPath) {
+        const std::string path = py::str(py::module_::import("os").attr("fsdecode")(image));
+        file.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const off_t end = file.fd >= 0 ? lseek(file.fd, 0, SEEK_END) : -1;
+        if (end < 0) {
+            PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+            throw py::error_already_set();
+        }
+        size = static_cast<std::size_t>(end);
+    } else {
+        in = std::make_unique<Bytes>(image.cast<py::buffer>());
+        size = in->size;
+    }
+    const std::size_t records = size / c.recordSize;
     const std::size_t blockPages = c.layout.pagesPerBlock > 1 ? c.layout.pagesPerBlock : 1;
-    const std::size_t page = c.layout.pageSize;
-    py::object data = newBytes(wantData, records * page);
-    py::object fixed = newBytes(wantFixed, in.size);
-    std::uint8_t *dataOut = bytesOf(data);
-    std::uint8_t *fixedOut = bytesOf(fixed);
-    std::size_t dataLen = 0;
-    std::size_t fixedLen = 0;
-    std::vector<Finding> found;
-    CheckResult r;
+    py::object data = newBytes(wantData, records * c.layout.pageSize);
+    py::object fixed = newBytes(wantFixed, size);
+    CheckRun run{c, bb, bytesOf(data), bytesOf(fixed), 0, 0, Findings{&c, {}, {}}, std::make_unique<nand::Checker>(), {}};
+    run.checker->begin(c, threshold);
+    run.repairedBlock.resize(run.dataOut != nullptr && run.fixedOut == nullptr ? blockPages * c.recordSize : 0);
+    int err = 0;
     {
         const py::gil_scoped_release release;
-        auto result = std::make_unique<nand::RecordResult>();
-        std::vector<std::uint8_t> scratch(c.recordSize);
-        const std::uint32_t dataBits = c.layout.stepSize * 8;
-        const auto messageBits = static_cast<std::uint32_t>(dataBits + c.protBytes * 8);
-        for (std::size_t first = 0; first < records; first += blockPages) {
-            const std::size_t count = std::min(blockPages, records - first);
-            // A partial block at the end is checked as any other.
-            const long marked = c.layout.markerCount != 0 && count == blockPages
-                                    ? nand::badBlockMarkerPage(c, in.data + first * c.recordSize)
-                                    : -1;
-            if (marked >= 0) {
-                r.badBlocks++;
-                Finding f{first + static_cast<std::size_t>(marked), -1, "bad-block", {}, {}};
-                f.block = first / blockPages;
-                found.push_back(f);
-            }
-            for (std::size_t p = first; p < first + count; p++) {
-                const std::uint8_t *record = in.data + p * c.recordSize;
-                r.pages++;
-                if (marked < 0 && nand::recordIsClean(c, record, threshold)) {
-                    r.clean += c.steps;
-                } else if (marked < 0) {
-                    std::memcpy(scratch.data(), record, c.recordSize);
-                    record = scratch.data();
-                    nand::checkRecord(c, scratch.data(), threshold, result.get());
-                    if (result->erased) {
-                        r.erased++;
-                        if (result->bitflips != 0) {
-                            Finding f{p, -1, "erased-bitflips", {}, {}};
-                            f.flips = result->bitflips;
-                            found.push_back(f);
-                        }
-                    } else {
-                        for (std::size_t s = 0; s < c.steps; s++) {
-                            const nand::StepResult &st = result->steps[s];
-                            if (st.blank) {
-                                r.clean++;
-                                if (st.flips != 0) {
-                                    Finding f{p, static_cast<long>(s), "erased-bitflips", {}, {}};
-                                    f.flips = st.flips;
-                                    found.push_back(f);
-                                }
-                                continue;
-                            }
-                            switch (st.status) {
-                            case EccStatus::Clean:
-                                r.clean++;
-                                continue;
-                            case EccStatus::Uncorrectable:
-                                r.uncorrectable++;
-                                found.push_back({p, static_cast<long>(s), "uncorrectable", {}, {}});
-                                continue;
-                            case EccStatus::CorrectedData: {
-                                r.corrected++;
-                                Finding f{p, static_cast<long>(s), "corrected-data", {}, {}};
-                                f.byte = st.byte;
-                                f.bit = st.bit;
-                                found.push_back(f);
-                                continue;
-                            }
-                            case EccStatus::CorrectedCode:
-                                r.corrected++;
-                                found.push_back({p, static_cast<long>(s), "corrected-ecc-field", {}, {}});
-                                continue;
-                            default:
-                                break;
-                            }
-                            r.corrected++;
-                            Finding f{p, static_cast<long>(s), "corrected-bits", {}, {}};
-                            for (unsigned k = 0; k < st.count; k++) {
-                                const unsigned loc = st.locs[k];
-                                const std::uint32_t at = nand::locationByte(c, s, loc);
-                                if (loc < dataBits) {
-                                    f.bits.emplace_back("byte",
-                                                        static_cast<unsigned>(s * c.layout.stepSize + loc / 8));
-                                } else if (loc >= messageBits && c.dataInPlace) {
-                                    f.bits.emplace_back("ecc_byte", at - c.layout.pageSize);
-                                } else {
-                                    f.bits.emplace_back("raw_byte", at);
-                                }
-                                f.bitOf.push_back(loc % 8);
-                            }
-                            found.push_back(f);
-                        }
-                    }
-                }
-                // The outputs: a bad block left out, 0xFF, or as read.
-                if (marked >= 0 && bb == "skip") {
-                    continue;
-                }
-                const bool pad = marked >= 0 && bb == "pad";
-                if (dataOut != nullptr) {
-                    if (pad) {
-                        std::memset(dataOut + dataLen, 0xFF, page);
-                    } else {
-                        nand::recordData(c, record, dataOut + dataLen);
-                    }
-                    dataLen += page;
-                }
-                if (fixedOut != nullptr) {
-                    if (pad) {
-                        std::memset(fixedOut + fixedLen, 0xFF, c.recordSize);
-                    } else {
-                        std::memcpy(fixedOut + fixedLen, record, c.recordSize);
-                    }
-                    fixedLen += c.recordSize;
+        if (!isPath) {
+            std::vector<std::uint8_t> clean(records);
+            findClean(c, const_cast<std::uint8_t *>(in->data), records, threshold, clean.data(), -1, 0);
+            run.chunk(in->data, records, clean.data());
+            run.trailing(in->data + records * c.recordSize, size - records * c.recordSize);
+        } else {
+            // About 4 MiB a chunk, in whole eraseblocks: read into one buffer
+            // again and again, so that no page of the file is mapped.
+            constexpr std::size_t kChunkBytes = std::size_t{4} << 20;
+            const std::size_t per = std::max<std::size_t>(1, kChunkBytes / (blockPages * c.recordSize)) * blockPages;
+            std::vector<std::uint8_t> buffer(per * c.recordSize);
+            std::vector<std::uint8_t> clean(per);
+            for (std::size_t first = 0; first < records && err == 0; first += per) {
+                const std::size_t n = std::min(per, records - first);
+                err = findClean(c, buffer.data(), n, threshold, clean.data(), file.fd,
+                                static_cast<off_t>(first * c.recordSize));
+                if (err == 0) {
+                    run.chunk(buffer.data(), n, clean.data());
                 }
             }
-        }
-        // Bytes past the last whole record go to the fixed image as they are.
-        r.trailing = in.size - records * c.recordSize;
-        if (fixedOut != nullptr) {
-            std::memcpy(fixedOut + fixedLen, in.data + records * c.recordSize, r.trailing);
-            fixedLen += r.trailing;
+            const std::size_t rest = size - records * c.recordSize;
+            if (err == 0) {
+                err = readAt(file.fd, buffer.data(), rest, static_cast<off_t>(records * c.recordSize));
+            }
+            if (err == 0) {
+                run.trailing(buffer.data(), rest);
+            }
         }
     }
-    shorten(&data, dataLen);
-    shorten(&fixed, fixedLen);
-    for (const Finding &f : found) {
-        r.findings.append(findingDict(f));
+    if (err != 0) {
+        errno = err;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, image.ptr());
+        throw py::error_already_set();
+    }
+    CheckResult r;
+    const nand::CheckCounts &n = run.checker->counts();
+    r.pages = n.pages;
+    r.erased = n.erased;
+    r.badBlocks = n.badBlocks;
+    r.clean = n.clean;
+    r.corrected = n.corrected;
+    r.uncorrectable = n.uncorrectable;
+    r.trailing = size - records * c.recordSize;
+    shorten(&data, run.dataLen);
+    shorten(&fixed, run.fixedLen);
+    for (const Finding &f : run.kept.found) {
+        r.findings.append(findingDict(run.kept, f));
     }
     r.data = data;
     r.fixed = fixed;

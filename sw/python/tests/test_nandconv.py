@@ -6,6 +6,7 @@ NAND_SOURCE the source tree."""
 
 import json
 import os
+import random
 import subprocess
 import sys
 import threading
@@ -78,6 +79,15 @@ def test_inject_and_check_as_the_tool(name, tmp_path):
     assert (result.pages, result.erased, result.steps) == (doc["pages"], doc["erased"], doc["steps"])
     assert result.data == read(tmp_path / "raw")
     assert result.fixed == read(tmp_path / "fixed")
+    # The page data alone is repaired as well.
+    assert layout.check(image, fixed=False).data == result.data
+    # A file is read a chunk at a time, with the same result; a cut record at
+    # its end is counted and kept in the repaired image.
+    (tmp_path / "cut.img").write_bytes(image + b"\x5a" * 100)
+    for path in (str(tmp_path / "cut.img"), tmp_path / "cut.img"):
+        by_path = layout.check(path)
+        assert (by_path.findings, by_path.steps, by_path.data) == (result.findings, result.steps, result.data)
+        assert (by_path.fixed, by_path.trailing_bytes) == (result.fixed + b"\x5a" * 100, 100)
 
 
 def test_bad_blocks_as_the_tool(tmp_path):
@@ -98,6 +108,27 @@ def test_bad_blocks_as_the_tool(tmp_path):
         assert result.bad_blocks == doc["bad_blocks"] == 2
         assert result.data == read(tmp_path / "raw")
         assert result.fixed == read(tmp_path / "fixed")
+        assert layout.check(str(tmp_path / "chip.img"), bb=bb).data == result.data
+
+
+def test_a_file_of_many_chunks_as_the_tool(tmp_path):
+    # Over 4 MiB, so that the file is read in several chunks; a block size
+    # that does not divide the chunk, bad blocks and flips across them.
+    layout = nandconv.Layout("linux-bch8", pages_per_block=48)
+    image = layout.build(random.Random(3).randbytes(2048 * 48 * 60))
+    image, _ = layout.inject(image, 5, ber=0.00002)
+    marked = bytearray(image)
+    for block in (1, 41):  # the first marker byte of the block's first page
+        marked[block * 48 * 2112 + 2048] = 0
+    (tmp_path / "dump.img").write_bytes(marked)
+    r = tool("check", "--layout", "linux-bch8", "--pages-per-block", "48", "--json", "--bb", "pad",
+             "-o", str(tmp_path / "raw"), str(tmp_path / "dump.img"))
+    doc = json.loads(r.stdout)
+    result = layout.check(str(tmp_path / "dump.img"), bb="pad")
+    assert doc["bad_blocks"] == result.bad_blocks == 2 and doc["steps"]["corrected"] > 50
+    assert (result.findings, result.steps) == (doc["findings"], doc["steps"])
+    assert result.data == read(tmp_path / "raw")
+    assert result.fixed == layout.check(bytes(marked), bb="pad").fixed
 
 
 def test_layouts_and_json():
@@ -121,6 +152,8 @@ def test_errors_carry_the_tools_message():
         nandconv.Layout("linux-bch8", colour=1)
     with pytest.raises(ValueError):
         nandconv.Layout("linux-bch8").inject(b"", 1)  # neither bits nor ber
+    with pytest.raises(FileNotFoundError):
+        nandconv.Layout("linux-bch8").check("/nonexistent/dump.bin")
 
 
 def vectors():
