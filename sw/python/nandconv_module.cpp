@@ -3,6 +3,7 @@
 // Every call works on its own objects (a Layout holds its codec; a check its
 // results), so threads may call it at once; long calls release the GIL.
 #include "bch.h"
+#include "build.h"
 #include "checker.h"
 #include "inject.h"
 #include "layout.h"
@@ -71,35 +72,24 @@ long numberOption(const py::kwargs &options, const char *name, long fallback)
 // strength, m, poly, bit_order, pages_per_block, bbm_pages).
 Layout makeLayout(const py::object &name, const py::object &file, const py::object &json, const py::kwargs &options)
 {
-    char why[300] = "";
-    nand::Layout base{};
-    const int given = (name.is_none() ? 0 : 1) + (file.is_none() ? 0 : 1) + (json.is_none() ? 0 : 1);
-    if (given > 1) {
+    if ((name.is_none() ? 0 : 1) + (file.is_none() ? 0 : 1) + (json.is_none() ? 0 : 1) > 1) {
         throw py::value_error("give one of name, file and json");
     }
+    nand::LayoutSource source;
+    std::string given;
     if (!file.is_none()) {
-        const auto path = file.cast<std::string>();
-        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-            throw py::error_already_set();
-        }
-        close(fd);
-        if (!nand::readLayoutFile(path.c_str(), &base, why, sizeof why)) {
-            throw py::value_error(path + ": " + why);
-        }
+        given = py::str(py::module_::import("os").attr("fsdecode")(file));
+        source.file = given.c_str();
     } else if (!json.is_none()) {
-        const auto text = json.cast<std::string>();
-        if (!nand::layoutFromJson(text.data(), text.size(), &base, why, sizeof why)) {
-            throw py::value_error(why);
+        given = json.cast<std::string>();
+        source.json = given.data();
+        source.jsonSize = given.size();
+    } else if (!name.is_none()) {
+        given = name.cast<std::string>();
+        source.name = given.c_str();
+        if (nand::findPreset(source.name) == nullptr) {
+            throw py::value_error("no layout named '" + given + "'; nandconv.layouts() lists them");
         }
-    } else {
-        const std::string preset = name.is_none() ? std::string("classic") : name.cast<std::string>();
-        const nand::Layout *p = nand::findPreset(preset.c_str());
-        if (p == nullptr) {
-            throw py::value_error("no layout named '" + preset + "'; nandconv.layouts() lists them");
-        }
-        base = *p;
     }
     static const char *const kKnown[] = {"page", "oob", "step", "ecc_offset", "sm_order", "ecc", "strength",
                                          "m", "poly", "bit_order", "pages_per_block", "bbm_pages"};
@@ -147,8 +137,13 @@ Layout makeLayout(const py::object &name, const py::object &file, const py::obje
         c.markerPages = static_cast<int>(pages);
     }
     Layout l;
-    if (!nand::makeLayout(base, c, &l.layout, why, sizeof why)) {
-        throw py::value_error(why);
+    if (const nand::Status s = nand::loadLayout(source, c, &l.layout); !s.good()) {
+        if (s.kind() == nand::Status::Kind::System) {
+            errno = s.errnum();
+            PyErr_SetFromErrnoWithFilename(PyExc_OSError, source.file);
+            throw py::error_already_set();
+        }
+        throw py::value_error(s.message());
     }
     l.codec = std::make_shared<nand::Codec>();
     nand::makeCodec(l.layout, l.codec.get());
@@ -159,18 +154,10 @@ py::bytes build(const Layout &l, const py::buffer &input, bool keepErased)
 {
     const Bytes in(input);
     const nand::Codec &c = *l.codec;
-    const std::size_t page = c.layout.pageSize;
-    const std::size_t pages = (in.size + page - 1) / page;
-    std::vector<std::uint8_t> out(pages * c.recordSize);
+    std::vector<std::uint8_t> out(nand::recordsFor(c, in.size) * c.recordSize);
     {
         const py::gil_scoped_release release;
-        for (std::size_t p = 0; p < pages; p++) {
-            std::uint8_t *record = out.data() + p * c.recordSize;
-            const std::size_t n = std::min(page, in.size - p * page);
-            std::memcpy(record, in.data + p * page, n);
-            std::memset(record + n, c.layout.padFill, page - n);
-            nand::encodeRecord(c, record, keepErased);
-        }
+        nand::buildRecords(c, in.data, in.size, out.data(), keepErased);
     }
     return toBytes(out);
 }

@@ -17,6 +17,8 @@
 // prepad bytes are protected bytes when protectPrepad is set, free otherwise.
 #pragma once
 
+#include "status.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -139,9 +141,22 @@ bool makeLayout(const Layout &base, const LayoutChanges &changes, Layout *out, c
 // in why, naming the key at fault.
 bool layoutFromJson(const char *text, std::size_t size, Layout *out, char *why, std::size_t whySize);
 
-// The same from a layout file; why starts with the key at fault, or says
-// why the file cannot be read.
-bool readLayoutFile(const char *path, Layout *out, char *why, std::size_t whySize);
+// The same from a layout file: Invalid with "PATH: " and the reason, which
+// starts with the key at fault, or System where the file cannot be read.
+Status readLayoutFile(const char *path, Layout *out);
+
+// Where a layout comes from: a preset's name, a layout file or its JSON text
+// (at most one; none is the classic preset).
+struct LayoutSource {
+    const char *name = nullptr;
+    const char *file = nullptr;
+    const char *json = nullptr;
+    std::size_t jsonSize = 0;
+};
+
+// The layout of a source with changes applied, checked: the one call that
+// makes a layout as the tools' options and the Python module's arguments do.
+Status loadLayout(const LayoutSource &source, const LayoutChanges &changes, Layout *out);
 
 std::size_t stepsPerPage(const Layout &l);
 // The bytes of a step's code, and the bytes stored a step (the code and any

@@ -594,13 +594,13 @@ bool layoutFromJson(const char *text, std::size_t size, Layout *out, char *why, 
     return true;
 }
 
-bool readLayoutFile(const char *path, Layout *out, char *why, std::size_t whySize)
+Status readLayoutFile(const char *path, Layout *out)
 {
     constexpr std::size_t kMaxFile = std::size_t{64} * 1024;  // a layout is a few hundred bytes
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        std::snprintf(why, whySize, "%s", std::strerror(errno));
-        return false;
+        const int err = errno;
+        return Status::system(err, "%s: %s", path, std::strerror(err));
     }
     static_assert(kMaxFile < std::size_t{1024} * 1024, "read on the stack");
     char text[kMaxFile + 1];
@@ -611,22 +611,56 @@ bool readLayoutFile(const char *path, Layout *out, char *why, std::size_t whySiz
             continue;
         }
         if (n < 0) {
-            std::snprintf(why, whySize, "%s", std::strerror(errno));
+            const int err = errno;
             close(fd);
-            return false;
+            return Status::system(err, "%s: %s", path, std::strerror(err));
         }
         if (n == 0) {
             break;
         }
         size += static_cast<std::size_t>(n);
         if (size > kMaxFile) {
-            std::snprintf(why, whySize, "not a layout: larger than %zu bytes", kMaxFile);
             close(fd);
-            return false;
+            return Status::invalid("%s: not a layout: larger than %zu bytes", path, kMaxFile);
         }
     }
     close(fd);
-    return layoutFromJson(text, size, out, why, whySize);
+    char why[kMaxMessage - kMaxNameSize];
+    if (!layoutFromJson(text, size, out, why, sizeof why)) {
+        return Status::invalid("%s: %s", path, why);
+    }
+    return {};
+}
+
+Status loadLayout(const LayoutSource &source, const LayoutChanges &changes, Layout *out)
+{
+    const int given = (source.name != nullptr ? 1 : 0) + (source.file != nullptr ? 1 : 0) +
+                      (source.json != nullptr ? 1 : 0);
+    if (given > 1) {
+        return Status::invalid("give one of a layout's name, file and JSON text");
+    }
+    Layout base{};
+    char why[kMaxMessage];
+    if (source.file != nullptr) {
+        if (Status s = readLayoutFile(source.file, &base); !s.good()) {
+            return s;
+        }
+    } else if (source.json != nullptr) {
+        if (!layoutFromJson(source.json, source.jsonSize, &base, why, sizeof why)) {
+            return Status::invalid("%s", why);
+        }
+    } else {
+        const char *name = source.name != nullptr ? source.name : "classic";
+        const Layout *preset = findPreset(name);
+        if (preset == nullptr) {
+            return Status::invalid("no layout named '%.*s'", static_cast<int>(kMaxNameSize), name);
+        }
+        base = *preset;
+    }
+    if (!makeLayout(base, changes, out, why, sizeof why)) {
+        return Status::invalid("%s", why);
+    }
+    return {};
 }
 
 }  // namespace nand

@@ -500,18 +500,10 @@ Owned<T> make()
 // reporting one that cannot work.
 int chooseLayout(const Options &o, nand::Layout *layout)
 {
-    char why[300];
-    nand::Layout base{};
-    if (o.layoutFile != nullptr) {
-        if (!nand::readLayoutFile(o.layoutFile, &base, why, sizeof why)) {
-            std::fprintf(stderr, "nandconv: %s: %s\n", o.layoutFile, why);
-            return kExitTrouble;
-        }
-    } else {
-        base = *nand::findPreset(o.layoutName);
-    }
-    if (!nand::makeLayout(base, o.changes, layout, why, sizeof why)) {
-        std::fprintf(stderr, "nandconv: %s\n", why);
+    nand::LayoutSource source;
+    (o.layoutFile != nullptr ? source.file : source.name) = o.layoutFile != nullptr ? o.layoutFile : o.layoutName;
+    if (const nand::Status s = nand::loadLayout(source, o.changes, layout); !s.good()) {
+        std::fprintf(stderr, "nandconv: %s\n", s.message());
         return kExitTrouble;
     }
     return -1;
