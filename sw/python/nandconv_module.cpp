@@ -22,7 +22,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 namespace py = pybind11;
@@ -287,22 +286,6 @@ void shorten(py::object *b, std::size_t n)
     *b = py::reinterpret_steal<py::object>(raw);
 }
 
-// Maps in a range of a file mapping (an mmap object) at once, rather than a
-// fault at a time as it is read: each thread its own range. Only a hint;
-// memory of the process's own is there already.
-void populate(const std::uint8_t *p, std::size_t n)
-{
-#ifdef MADV_POPULATE_READ
-    const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const std::uintptr_t from = reinterpret_cast<std::uintptr_t>(p) & ~(page - 1);
-    const std::uintptr_t to = reinterpret_cast<std::uintptr_t>(p) + n;
-    (void)madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_READ);
-#else
-    (void)p;
-    (void)n;
-#endif
-}
-
 // Reads n bytes at offset at; 0 or the errno (EIO where the file ends first).
 int readAt(int fd, std::uint8_t *buf, std::size_t n, off_t at)
 {
@@ -333,8 +316,6 @@ int findClean(const nand::Codec &c, std::uint8_t *chunk, std::size_t records, un
         const std::size_t size = c.recordSize;
         if (fd >= 0) {
             *failed = readAt(fd, chunk + from * size, (to - from) * size, at + static_cast<off_t>(from * size));
-        } else {
-            populate(chunk + from * size, (to - from) * size);
         }
         for (std::size_t r = from; r < to; r++) {
             clean[r] = nand::recordIsClean(c, chunk + r * size, threshold) ? 1 : 0;

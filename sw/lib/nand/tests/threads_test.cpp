@@ -1,6 +1,8 @@
 // The engine is reentrant: build, check and inject from several threads at
 // once, each on a layout of its own, give what one thread gives alone. Run
 // under ThreadSanitizer by the tsan preset.
+#include "build.h"
+#include "checker.h"
 #include "inject.h"
 #include "layout.h"
 #include "record.h"
@@ -20,6 +22,7 @@ struct Outcome {
     std::vector<std::uint32_t> flips;    // offset * 8 + bit of each
     std::vector<std::uint8_t> checked;   // repaired in place
     std::vector<unsigned> counts;        // corrected bits per step, ~0u uncorrectable
+    std::size_t steps = 0;               // a page's
 };
 
 Outcome run(const nand::Layout &layout, std::uint64_t seed)
@@ -29,14 +32,12 @@ Outcome run(const nand::Layout &layout, std::uint64_t seed)
     const nand::Codec &c = *codec;
     constexpr std::size_t kPages = 6;
     Outcome o;
-    o.built.resize(kPages * c.recordSize);
-    for (std::size_t p = 0; p < kPages; p++) {
-        std::uint8_t *record = o.built.data() + p * c.recordSize;
-        for (std::size_t i = 0; i < layout.pageSize; i++) {
-            record[i] = static_cast<std::uint8_t>((i * 31 + p * 7 + seed) & 0xFF);
-        }
-        nand::encodeRecord(c, record, false);
+    std::vector<std::uint8_t> data(kPages * layout.pageSize);
+    for (std::size_t i = 0; i < data.size(); i++) {
+        data[i] = static_cast<std::uint8_t>((i * 31 + i / layout.pageSize * 7 + seed) & 0xFF);
     }
+    o.built.resize(kPages * c.recordSize);
+    nand::buildRecords(c, data.data(), data.size(), o.built.data(), false);
     o.injected = o.built;
     nand::Rng rng(seed);
     nand::InjectOptions options;
@@ -47,15 +48,21 @@ Outcome run(const nand::Layout &layout, std::uint64_t seed)
     for (std::size_t p = 0; p < kPages; p++) {
         nand::injectRecord(c, o.injected.data() + p * c.recordSize, options, &rng, emit, &o.flips);
     }
-    o.checked = o.injected;
-    auto result = std::make_unique<nand::RecordResult>();
-    for (std::size_t p = 0; p < kPages; p++) {
-        nand::checkRecord(c, o.checked.data() + p * c.recordSize, nand::strength(layout), result.get());
-        for (std::size_t s = 0; s < c.steps; s++) {
-            const nand::StepResult &r = result->steps[s];
-            o.counts.push_back(r.status == EccStatus::Uncorrectable ? ~0u : r.count);
+    // Checked as an image, eraseblock by eraseblock, into a copy; every
+    // decoded page's corrections told through the events.
+    o.checked.resize(o.injected.size());
+    auto checker = std::make_unique<nand::Checker>();
+    checker->begin(c, nand::strength(layout));
+    nand::CheckEvents events;
+    events.context = &o;
+    events.page = [](void *context, std::uint64_t, const nand::RecordResult *r) {
+        auto *out = static_cast<Outcome *>(context);
+        for (std::size_t s = 0; s < out->steps; s++) {
+            out->counts.push_back(r->steps[s].status == EccStatus::Uncorrectable ? ~0u : r->steps[s].count);
         }
-    }
+    };
+    o.steps = c.steps;
+    checker->checkBlock(o.injected.data(), o.checked.data(), kPages, nullptr, events);
     return o;
 }
 
