@@ -147,9 +147,8 @@ Bench prepare(const Point &pt)
     p.swapBits = false;
     p.masked = false;
     p.messageBytes = pt.bytes;
-    char why[200];
-    if (!bch::init(b.ours.get(), p, why, sizeof why)) {
-        fail(std::string(pt.name) + ": our code refuses the parameters: " + why);
+    if (const nand::Status made = bch::init(b.ours.get(), p); !made.good()) {
+        fail(std::string(pt.name) + ": our code refuses the parameters: " + made.message());
     }
     b.theirs = bch_init(static_cast<int>(pt.m), static_cast<int>(pt.t), pt.poly, false);
     if (b.theirs == nullptr) {

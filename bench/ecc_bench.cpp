@@ -96,9 +96,8 @@ template <unsigned M, unsigned T, std::size_t Step, bool Carryless>
 void bchOver(benchmark::State &state)
 {
     static bch::Code code;
-    char why[160];
-    if (!bch::init(&code, {M, T, 0, false, true, Step}, why, sizeof why)) {
-        state.SkipWithError(why);
+    if (const nand::Status made = bch::init(&code, {M, T, 0, false, true, Step}); !made.good()) {
+        state.SkipWithError(made.message());
         return;
     }
     if (Carryless && !code.carryless) {

@@ -687,9 +687,8 @@ private:
             return *it->second;
         }
         auto code = std::make_unique<bch::Code>();
-        char why[200];
-        if (!bch::init(code.get(), {m_, t_, poly_, swap_, false, bytes}, why, sizeof why)) {
-            throw py::value_error(why);
+        if (const nand::Status s = bch::init(code.get(), {m_, t_, poly_, swap_, false, bytes}); !s.good()) {
+            throw py::value_error(s.message());
         }
         return *codes_.emplace(bytes, std::move(code)).first->second;
     }

@@ -350,29 +350,25 @@ bool isPrimitive(unsigned m, unsigned poly)
     return false;
 }
 
-bool init(Code *c, const Params &p, char *why, std::size_t whySize)
+nand::Status init(Code *c, const Params &p)
 {
     c->p = p;
     if (c->p.poly == 0) {
         c->p.poly = defaultPoly(p.m);
     }
     if (p.m < kMinM || p.m > kMaxM) {
-        std::snprintf(why, whySize, "a BCH field GF(2^m) takes m from %u to %u, not %u", kMinM, kMaxM, p.m);
-        return false;
+        return nand::Status::invalid("a BCH field GF(2^m) takes m from %u to %u, not %u", kMinM, kMaxM, p.m);
     }
     if (!makeField(c, p.m, c->p.poly)) {
-        std::snprintf(why, whySize, "0x%x is not a primitive polynomial of degree %u", c->p.poly, p.m);
-        return false;
+        return nand::Status::invalid("0x%x is not a primitive polynomial of degree %u", c->p.poly, p.m);
     }
     const unsigned limit = maxStrength(p.m, p.messageBytes);
     if (p.messageBytes == 0 || p.messageBytes > kMaxMessageBytes || limit == 0) {
-        std::snprintf(why, whySize, "GF(2^%u) cannot protect %zu bytes a step", p.m, p.messageBytes);
-        return false;
+        return nand::Status::invalid("GF(2^%u) cannot protect %zu bytes a step", p.m, p.messageBytes);
     }
     if (p.t < 1 || p.t > limit) {
-        std::snprintf(why, whySize, "a BCH strength from 1 to %u over GF(2^%u) with %zu bytes a step, not %u", limit,
+        return nand::Status::invalid("a BCH strength from 1 to %u over GF(2^%u) with %zu bytes a step, not %u", limit,
                       p.m, p.messageBytes, p.t);
-        return false;
     }
     c->n = (1u << p.m) - 1;
 
@@ -473,7 +469,7 @@ bool init(Code *c, const Params &p, char *why, std::size_t whySize)
             c->mask[k] = static_cast<std::uint8_t>(~c->mask[k]);
         }
     }
-    return true;
+    return {};
 }
 
 void encode(const Code &c, const std::uint8_t *data, std::uint8_t *code)

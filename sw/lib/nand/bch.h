@@ -19,6 +19,8 @@
 // for n >= 8 * messageBytes of code byte (n - 8 * messageBytes) / 8.
 #pragma once
 
+#include "status.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -104,10 +106,10 @@ struct Code {
     std::uint64_t remainder[4 * 256 * kMaxWords];
 };
 
-// Makes the code; false with the reason in why when the parameters do not
-// make one (m out of range, a polynomial that is not primitive of degree m, a
+// Makes the code; Invalid with the reason when the parameters do not make
+// one (m out of range, a polynomial that is not primitive of degree m, a
 // strength the field cannot take for that message).
-bool init(Code *code, const Params &p, char *why, std::size_t whySize);
+nand::Status init(Code *code, const Params &p);
 
 // The stored code of the message at data, into code[0..codeBytes).
 void encode(const Code &c, const std::uint8_t *data, std::uint8_t *code);

@@ -180,8 +180,10 @@ void freeManifest(Manifest *m)
     *m = Manifest{};
 }
 
-bool parseManifest(const char *text, std::size_t size, const Codec &c, std::uint64_t pages, Manifest *m, char *why,
-                   std::size_t whySize)
+namespace {
+
+bool readLines(const char *text, std::size_t size, const Codec &c, std::uint64_t pages, Manifest *m, char *why,
+               std::size_t whySize)
 {
     m->count = 0;
     const char *p = text;
@@ -289,6 +291,17 @@ bool parseManifest(const char *text, std::size_t size, const Codec &c, std::uint
         from = to;
     }
     return true;
+}
+
+}  // namespace
+
+Status parseManifest(const char *text, std::size_t size, const Codec &c, std::uint64_t pages, Manifest *m)
+{
+    char why[kMaxMessage];
+    if (!readLines(text, size, c, pages, m, why, sizeof why)) {
+        return Status::invalid("%s", why);
+    }
+    return {};
 }
 
 std::size_t firstFlipPast(const Manifest &m, std::uint64_t pages)

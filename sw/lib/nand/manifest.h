@@ -45,10 +45,10 @@ inline constexpr std::uint64_t kUnknownPages = ~std::uint64_t{0};
 // a page, the steps in the order inject writes them (any order when all the
 // page's flips are in the OOB, as --area oob draws them); no flip twice. Empty
 // lines are skipped. A line {"block":B,"class":"bad-block"} names a block
-// that inject marked bad; those come in block order. Returns false with a fault ("line N: ...") in why: the
-// first faulty line, or, once all lines read, a page's order or twins.
-bool parseManifest(const char *text, std::size_t size, const Codec &c, std::uint64_t pages, Manifest *m, char *why,
-                   std::size_t whySize);
+// that inject marked bad; those come in block order. Returns Invalid with a
+// fault ("line N: ..."): the first faulty line, or, once all lines read, a
+// page's order or twins.
+Status parseManifest(const char *text, std::size_t size, const Codec &c, std::uint64_t pages, Manifest *m);
 
 // The first flip that names a page at or past `pages`; m.count when none does.
 std::size_t firstFlipPast(const Manifest &m, std::uint64_t pages);

@@ -34,10 +34,8 @@ void makeCodec(const Layout &layout, Codec *c)
         p.swapBits = layout.lsbFirst;
         p.masked = layout.erasedMask;
         p.messageBytes = layout.stepSize + c->protBytes;
-        char why[160];
         // The layout was checked: a code it names can be made.
-        const bool made = bch::init(&c->bch, p, why, sizeof why);
-        (void)made;
+        (void)bch::init(&c->bch, p);
         std::memcpy(c->eccKeep, c->bch.keep, c->codeBytes);
     }
     c->blankIsCodeword = blankEncodesBlank(*c);

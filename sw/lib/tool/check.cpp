@@ -722,12 +722,11 @@ int loadManifest(Run *run, int in, const struct stat &imageStat)
     if (const off_t at = lseek(in, 0, SEEK_CUR); S_ISREG(imageStat.st_mode) && at >= 0 && at <= imageStat.st_size) {
         pages = static_cast<std::uint64_t>(imageStat.st_size - at) / run->codec.recordSize;
     }
-    char why[160];
-    const bool good = err == 0 && parseManifest(text, size, run->codec, pages, &run->expect.manifest, why, sizeof why);
+    const Status parsed = err == 0 ? parseManifest(text, size, run->codec, pages, &run->expect.manifest) : Status{};
     std::free(text);
-    if (!good) {
+    if (err != 0 || !parsed.good()) {
         freeManifest(&run->expect.manifest);
-        return checkTrouble(o.tool, o.expect, err != 0 ? std::strerror(err) : why);
+        return checkTrouble(o.tool, o.expect, err != 0 ? std::strerror(err) : parsed.message());
     }
     run->expect.flips = static_cast<PageFlips *>(std::malloc(sizeof(PageFlips)));
     if (run->expect.flips == nullptr) {

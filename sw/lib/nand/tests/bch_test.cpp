@@ -44,9 +44,8 @@ struct Shape {
 std::unique_ptr<bch::Code> makeCode(const Shape &s)
 {
     auto code = std::make_unique<bch::Code>();
-    char why[160] = "";
-    const bool ok = bch::init(code.get(), {s.m, s.t, s.poly, s.swap, s.mask, s.bytes}, why, sizeof why);
-    EXPECT_TRUE(ok) << why;
+    const nand::Status made = bch::init(code.get(), {s.m, s.t, s.poly, s.swap, s.mask, s.bytes});
+    EXPECT_TRUE(made.good()) << made.message();
     return code;
 }
 
@@ -133,10 +132,10 @@ TEST(Bch, ParametersThatMakeNoCode)
     };
     for (const auto &c : cases) {
         bch::Code code;
-        char why[160] = "";
-        EXPECT_FALSE(bch::init(&code, {c.shape.m, c.shape.t, c.shape.poly, c.shape.swap, c.shape.mask, c.shape.bytes},
-                               why, sizeof why));
-        EXPECT_STREQ(why, c.why);
+        const nand::Status made =
+            bch::init(&code, {c.shape.m, c.shape.t, c.shape.poly, c.shape.swap, c.shape.mask, c.shape.bytes});
+        EXPECT_EQ(made.kind(), nand::Status::Kind::Invalid);
+        EXPECT_STREQ(made.message(), c.why);
     }
     EXPECT_EQ(bch::defaultM(512), 13u);
     EXPECT_EQ(bch::defaultM(1024), 14u);
@@ -371,8 +370,7 @@ TEST(Bch, CodesMadeOnManyThreadsAgree)
     for (unsigned t = 1; t <= kStrengths; t++) {
         threads.emplace_back([t, &data, &fromThreads] {
             auto code = std::make_unique<bch::Code>();
-            char why[160];
-            bch::init(code.get(), {13, t, 0, t % 2 == 0, true, 512}, why, sizeof why);
+            (void)bch::init(code.get(), {13, t, 0, t % 2 == 0, true, 512});
             fromThreads[t].resize(code->codeBytes);
             bch::encode(*code, data.data(), fromThreads[t].data());
         });
