@@ -19,9 +19,11 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace py = pybind11;
@@ -265,6 +267,14 @@ py::object newBytes(bool wanted, std::size_t n)
     if (b == nullptr) {
         throw py::error_already_set();
     }
+    // Large pages where the system gives them on asking: filling hundreds of
+    // MiB a 4 KiB fault at a time costs more than the check. A hint only.
+    constexpr std::size_t kHuge = std::size_t{2} << 20;
+    auto *p = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(b));
+    const std::size_t skip = (kHuge - reinterpret_cast<std::uintptr_t>(p) % kHuge) % kHuge;
+    if (n > skip + kHuge) {
+        (void)madvise(p + skip, (n - skip) / kHuge * kHuge, MADV_HUGEPAGE);
+    }
     return py::reinterpret_steal<py::object>(b);
 }
 
@@ -304,98 +314,179 @@ int readAt(int fd, std::uint8_t *buf, std::size_t n, off_t at)
     return 0;
 }
 
-// Which records of a chunk are clean, by the quick test, on every core:
-// most are, and those the checker then only counts. With a file, each thread
-// first reads its own part of the chunk, so that the copying is shared too.
-// Returns 0 or the errno of a failed read.
-int findClean(const nand::Codec &c, std::uint8_t *chunk, std::size_t records, unsigned threshold, std::uint8_t *clean,
-              int fd, off_t at)
-{
-    int err = 0;
-    const auto test = [&](std::size_t from, std::size_t to, int *failed) {
-        const std::size_t size = c.recordSize;
-        if (fd >= 0) {
-            *failed = readAt(fd, chunk + from * size, (to - from) * size, at + static_cast<off_t>(from * size));
-        }
-        for (std::size_t r = from; r < to; r++) {
-            clean[r] = nand::recordIsClean(c, chunk + r * size, threshold) ? 1 : 0;
-        }
-    };
-    constexpr std::size_t kMinPerThread = 256;  // records: fewer are not worth a thread
-    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    const std::size_t threads = std::min(cores, std::max<std::size_t>(1, records / kMinPerThread));
-    std::vector<std::thread> helpers;
-    std::vector<int> errs(threads);
-    for (std::size_t t = 1; t < threads; t++) {
-        helpers.emplace_back(test, records * t / threads, records * (t + 1) / threads, &errs[t]);
-    }
-    test(0, records / threads, &errs[0]);
-    for (std::thread &h : helpers) {
-        h.join();
-    }
-    for (const int e : errs) {
-        err = err != 0 ? err : e;
-    }
-    return err;
-}
+// One check of an image, fed chunk by chunk: the findings, the counts, and
+// the outputs, written straight into the bytes objects returned. A chunk is
+// whole eraseblocks (but for the image's end), about kChunkBytes.
+//
+// Each chunk goes in two passes. First every core takes a part of it: reads
+// it (from the file, or copies it from the buffer into the repaired image),
+// finds which records are clean, and writes the page data of every record as
+// read. Then this thread checks the chunk block by block, in place where it
+// may write: the page data of each decoded page is written again as
+// repaired, a bad block is padded or left out (the outputs after it moved
+// back over it).
+class CheckRun {
+public:
+    static constexpr std::size_t kChunkBytes = std::size_t{4} << 20;
 
-// One check of an image, fed chunk by chunk (whole eraseblocks, but for the
-// image's end): the findings, the counts, and the outputs filled as it goes.
-struct CheckRun {
-    const nand::Codec &c;
-    std::string bb;
-    std::uint8_t *dataOut;
-    std::uint8_t *fixedOut;
-    std::size_t dataLen = 0;
-    std::size_t fixedLen = 0;
-    Findings kept;
-    std::unique_ptr<nand::Checker> checker;
-    std::vector<std::uint8_t> repairedBlock;  // the page data's, without a repaired image
-
-    void chunk(const std::uint8_t *records, std::size_t count, const std::uint8_t *clean)
+    CheckRun(const nand::Codec &c, unsigned threshold, std::string bb, std::uint8_t *dataOut, std::uint8_t *fixedOut)
+        : c_(c), threshold_(threshold), bb_(std::move(bb)), dataOut_(dataOut), fixedOut_(fixedOut),
+          kept_{&c, {}, {}}, checker_(std::make_unique<nand::Checker>())
     {
+        checker_->begin(c, threshold);
         const std::size_t blockPages = c.layout.pagesPerBlock > 1 ? c.layout.pagesPerBlock : 1;
-        const std::size_t page = c.layout.pageSize;
-        const nand::CheckEvents events = {&kept, nullptr, nullptr, keepFinding};
-        for (std::size_t first = 0; first < count; first += blockPages) {
-            const std::size_t n = std::min(blockPages, count - first);
-            // Repaired where the repaired image goes, or for the page data in
-            // a block of its own.
-            std::uint8_t *out = fixedOut != nullptr ? fixedOut + fixedLen
-                                                    : (dataOut != nullptr ? repairedBlock.data() : nullptr);
-            const std::uint8_t *block = records + first * c.recordSize;
-            const nand::BlockCounts b =
-                checker->checkBlock(block, out, n, reinterpret_cast<const bool *>(clean + first), events);
-            // The outputs: a bad block left out, 0xFF, or as read.
-            if (b.bad && bb == "skip") {
+        perChunk_ = std::max<std::size_t>(1, kChunkBytes / (blockPages * c.recordSize)) * blockPages;
+        clean_.resize(perChunk_);
+    }
+
+    std::size_t perChunk() const { return perChunk_; }
+
+    // Checks n records: from the file fd at offset `at` into `buffer` (or
+    // straight into the repaired image), or, with fd < 0, at `image`.
+    // Returns 0 or the errno of a failed read.
+    int chunk(int fd, off_t at, std::uint8_t *buffer, const std::uint8_t *image, std::size_t n)
+    {
+        const std::size_t size = c_.recordSize;
+        std::uint8_t *fixed = fixedOut_ != nullptr ? fixedOut_ + fixedLen_ : nullptr;
+        // Where the records are checked; writable unless it is the caller's buffer.
+        std::uint8_t *work = fixed != nullptr ? fixed : (fd >= 0 ? buffer : nullptr);
+        const std::uint8_t *records = work != nullptr ? work : image;
+        int err = 0;
+        everyCore(n, [&](std::size_t from, std::size_t to, int *failed) {
+            const std::size_t bytes = (to - from) * size;
+            if (fd >= 0) {
+                *failed = readAt(fd, work + from * size, bytes, at + static_cast<off_t>(from * size));
+            } else if (work != nullptr) {
+                std::memcpy(work + from * size, image + from * size, bytes);
+            }
+            for (std::size_t r = from; r < to && *failed == 0; r++) {
+                const std::uint8_t *record = records + r * size;
+                clean_[r] = nand::recordIsClean(c_, record, threshold_) ? 1 : 0;
+                if (dataOut_ != nullptr) {
+                    nand::recordData(c_, record, dataOut_ + dataLen_ + r * c_.layout.pageSize);
+                }
+            }
+        }, &err);
+        if (err != 0) {
+            return err;
+        }
+        const std::size_t blockPages = c_.layout.pagesPerBlock > 1 ? c_.layout.pagesPerBlock : 1;
+        chunkFirst_ = checker_->counts().pages;
+        shift_ = 0;
+        const nand::CheckEvents events = {this, nullptr, onPage, keepFinding};
+        for (std::size_t first = 0; first < n; first += blockPages) {
+            const std::size_t count = std::min(blockPages, n - first);
+            moveBack(first, count);
+            std::uint8_t *block = work != nullptr ? work + (first - shift_) * size : nullptr;
+            const std::uint8_t *in = block != nullptr ? block : image + first * size;
+            const nand::BlockCounts b = checker_->checkBlock(in, block, count,
+                                                             reinterpret_cast<const bool *>(clean_.data() + first),
+                                                             events);
+            if (!b.bad || bb_ == "keep") {
                 continue;
             }
-            const bool pad = b.bad && bb == "pad";
-            for (std::size_t p = 0; p < n && dataOut != nullptr; p++) {
-                if (pad) {
-                    std::memset(dataOut + dataLen, 0xFF, page);
-                } else {
-                    nand::recordData(c, out + p * c.recordSize, dataOut + dataLen);
-                }
-                dataLen += page;
+            if (bb_ == "skip") {
+                shift_ += count;
+                continue;
             }
-            if (fixedOut != nullptr) {
-                if (pad) {
-                    std::memset(fixedOut + fixedLen, 0xFF, n * c.recordSize);
-                }
-                fixedLen += n * c.recordSize;
+            if (dataOut_ != nullptr) {
+                std::memset(dataOut_ + dataLen_ + (first - shift_) * c_.layout.pageSize, 0xFF,
+                            count * c_.layout.pageSize);
             }
+            if (fixed != nullptr) {
+                std::memset(block, 0xFF, count * size);
+            }
+        }
+        dataLen_ += dataOut_ != nullptr ? (n - shift_) * c_.layout.pageSize : 0;
+        fixedLen_ += fixed != nullptr ? (n - shift_) * size : 0;
+        return 0;
+    }
+
+    // Bytes past the last whole record go to the repaired image as they are.
+    void trailing(const std::uint8_t *bytes, std::size_t n)
+    {
+        if (fixedOut_ != nullptr) {
+            std::memcpy(fixedOut_ + fixedLen_, bytes, n);
+            fixedLen_ += n;
         }
     }
 
-    // Bytes past the last whole record go to the fixed image as they are.
-    void trailing(const std::uint8_t *bytes, std::size_t n)
+    std::size_t dataLen() const { return dataLen_; }
+    std::size_t fixedLen() const { return fixedLen_; }
+    const Findings &kept() const { return kept_; }
+    const nand::CheckCounts &counts() const { return checker_->counts(); }
+
+private:
+    // Runs work(from, to, &err) over parts of n records, a part a core.
+    template <class Work>
+    static void everyCore(std::size_t n, const Work &work, int *err)
     {
-        if (fixedOut != nullptr) {
-            std::memcpy(fixedOut + fixedLen, bytes, n);
-            fixedLen += n;
+        constexpr std::size_t kMinPerThread = 256;  // records: fewer are not worth a thread
+        const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+        const std::size_t threads = std::min(cores, std::max<std::size_t>(1, n / kMinPerThread));
+        std::vector<std::thread> helpers;
+        std::vector<int> errs(threads);
+        for (std::size_t t = 1; t < threads; t++) {
+            helpers.emplace_back(work, n * t / threads, n * (t + 1) / threads, &errs[t]);
+        }
+        work(0, n / threads, &errs[0]);
+        for (std::thread &h : helpers) {
+            h.join();
+        }
+        for (const int e : errs) {
+            *err = *err != 0 ? *err : e;
         }
     }
+
+    // Moves the outputs of `count` records from `first` on back over the
+    // blocks left out before them in this chunk.
+    void moveBack(std::size_t first, std::size_t count)
+    {
+        if (shift_ == 0) {
+            return;
+        }
+        const std::size_t page = c_.layout.pageSize;
+        if (dataOut_ != nullptr) {
+            std::uint8_t *base = dataOut_ + dataLen_;
+            std::memmove(base + (first - shift_) * page, base + first * page, count * page);
+        }
+        if (fixedOut_ != nullptr) {
+            std::uint8_t *base = fixedOut_ + fixedLen_;
+            std::memmove(base + (first - shift_) * c_.recordSize, base + first * c_.recordSize,
+                         count * c_.recordSize);
+        }
+    }
+
+    // A decoded page: its page data again, as repaired.
+    static void onPage(void *context, std::uint64_t page, const nand::RecordResult * /*result*/,
+                       const std::uint8_t *record)
+    {
+        auto *run = static_cast<CheckRun *>(context);
+        if (record == nullptr || run->dataOut_ == nullptr) {
+            return;
+        }
+        const std::size_t at = static_cast<std::size_t>(page - run->chunkFirst_) - run->shift_;
+        nand::recordData(run->c_, record, run->dataOut_ + run->dataLen_ + at * run->c_.layout.pageSize);
+    }
+
+    static void keepFinding(void *context, const nand::Finding &f)
+    {
+        ::keepFinding(&static_cast<CheckRun *>(context)->kept_, f);
+    }
+
+    const nand::Codec &c_;
+    unsigned threshold_;
+    std::string bb_;
+    std::uint8_t *dataOut_;
+    std::uint8_t *fixedOut_;
+    std::size_t dataLen_ = 0;
+    std::size_t fixedLen_ = 0;
+    Findings kept_;
+    std::unique_ptr<nand::Checker> checker_;
+    std::size_t perChunk_ = 0;
+    std::vector<std::uint8_t> clean_;
+    std::uint64_t chunkFirst_ = 0;  // the chunk's first page
+    std::size_t shift_ = 0;         // records of the chunk left out so far
 };
 
 // A file to check, read in chunks rather than whole: closed however the
@@ -414,10 +505,9 @@ struct File {
 };
 
 // As nandconv check: the image (a buffer, or the path of a file, read a
-// chunk at a time) is only read; a record that is not clean is checked in a
-// scratch copy, or in place in the repaired image. The page data (as -o) and
-// the repaired image (as -f) are written straight into the bytes objects
-// returned, unless not wanted.
+// chunk at a time) is only read. The page data (as -o) and the repaired image
+// (as -f) are written straight into the bytes objects returned, unless not
+// wanted.
 CheckResult check(const Layout &l, const py::object &image, long erasedThreshold, const std::string &bb,
                   bool wantData, bool wantFixed)
 {
@@ -445,42 +535,27 @@ CheckResult check(const Layout &l, const py::object &image, long erasedThreshold
         size = in->size;
     }
     const std::size_t records = size / c.recordSize;
-    const std::size_t blockPages = c.layout.pagesPerBlock > 1 ? c.layout.pagesPerBlock : 1;
     py::object data = newBytes(wantData, records * c.layout.pageSize);
     py::object fixed = newBytes(wantFixed, size);
-    CheckRun run{c, bb, bytesOf(data), bytesOf(fixed), 0, 0, Findings{&c, {}, {}}, std::make_unique<nand::Checker>(), {}};
-    run.checker->begin(c, threshold);
-    run.repairedBlock.resize(run.dataOut != nullptr && run.fixedOut == nullptr ? blockPages * c.recordSize : 0);
+    CheckRun run(c, threshold, bb, bytesOf(data), bytesOf(fixed));
     int err = 0;
     {
         const py::gil_scoped_release release;
-        if (!isPath) {
-            std::vector<std::uint8_t> clean(records);
-            findClean(c, const_cast<std::uint8_t *>(in->data), records, threshold, clean.data(), -1, 0);
-            run.chunk(in->data, records, clean.data());
-            run.trailing(in->data + records * c.recordSize, size - records * c.recordSize);
-        } else {
-            // About 4 MiB a chunk, in whole eraseblocks: read into one buffer
-            // again and again, so that no page of the file is mapped.
-            constexpr std::size_t kChunkBytes = std::size_t{4} << 20;
-            const std::size_t per = std::max<std::size_t>(1, kChunkBytes / (blockPages * c.recordSize)) * blockPages;
-            std::vector<std::uint8_t> buffer(per * c.recordSize);
-            std::vector<std::uint8_t> clean(per);
-            for (std::size_t first = 0; first < records && err == 0; first += per) {
-                const std::size_t n = std::min(per, records - first);
-                err = findClean(c, buffer.data(), n, threshold, clean.data(), file.fd,
-                                static_cast<off_t>(first * c.recordSize));
-                if (err == 0) {
-                    run.chunk(buffer.data(), n, clean.data());
-                }
-            }
-            const std::size_t rest = size - records * c.recordSize;
-            if (err == 0) {
-                err = readAt(file.fd, buffer.data(), rest, static_cast<off_t>(records * c.recordSize));
-            }
-            if (err == 0) {
-                run.trailing(buffer.data(), rest);
-            }
+        // A file is read into a buffer of one chunk, again and again, so that
+        // no page of it is mapped, unless straight into the repaired image.
+        std::vector<std::uint8_t> buffer(isPath && !wantFixed ? run.perChunk() * c.recordSize : 0);
+        for (std::size_t first = 0; first < records && err == 0; first += run.perChunk()) {
+            const std::size_t n = std::min(run.perChunk(), records - first);
+            const off_t at = static_cast<off_t>(first * c.recordSize);
+            err = run.chunk(file.fd, at, buffer.data(), isPath ? nullptr : in->data + at, n);
+        }
+        const std::size_t rest = size - records * c.recordSize;
+        std::vector<std::uint8_t> tail(isPath ? rest : 0);
+        if (err == 0 && isPath) {
+            err = readAt(file.fd, tail.data(), rest, static_cast<off_t>(records * c.recordSize));
+        }
+        if (err == 0) {
+            run.trailing(isPath ? tail.data() : in->data + records * c.recordSize, rest);
         }
     }
     if (err != 0) {
@@ -489,7 +564,7 @@ CheckResult check(const Layout &l, const py::object &image, long erasedThreshold
         throw py::error_already_set();
     }
     CheckResult r;
-    const nand::CheckCounts &n = run.checker->counts();
+    const nand::CheckCounts &n = run.counts();
     r.pages = n.pages;
     r.erased = n.erased;
     r.badBlocks = n.badBlocks;
@@ -497,10 +572,10 @@ CheckResult check(const Layout &l, const py::object &image, long erasedThreshold
     r.corrected = n.corrected;
     r.uncorrectable = n.uncorrectable;
     r.trailing = size - records * c.recordSize;
-    shorten(&data, run.dataLen);
-    shorten(&fixed, run.fixedLen);
-    for (const Finding &f : run.kept.found) {
-        r.findings.append(findingDict(run.kept, f));
+    shorten(&data, run.dataLen());
+    shorten(&fixed, run.fixedLen());
+    for (const Finding &f : run.kept().found) {
+        r.findings.append(findingDict(run.kept(), f));
     }
     r.data = data;
     r.fixed = fixed;

@@ -85,7 +85,7 @@ void Checker::checkPage(std::uint8_t *record, BlockCounts *block, const CheckEve
     const std::uint64_t page = counts_.pages++;
     checkRecord(c, record, threshold_, &result_);
     if (events.page != nullptr) {
-        events.page(events.context, page, &result_);
+        events.page(events.context, page, &result_, record);
     }
     for (std::size_t s = 0; s < c.steps; s++) {
         const StepResult &r = result_.steps[s];
@@ -148,7 +148,7 @@ BlockCounts Checker::checkBlock(const std::uint8_t *in, std::uint8_t *out, std::
         tell(events, {FindingClass::BadBlock, first + static_cast<std::uint64_t>(marked), block.block, -1, 0, nullptr});
         for (std::size_t r = 0; r < count; r++) {
             if (events.page != nullptr) {
-                events.page(events.context, first + r, nullptr);
+                events.page(events.context, first + r, nullptr, nullptr);
             }
         }
         counts_.pages += count;

@@ -68,9 +68,10 @@ struct BlockCounts {
 struct CheckEvents {
     void *context = nullptr;
     void (*block)(void *context, std::uint64_t block, bool bad) = nullptr;
-    // A page decoded, with its results, or one passed over in a bad block
-    // (null). A page the quick test found clean is not told.
-    void (*page)(void *context, std::uint64_t page, const RecordResult *result) = nullptr;
+    // A page decoded, with its results and the record as repaired (where it
+    // is until the next page), or one passed over in a bad block (both null).
+    // A page the quick test found clean is not told.
+    void (*page)(void *context, std::uint64_t page, const RecordResult *result, const std::uint8_t *record) = nullptr;
     void (*finding)(void *context, const Finding &f) = nullptr;
 };
 

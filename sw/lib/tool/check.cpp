@@ -345,7 +345,7 @@ void onBlock(void *context, std::uint64_t block, bool bad)
     compareBadBlock(static_cast<Run *>(context), block, bad);
 }
 
-void onPage(void *context, std::uint64_t page, const RecordResult *result)
+void onPage(void *context, std::uint64_t page, const RecordResult *result, const std::uint8_t * /*record*/)
 {
     auto *run = static_cast<Run *>(context);
     if (!run->expect.on) {

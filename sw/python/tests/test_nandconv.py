@@ -139,6 +139,19 @@ def test_layouts_and_json():
     assert nandconv.Layout(json=text).to_json() == text
 
 
+def test_the_readme_script_runs(tmp_path):
+    readme = read(os.path.join(SOURCE, "README.md")).decode()
+    script = readme.split("### From Python", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+    layout = nandconv.Layout("linux-bch8")
+    data = random.Random(9).randbytes(2048 * 128)
+    dump, _ = layout.inject(layout.build(data), 3, bits=1)
+    (tmp_path / "dump.oob").write_bytes(dump)
+    r = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.startswith("128 0 0 {'clean': 0, 'corrected': 512, 'uncorrectable': 0}")
+    assert read(tmp_path / "data.bin") == data
+
+
 def test_errors_carry_the_tools_message():
     with pytest.raises(ValueError, match="the ECC \\(104 bytes from OOB byte 0\\) runs past the 64-byte OOB"):
         nandconv.Layout("linux-bch8", strength=16)

@@ -55,7 +55,7 @@ Outcome run(const nand::Layout &layout, std::uint64_t seed)
     checker->begin(c, nand::strength(layout));
     nand::CheckEvents events;
     events.context = &o;
-    events.page = [](void *context, std::uint64_t, const nand::RecordResult *r) {
+    events.page = [](void *context, std::uint64_t, const nand::RecordResult *r, const std::uint8_t *) {
         auto *out = static_cast<Outcome *>(context);
         for (std::size_t s = 0; s < out->steps; s++) {
             out->counts.push_back(r->steps[s].status == EccStatus::Uncorrectable ? ~0u : r->steps[s].count);
