@@ -540,14 +540,14 @@ int openOutputs(const Run &run, const struct stat &imageStat, Output *raw, Outpu
             continue;
         }
         const std::size_t others = out == fixed && raw->name != nullptr ? 1 : 0;
-        const int status = io::openOutput(out->name, &out->file, avoid, avoidCount, opened, others);
-        if (status == io::kSameFile) {
+        const Status status = io::openOutput(out->name, &out->file, avoid, avoidCount, opened, others);
+        if (status.kind() == Status::Kind::Invalid) {
             return checkTrouble(o.tool, out->name,
                                 run.expect.on ? "names the image, the manifest or the other output; not written"
                                               : "names the image or the other output; not written");
         }
-        if (status != 0) {
-            return checkTrouble(o.tool, out->name, std::strerror(errno));
+        if (!status.good()) {
+            return checkTrouble(o.tool, out->name, std::strerror(status.errnum()));
         }
     }
     if (S_ISREG(imageStat.st_mode)) {

@@ -274,6 +274,9 @@ int writeAll(int fd, const std::uint8_t *buf, std::size_t length)
 
 namespace {
 
+// openTarget's answer for a target it must not replace.
+constexpr int kSameFile = -2;
+
 // The temporaries being written, removed by the handler of SIGINT, SIGTERM and
 // SIGHUP before the signal takes its usual course. Fixed slots: the handler
 // may only touch memory that is never reallocated.
@@ -476,7 +479,9 @@ int openInPlace(const char *path, Output *out, const struct stat *const *avoid, 
 
 }  // namespace
 
-int openOutput(const char *path, Output *out, const struct stat *const *avoid, std::size_t count,
+namespace {
+
+int openTarget(const char *path, Output *out, const struct stat *const *avoid, std::size_t count,
                const Output *const *others, std::size_t otherCount)
 {
     // "name/" is a folder, never a file to create.
@@ -563,6 +568,22 @@ int openOutput(const char *path, Output *out, const struct stat *const *avoid, s
         return -1;
     }
     return 0;
+}
+
+}  // namespace
+
+nand::Status openOutput(const char *path, Output *out, const struct stat *const *avoid, std::size_t count,
+                        const Output *const *others, std::size_t otherCount)
+{
+    const int r = openTarget(path, out, avoid, count, others, otherCount);
+    if (r == kSameFile) {
+        return nand::Status::invalid("%s: names a file it must not replace", path);
+    }
+    if (r != 0) {
+        const int err = errno;
+        return nand::Status::system(err, "%s: %s", path, std::strerror(err));
+    }
+    return {};
 }
 
 int commitOutput(Output *out)

@@ -3,6 +3,8 @@
 // and outputs that are never the input. No heap, no stdio in the hot paths.
 #pragma once
 
+#include "status.h"
+
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -94,11 +96,11 @@ struct Output {
 // Opens path for writing. A target is refused when it is one of the `avoid`
 // files or one of the `others` (regular files, FIFOs and block devices, by
 // their stat): writing there would destroy them before they are read, or mix
-// two streams. A name ending in '/' is refused (EISDIR). Returns 0, kSameFile
-// (nothing touched), or -1 with errno set.
-inline constexpr int kSameFile = -2;
-int openOutput(const char *path, Output *out, const struct stat *const *avoid, std::size_t count,
-               const Output *const *others, std::size_t otherCount);
+// two streams. A name ending in '/' is refused (EISDIR). Returns good,
+// Invalid where the target is one of those files (nothing touched; the
+// caller says which), or System with the errno.
+nand::Status openOutput(const char *path, Output *out, const struct stat *const *avoid, std::size_t count,
+                        const Output *const *others, std::size_t otherCount);
 
 // Releases what a reservation left beyond the end, flushes the output to disk,
 // closes it, renames the temporary over the target and flushes the folder.

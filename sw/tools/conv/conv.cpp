@@ -127,13 +127,13 @@ bool openImage(const char *outfilename, int infile, io::Output *out)
         return false;
     }
     const struct stat *avoid[] = {&in};
-    const int status = io::openOutput(outfilename, out, avoid, 1, nullptr, 0);
-    if (status == io::kSameFile) {
+    const nand::Status opened = io::openOutput(outfilename, out, avoid, 1, nullptr, 0);
+    if (opened.kind() == nand::Status::Kind::Invalid) {
         failWith("open", "input and output are the same file");
         return false;
     }
-    if (status != 0) {
-        fail("open", errno);
+    if (!opened.good()) {
+        fail("open", opened.errnum());
         return false;
     }
     return true;

@@ -962,12 +962,12 @@ int runBuild(int argc, char **argv)
         out.fd = STDOUT_FILENO;  // as it stands: never reopened or emptied
     } else {
         const struct stat *avoid[] = {&inStat};
-        const int status = io::openOutput(o.files[1], &out, avoid, 1, nullptr, 0);
-        if (status == io::kSameFile) {
+        const nand::Status opened = io::openOutput(o.files[1], &out, avoid, 1, nullptr, 0);
+        if (opened.kind() == nand::Status::Kind::Invalid) {
             return trouble(o.files[1], "names the input; not written");
         }
-        if (status != 0) {
-            return trouble(o.files[1], std::strerror(errno));
+        if (!opened.good()) {
+            return trouble(o.files[1], std::strerror(opened.errnum()));
         }
         if (out.temp[0] != '\0' && S_ISREG(inStat.st_mode) && inStat.st_size > 0 && !chip.on) {
             const auto pages = (static_cast<std::uint64_t>(inStat.st_size) + codec.layout.pageSize - 1) /
@@ -1236,11 +1236,11 @@ int runInject(int argc, char **argv)
             t.file->fd = STDOUT_FILENO;
             continue;
         }
-        const int r = io::openOutput(t.name, t.file, avoid, 1, opened, openedCount);
-        if (r == io::kSameFile) {
+        const nand::Status r = io::openOutput(t.name, t.file, avoid, 1, opened, openedCount);
+        if (r.kind() == nand::Status::Kind::Invalid) {
             status = trouble(t.name, "names the image or another output; not written");
-        } else if (r != 0) {
-            status = trouble(t.name, std::strerror(errno));
+        } else if (!r.good()) {
+            status = trouble(t.name, std::strerror(r.errnum()));
         } else {
             opened[openedCount++] = t.file;
         }
