@@ -79,11 +79,17 @@ void tell(const CheckEvents &events, const Finding &f)
 
 }  // namespace
 
-void Checker::checkPage(std::uint8_t *record, BlockCounts *block, const CheckEvents &events)
+void Checker::checkPage(std::uint8_t *record, const Predecoded *ahead, BlockCounts *block, const CheckEvents &events)
 {
     const Codec &c = *codec_;
     const std::uint64_t page = counts_.pages++;
-    checkRecord(c, record, threshold_, &result_);
+    if (ahead != nullptr && ahead->done) {
+        result_.erased = ahead->erased;
+        result_.bitflips = ahead->bitflips;
+        std::memcpy(result_.steps, ahead->steps, c.steps * sizeof(StepResult));
+    } else {
+        checkRecord(c, record, threshold_, &result_);
+    }
     if (events.page != nullptr) {
         events.page(events.context, page, &result_, record);
     }
@@ -128,7 +134,7 @@ void Checker::checkPage(std::uint8_t *record, BlockCounts *block, const CheckEve
 }
 
 BlockCounts Checker::checkBlock(const std::uint8_t *in, std::uint8_t *out, std::size_t count, const bool *clean,
-                                const CheckEvents &events)
+                                const CheckEvents &events, const Predecoded *decoded)
 {
     const Codec &c = *codec_;
     const std::size_t size = c.recordSize;
@@ -168,11 +174,17 @@ BlockCounts Checker::checkBlock(const std::uint8_t *in, std::uint8_t *out, std::
             }
             continue;
         }
+        const Predecoded *ahead = decoded != nullptr ? decoded + r : nullptr;
+        if (ahead != nullptr && ahead->done) {
+            // Repaired in place already: in is out.
+            checkPage(to != nullptr ? to : const_cast<std::uint8_t *>(record), ahead, &block, events);
+            continue;
+        }
         std::uint8_t *work = to != nullptr ? to : scratch_;
         if (work != record) {
             std::memcpy(work, record, size);
         }
-        checkPage(work, &block, events);
+        checkPage(work, nullptr, &block, events);
     }
     return block;
 }

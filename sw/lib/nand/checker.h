@@ -75,6 +75,15 @@ struct CheckEvents {
     void (*finding)(void *context, const Finding &f) = nullptr;
 };
 
+// A record checked ahead by checkRecord, on another thread, and repaired in
+// place there: what it found, its steps' results in an array of the caller's.
+struct Predecoded {
+    bool done;  // false: not checked ahead
+    bool erased;
+    unsigned bitflips;
+    const StepResult *steps;  // codec.steps of them
+};
+
 // The state of one check run. Large (a page's results and a scratch record):
 // make it once, on the heap; it allocates nothing.
 class Checker {
@@ -88,15 +97,17 @@ public:
     // as bad). The repaired records go to out, which may be in; with out null
     // they are not kept and in is left as it is. `clean`, where given, says
     // for each record whether recordIsClean found it so (worked out ahead,
-    // on another thread); the rest are decoded. Returns the block's counts.
+    // on another thread); the rest are decoded, but for those `decoded` says
+    // were checked ahead (in place: then out must be in, or null). Returns
+    // the block's counts.
     BlockCounts checkBlock(const std::uint8_t *in, std::uint8_t *out, std::size_t count, const bool *clean,
-                           const CheckEvents &events);
+                           const CheckEvents &events, const Predecoded *decoded = nullptr);
 
     const CheckCounts &counts() const { return counts_; }
     const Codec &codec() const { return *codec_; }
 
 private:
-    void checkPage(std::uint8_t *record, BlockCounts *block, const CheckEvents &events);
+    void checkPage(std::uint8_t *record, const Predecoded *ahead, BlockCounts *block, const CheckEvents &events);
 
     const Codec *codec_ = nullptr;
     unsigned threshold_ = 0;

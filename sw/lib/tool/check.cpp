@@ -43,9 +43,18 @@ struct Ring {
     iovec *fixed = nullptr;   // kBlocks * (records + 1)
     bool *clean = nullptr;    // kBlocks * records
     std::uint8_t *blank = nullptr;  // a record of 0xFF
+    // The records the reading threads checked ahead, and their steps'
+    // results; a scratch result for each reader. Null where the results of a
+    // read would take more than kMaxAhead bytes: this thread then checks them.
+    Predecoded *decoded = nullptr;  // kBlocks * records
+    StepResult *steps = nullptr;    // kBlocks * records * codec->steps
+    RecordResult *scratch = nullptr;  // 2
     const Codec *codec = nullptr;
     unsigned threshold = 0;
 };
+
+// The most the results of the records checked ahead may take.
+constexpr std::size_t kMaxAhead = std::size_t{4} << 20;
 
 // The extra bytes a ring takes, and where each of its lists lies in them.
 std::size_t ringExtra(Ring *r, std::uint8_t *extra)
@@ -60,17 +69,49 @@ std::size_t ringExtra(Ring *r, std::uint8_t *extra)
     r->fixed = reinterpret_cast<iovec *>(place(kBlocks * (r->records + 1) * sizeof(iovec)));
     r->clean = reinterpret_cast<bool *>(place(kBlocks * r->records * sizeof(bool)));
     r->blank = place(r->codec->recordSize);
+    const std::size_t stepBytes = kBlocks * r->records * r->codec->steps * sizeof(StepResult);
+    if (stepBytes <= kMaxAhead) {
+        r->decoded = reinterpret_cast<Predecoded *>(place(kBlocks * r->records * sizeof(Predecoded)));
+        r->steps = reinterpret_cast<StepResult *>(place(stepBytes));
+        r->scratch = reinterpret_cast<RecordResult *>(place(2 * sizeof(RecordResult)));
+    }
     return at;
 }
 
-// Marks the clean records of read n, on the thread that read it.
+// Marks the clean records of read n, on the thread that read it, and checks
+// the others there, in place, where the ring has room for their results: the
+// decoding is shared by the reading threads, and this one only reports. The
+// records of a bad block are left as read.
 void findClean(void *context, std::size_t n, std::uint8_t *data, std::size_t bytes)
 {
     const Ring &ring = *static_cast<const Ring *>(context);
-    const std::size_t size = ring.codec->recordSize;
-    bool *clean = ring.clean + (n % kBlocks) * ring.records;
-    for (std::size_t r = 0; r < bytes / size; r++) {
-        clean[r] = recordIsClean(*ring.codec, data + r * size, ring.threshold);
+    const Codec &c = *ring.codec;
+    const std::size_t size = c.recordSize;
+    const std::size_t records = bytes / size;
+    const std::size_t slot = (n % kBlocks) * ring.records;
+    bool *clean = ring.clean + slot;
+    const std::size_t blockPages = c.layout.pagesPerBlock > 1 ? c.layout.pagesPerBlock : 1;
+    for (std::size_t first = 0; first < records; first += blockPages) {
+        const std::size_t count = records - first < blockPages ? records - first : blockPages;
+        const bool bad =
+            c.layout.markerCount != 0 && count == blockPages && badBlockMarkerPage(c, data + first * size) >= 0;
+        for (std::size_t r = first; r < first + count; r++) {
+            std::uint8_t *record = data + r * size;
+            clean[r] = recordIsClean(c, record, ring.threshold);
+            if (ring.decoded == nullptr) {
+                continue;
+            }
+            Predecoded &d = ring.decoded[slot + r];
+            d.done = !clean[r] && !bad;
+            if (d.done) {
+                // Reader k takes the reads with n % readers == k: a scratch each.
+                RecordResult &result = ring.scratch[n % 2];
+                checkRecord(c, record, ring.threshold, &result);
+                StepResult *steps = ring.steps + (slot + r) * c.steps;
+                std::memcpy(steps, result.steps, c.steps * sizeof(StepResult));
+                d = {true, result.erased, result.bitflips, steps};
+            }
+        }
     }
 }
 
@@ -625,8 +666,10 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
         for (std::size_t first = 0; first < records; first += blockPages) {
             const std::size_t count = records - first < blockPages ? records - first : blockPages;
             std::uint8_t *block = data + first * recordSize;
-            const BlockCounts counts = run->checker->checkBlock(block, block, count, quick ? clean + first : nullptr,
-                                                                events);
+            const Predecoded *ahead = quick && ring.decoded != nullptr ? ring.decoded + (n % kBlocks) * ring.records + first
+                                                                      : nullptr;
+            const BlockCounts counts =
+                run->checker->checkBlock(block, block, count, quick ? clean + first : nullptr, events, ahead);
             if (!counts.bad || run->o.bb != BadBlockOutput::Skip) {
                 const bool pad = counts.bad && run->o.bb == BadBlockOutput::Pad;
                 for (std::size_t r = 0; r < count; r++) {

@@ -129,6 +129,15 @@ def test_a_file_of_many_chunks_as_the_tool(tmp_path):
     assert (result.findings, result.steps) == (doc["findings"], doc["steps"])
     assert result.data == read(tmp_path / "raw")
     assert result.fixed == layout.check(bytes(marked), bb="pad").fixed
+    # With --bb keep a bad block is written as read, its flips and all,
+    # whichever thread decodes the others.
+    r = tool("check", "--layout", "linux-bch8", "--pages-per-block", "48", "--bb", "keep",
+             "-f", str(tmp_path / "kept"), str(tmp_path / "dump.img"))
+    kept, block = read(tmp_path / "kept"), 48 * 2112
+    for b in (1, 41):
+        assert kept[b * block:(b + 1) * block] == marked[b * block:(b + 1) * block]
+        assert kept[b * block:(b + 1) * block] != image[b * block:(b + 1) * block]
+    assert kept[:block] == layout.check(bytes(marked), bb="keep").fixed[:block]
 
 
 def test_layouts_and_json():
