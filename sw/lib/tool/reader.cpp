@@ -268,7 +268,10 @@ bool Pipeline::allocate(Shape shape, std::size_t count, std::size_t extra)
         return false;
     }
     auto *s = new (place) State;
-    const std::size_t bytes = count * shape.stride * shape.slots;
+    // The extra bytes start aligned for any object the caller keeps there,
+    // whatever the buffers' size.
+    constexpr std::size_t kExtraAlign = 64;
+    const std::size_t bytes = (count * shape.stride * shape.slots + kExtraAlign - 1) / kExtraAlign * kExtraAlign;
     void *memory = nullptr;
     if (posix_memalign(&memory, kBufferAlign, bytes + extra) != 0) {
         s->~State();
