@@ -4,6 +4,7 @@
 
 #include "bch.h"
 #include "ecc.h"
+#include "gpmi.h"
 #include "layout.h"
 
 #include <cstddef>
@@ -35,6 +36,7 @@ struct Codec {
     // blank step with a flipped bit decodes as a "correction" at the mirror
     // place of the flip, so blank steps are found before decoding.
     bool blankIsCodeword;
+    gpmi::Geometry gpmi;  // of a layout of Vendor::Gpmi
     bch::Code bch;  // the tables of a BCH layout
 };
 
@@ -48,6 +50,9 @@ void makeCodec(const Layout &layout, Codec *codec);
 // are encoded as such. With keepErased, a page of all 0xFF gets an OOB
 // of all 0xFF, as blank flash has.
 void encodeRecord(const Codec &c, std::uint8_t *record, bool keepErased);
+// The same with the metadata bytes of a layout that has them (gpmi.h);
+// meta null writes 0xFF, as the other layouts do.
+void encodeRecordWithMeta(const Codec &c, std::uint8_t *record, const std::uint8_t *meta, bool keepErased);
 
 // The record byte of bad-block marker byte i: an OOB byte, or in an
 // interleaved layout a byte from raw byte pageSize on.

@@ -60,6 +60,43 @@ struct Ring {
 };
 Ring ring;  // one run at a time in a process, as the reader's ring
 
+// The page data of layouts that do not keep it in place in the record (a
+// bit-packed vendor layout): -o writes it from here, gathered through
+// recordData, one page for each record of the ring's reads.
+struct Gathered {
+    std::uint8_t *data = nullptr;
+
+    Gathered() = default;
+    Gathered(const Gathered &) = delete;
+    Gathered &operator=(const Gathered &) = delete;
+    ~Gathered() { std::free(data); }
+};
+Gathered gathered;
+
+// Makes the pages for the ring's reads where the codec needs them; false
+// when out of memory.
+bool makeGathered(const Codec &codec, std::size_t records)
+{
+    std::free(gathered.data);
+    gathered.data = nullptr;
+    if (codec.layout.vendor == Vendor::None) {
+        return true;
+    }
+    gathered.data = static_cast<std::uint8_t *>(std::malloc(kBlocks * records * codec.layout.pageSize));
+    return gathered.data != nullptr;
+}
+
+// The page data of record r of read n, gathered; null where it is in place.
+std::uint8_t *gatheredPage(const Codec &codec, std::size_t n, std::size_t r, const std::uint8_t *record)
+{
+    if (gathered.data == nullptr) {
+        return nullptr;
+    }
+    std::uint8_t *page = gathered.data + ((n % kBlocks) * ring.records + r) * codec.layout.pageSize;
+    recordData(codec, record, page);
+    return page;
+}
+
 // What -o and -f take for a page of a bad block with --bb pad.
 std::uint8_t blankRecord[kMaxPageSize + kMaxOobSize];
 
@@ -662,13 +699,14 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
 {
     const Codec &codec = run->codec;
     const std::size_t recordSize = codec.recordSize;
-    const std::size_t pieces = codec.dataInPlace ? 1 : codec.steps;  // of a record's page data
+    const bool gather = codec.layout.vendor != Vendor::None;
+    const std::size_t pieces = codec.dataInPlace || gather ? 1 : codec.steps;  // of a record's page data
     const std::size_t pieceBytes = pieces == 1 ? codec.layout.pageSize : codec.layout.stepSize;
     const std::size_t blockPages = codec.layout.pagesPerBlock > 1 ? codec.layout.pagesPerBlock : 1;
     // A layout with no marker (the classic image) has no bad blocks.
     const bool markers = codec.layout.markerCount != 0;
     Ring &made = ring;
-    if (!makeRing(&made, codec, pieces)) {
+    if (!makeRing(&made, codec, pieces) || !makeGathered(codec, made.records)) {
         return checkTrouble(run->o.tool, imageName, std::strerror(ENOMEM));
     }
     std::memset(blankRecord, 0xFF, sizeof blankRecord);
@@ -737,8 +775,10 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
                     continue;
                 }
                 const bool pad = marked >= 0 && run->o.bb == BadBlockOutput::Pad;
+                std::uint8_t *own = pad || raw.file.fd < 0 ? nullptr : gatheredPage(codec, n, r, record);
                 for (std::size_t s = 0; s < pieces; s++) {
-                    pages[rawCount++] = {pad ? blankRecord : record + codec.dataPos[s], pieceBytes};
+                    std::uint8_t *from = own != nullptr ? own : record + codec.dataPos[s];
+                    pages[rawCount++] = {pad ? blankRecord : from, pieceBytes};
                 }
                 toFixed(pad ? blankRecord : record, recordSize);
             }

@@ -60,6 +60,8 @@ constexpr char kLayoutHelp[] =
     "  --pages-per-block N  pages of an eraseblock (default 64)\n"
     "  --bbm-pages first|first,second|last  the pages whose bad-block marker\n"
     "                    Linux reads (default first)\n"
+    "  --soc imx23|imx28|imx6q|imx6sx  imx-gpmi: the SoC, whose BCH engine\n"
+    "                    limits the strength to 20, 20, 40 or 62 (default imx6sx)\n"
     "Numbers take 0x hex, and sizes a k suffix (--page 4k).\n";
 
 constexpr char kBuildUsage[] =
@@ -201,6 +203,7 @@ enum : int {
     kBlockRange,
     kDirection,
     kMarkBad,
+    kSoc,
 };
 
 constexpr int kFirstNumber = kPage;
@@ -290,6 +293,21 @@ long *numberField(Options *o, int c)
     }
 }
 
+// --soc NAME into the layout changes. Returns -1 to go on, or the exit status
+// of a usage error.
+int socOption(const char *name, const char *usage, Options *o)
+{
+    nand::gpmi::Soc soc{};
+    if (!nand::gpmi::socByName(name, &soc)) {
+        char why[160];
+        std::snprintf(why, sizeof why, "--soc takes imx23, imx28, imx6q or imx6sx, not '%.20s'", name);
+        return usageError(why, usage);
+    }
+    o->changes.soc = static_cast<int>(soc);
+    o->layoutGiven = true;
+    return -1;
+}
+
 // Parses the options of one command; `allowed` lists the long options it
 // takes and `shortOptions` its short ones. Returns -1 to go on, or the exit
 // status (help, or a usage error).
@@ -352,6 +370,11 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
             o->layoutGiven = true;
             break;
         }
+        case kSoc:
+            if (const int status = socOption(optarg, usage, o); status >= 0) {
+                return status;
+            }
+            break;
         case kBb:
             if (!nand::badBlockOutputByName(optarg, &o->bb)) {
                 std::snprintf(why, sizeof why, "--bb takes skip, pad or keep, not '%.20s'", optarg);
@@ -472,6 +495,7 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
         {"bit-order", required_argument, nullptr, kBitOrder},                                       \
         {"pages-per-block", required_argument, nullptr, kPagesPerBlock},                            \
         {"bbm-pages", required_argument, nullptr, kMarkerPages},                                    \
+        {"soc", required_argument, nullptr, kSoc},                                                  \
         {"version", no_argument, nullptr, kVersion}
 
 nand::Codec codec;  // large: not on the stack
@@ -1313,7 +1337,7 @@ int runLayouts(int argc, char **argv)
         }
         nand::Region r[nand::kMaxRegions];
         const std::size_t n = nand::eccRegions(l, r);
-        char where[64];
+        char where[64] = "(bit-packed with the data)";  // a vendor layout's: no OOB range
         int len = 0;
         for (std::size_t k = 0; k < n; k++) {
             len += std::snprintf(where + len, sizeof where - static_cast<std::size_t>(len), "%s%u..%u",
