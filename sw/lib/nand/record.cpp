@@ -100,6 +100,14 @@ std::uint32_t locationByte(const Codec &c, std::size_t s, unsigned loc)
     return c.eccPos[s * c.eccBytes + (loc - messageBits) / 8];
 }
 
+std::uint32_t locationBit(const Codec &c, std::size_t s, unsigned loc)
+{
+    if (c.layout.vendor == Vendor::Gpmi) {
+        return gpmi::locationBit(c, s, loc);
+    }
+    return locationByte(c, s, loc) * 8 + loc % 8;
+}
+
 ByteRole byteRole(const Codec &c, std::uint32_t offset)
 {
     const Layout &l = c.layout;

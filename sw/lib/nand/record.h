@@ -78,8 +78,10 @@ void recordData(const Codec &c, const std::uint8_t *record, std::uint8_t *data);
 // protBytes)) / 8.
 inline constexpr std::size_t kMaxCorrected = bch::kMaxT;
 
-// The record byte of location loc of step s.
+// The record byte of location loc of step s, and its record bit (byte * 8
+// + bit), which a bit-packed layout needs to name it.
 std::uint32_t locationByte(const Codec &c, std::size_t s, unsigned loc);
+std::uint32_t locationBit(const Codec &c, std::size_t s, unsigned loc);
 
 // What a record byte holds: the step whose data, protected or ECC byte it is
 // (-1: a free byte), and the bits of it that the step's decoder corrects.

@@ -224,8 +224,9 @@ int bitList(const Codec &codec, std::size_t step, const StepResult &r, char *buf
             n += std::snprintf(buf + n, size - static_cast<std::size_t>(n), "%s{\"ecc_byte\":%u,\"bit\":%u}", sep,
                                at - codec.layout.pageSize, loc % 8);
         } else {
+            const std::uint32_t bit = locationBit(codec, step, loc);
             n += std::snprintf(buf + n, size - static_cast<std::size_t>(n), "%s{\"raw_byte\":%u,\"bit\":%u}", sep,
-                               at, loc % 8);
+                               bit / 8, bit % 8);
         }
     }
     if (n > 0 && static_cast<std::size_t>(n) < size) {
@@ -313,7 +314,7 @@ PageFlips pageFlips;
 // The record bit that a corrected location of step s names.
 std::uint32_t recordBit(const Codec &c, std::size_t s, unsigned loc)
 {
-    return locationByte(c, s, loc) * 8 + loc % 8;
+    return locationBit(c, s, loc);
 }
 
 void reportDifference(Run *run, std::uint64_t page, long long step, std::size_t injected, const StepResult *r,
