@@ -17,15 +17,15 @@ constexpr std::uint32_t kMetadataBits = kMetadataBytes * 8;
 constexpr unsigned kByteBits = 8;
 
 struct SocRow {
-    Soc soc;
     const char *name;
     unsigned maxStrength;  // Linux's bch_max_ecc_strength
+    Soc soc;
 };
 constexpr SocRow kSocs[] = {
-    {Soc::Imx23, "imx23", 20},
-    {Soc::Imx28, "imx28", 20},
-    {Soc::Imx6q, "imx6q", 40},
-    {Soc::Imx6sx, "imx6sx", 62},
+    {"imx23", 20, Soc::Imx23},
+    {"imx28", 20, Soc::Imx28},
+    {"imx6q", 40, Soc::Imx6q},
+    {"imx6sx", 62, Soc::Imx6sx},
 };
 
 template <typename... Args>
@@ -178,8 +178,9 @@ bool makeGeometry(std::uint32_t page, std::uint32_t oob, Soc soc, unsigned stren
         out.gf = kLargeField;
     }
     if (page < out.chunk || page % out.chunk != 0) {
-        return refuse(why, whySize, "a page of %u bytes is no whole number of %u-byte chunks (the chunk for a %u-byte OOB)",
-                      page, out.chunk, oob);
+        return refuse(why, whySize,
+                      "a page of %u bytes is no whole number of %u-byte chunks (the chunk for a %u-byte OOB)", page,
+                      out.chunk, oob);
     }
     out.chunks = page / out.chunk;
     if (oob <= kMetadataBytes) {

@@ -564,7 +564,8 @@ bool makeGpmiLayout(const Layout &base, const LayoutChanges &changes, Layout *ou
     // A strength asked for stays; else the driver's for the sizes.
     const unsigned asked = changes.strength >= 0 ? static_cast<unsigned>(changes.strength) : 0u;
     if (changes.strength == 0) {
-        return refuse(why, whySize, key, "strength", "a strength of 0 bits: the BCH engine takes even strengths from 2");
+        return refuse(why, whySize, key, "strength",
+                      "a strength of 0 bits: the BCH engine takes even strengths from 2");
     }
     gpmi::Geometry g{};
     if (!gpmi::makeGeometry(l.pageSize, l.oobSize, static_cast<gpmi::Soc>(l.soc), asked, &g, why, whySize)) {
