@@ -64,7 +64,7 @@ long numberOption(const py::kwargs &options, const char *name, long fallback)
 
 // A layout from a preset, a file or JSON text, with the options the CLI
 // takes as keyword arguments (page, oob, step, ecc_offset, sm_order, ecc,
-// strength, m, poly, bit_order, pages_per_block, bbm_pages).
+// strength, m, poly, bit_order, pages_per_block, bbm_pages, soc).
 Layout makeLayout(const py::object &name, const py::object &file, const py::object &json, const py::kwargs &options)
 {
     char why[300] = "";
@@ -98,7 +98,7 @@ Layout makeLayout(const py::object &name, const py::object &file, const py::obje
         base = *p;
     }
     static const char *const kKnown[] = {"page", "oob", "step", "ecc_offset", "sm_order", "ecc", "strength",
-                                         "m", "poly", "bit_order", "pages_per_block", "bbm_pages"};
+                                         "m", "poly", "bit_order", "pages_per_block", "bbm_pages", "soc"};
     for (const auto &item : options) {
         const auto key = item.first.cast<std::string>();
         bool known = false;
@@ -141,6 +141,14 @@ Layout makeLayout(const py::object &name, const py::object &file, const py::obje
             throw py::value_error("bbm_pages takes first, first,second or last, not '" + text + "'");
         }
         c.markerPages = static_cast<int>(pages);
+    }
+    if (options.contains("soc")) {
+        nand::gpmi::Soc soc{};
+        const auto text = options["soc"].cast<std::string>();
+        if (!nand::gpmi::socByName(text.c_str(), &soc)) {
+            throw py::value_error("soc takes imx23, imx28, imx6q or imx6sx, not '" + text + "'");
+        }
+        c.soc = static_cast<int>(soc);
     }
     Layout l;
     if (!nand::makeLayout(base, c, &l.layout, why, sizeof why)) {
@@ -366,9 +374,10 @@ CheckResult check(const Layout &l, const py::buffer &image, long erasedThreshold
                                 } else if (loc >= messageBits && c.dataInPlace) {
                                     f.bits.emplace_back("ecc_byte", at - c.layout.pageSize);
                                 } else {
-                                    f.bits.emplace_back("raw_byte", at);
+                                    f.bits.emplace_back("raw_byte", nand::locationBit(c, s, loc) / 8);
                                 }
-                                f.bitOf.push_back(loc % 8);
+                                // A bit-packed layout's code bits sit at any bit of their byte.
+                                f.bitOf.push_back(loc < dataBits ? loc % 8 : nand::locationBit(c, s, loc) % 8);
                             }
                             found.push_back(f);
                         }
