@@ -66,7 +66,7 @@ constexpr char kLayoutHelp[] =
 
 constexpr char kBuildUsage[] =
     "usage: nandconv build [LAYOUT OPTIONS] [--keep-erased] [--bad-blocks LIST] [--pad-to-block]\n"
-    "                      [--blocks N] [-q] IN OUT\n"
+    "                      [--blocks N] [--meta FILE] [-q] IN OUT\n"
     "Writes every page of IN followed by its OOB, the codes of its steps in\n"
     "place, as nandwrite --oob and flash programmers take it. IN may be - for\n"
     "standard input, OUT - for standard output.\n"
@@ -76,6 +76,8 @@ constexpr char kBuildUsage[] =
     "  --pad-to-block    end with blank pages at a whole block\n"
     "  --blocks N        end with blank pages at N blocks, a whole chip; an input\n"
     "                    that does not fit in its good blocks is refused\n"
+    "  --meta FILE       imx-gpmi: each page's 10 metadata bytes, page after page\n"
+    "                    (default 0xFF); pages of a stream past its end get 0xFF\n"
     "  -q, --quiet       no progress line on a terminal\n";
 
 constexpr char kCheckUsage[] =
@@ -204,6 +206,7 @@ enum : int {
     kDirection,
     kMarkBad,
     kSoc,
+    kMeta,
 };
 
 constexpr int kFirstNumber = kPage;
@@ -247,6 +250,7 @@ struct Options {
     const char *pageRange = nullptr;
     const char *blockRange = nullptr;
     const char *markBad = nullptr;
+    const char *meta = nullptr;
     const char *files[2] = {};
     nand::LayoutChanges changes;
     int fileCount = 0;
@@ -404,6 +408,9 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
             break;
         case kMarkBad:
             o->markBad = optarg;
+            break;
+        case kMeta:
+            o->meta = optarg;
             break;
         case kEcc: {
             nand::Scheme scheme{};
@@ -611,10 +618,72 @@ void endProgress(Progress *p)
 
 bool keepErased = false;  // --keep-erased of the build under way
 
+// --meta FILE of the build under way: the metadata bytes of every page, read
+// whole before the output is opened.
+struct Metadata {
+    std::uint8_t *bytes = nullptr;
+    std::uint64_t pages = 0;
+    std::size_t perRead = 0;  // pages of a read of the input
+
+    Metadata() = default;
+    Metadata(const Metadata &) = delete;
+    Metadata &operator=(const Metadata &) = delete;
+    ~Metadata() { std::free(bytes); }
+};
+Metadata metadata;
+
+// The metadata of page p of read n, or null for the layout's default.
+const std::uint8_t *pageMetadata(std::size_t n, std::size_t p)
+{
+    const std::uint64_t page = std::uint64_t{n} * metadata.perRead + p;
+    return page < metadata.pages ? metadata.bytes + page * nand::gpmi::kMetadataBytes : nullptr;
+}
+
+// Reads --meta FILE, checked against the layout and, where its size is
+// known, the input's pages. Returns -1 to go on, or the exit status.
+int loadMetadata(const char *path, const struct stat &inStat)
+{
+    if (codec.layout.vendor != nand::Vendor::Gpmi) {
+        return usageError("--meta is for the imx-gpmi layout", kBuildUsage);
+    }
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st = {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        const int err = errno;
+        if (fd >= 0) {
+            close(fd);
+        }
+        return trouble(path, std::strerror(err));
+    }
+    const auto size = static_cast<std::size_t>(st.st_size);
+    metadata.bytes = static_cast<std::uint8_t *>(std::malloc(size != 0 ? size : 1));
+    bool ended = false;
+    int err = metadata.bytes == nullptr ? ENOMEM : 0;
+    const std::size_t got = err == 0 ? io::readFully(fd, metadata.bytes, size, &ended, &err) : 0;
+    close(fd);
+    if (err != 0) {
+        return trouble(path, std::strerror(err));
+    }
+    char why[160];
+    metadata.pages = got / nand::gpmi::kMetadataBytes;
+    const std::uint64_t inPages = (static_cast<std::uint64_t>(inStat.st_size) + codec.layout.pageSize - 1) /
+                                  codec.layout.pageSize;
+    if (got != size || got % nand::gpmi::kMetadataBytes != 0) {
+        std::snprintf(why, sizeof why, "%zu bytes: not %u metadata bytes a page", got, nand::gpmi::kMetadataBytes);
+        return trouble(path, why);
+    }
+    if (S_ISREG(inStat.st_mode) && metadata.pages != inPages) {
+        std::snprintf(why, sizeof why, "metadata for %llu pages; the input has %llu",
+                      static_cast<unsigned long long>(metadata.pages), static_cast<unsigned long long>(inPages));
+        return trouble(path, why);
+    }
+    return -1;
+}
+
 // Pads a short last page of a block with the layout's fill and makes every
 // page a record (its steps in place, its codes and fills), on the thread that
 // read the block.
-void encodeBlock(std::size_t /*n*/, std::uint8_t *block, std::size_t got)
+void encodeBlock(std::size_t n, std::uint8_t *block, std::size_t got)
 {
     const nand::Layout &l = codec.layout;
     const std::size_t pages = (got + l.pageSize - 1) / l.pageSize;
@@ -623,7 +692,7 @@ void encodeBlock(std::size_t /*n*/, std::uint8_t *block, std::size_t got)
     }
     for (std::size_t p = 0; p < pages; p++) {
         std::uint8_t *record = block + p * codec.recordSize;
-        nand::encodeRecord(codec, record, keepErased);
+        nand::encodeRecordWithMeta(codec, record, pageMetadata(n, p), keepErased);
     }
 }
 
@@ -812,6 +881,7 @@ int buildPages(const Options &o, int in, int out, const char *inName, const char
         return trouble(name, std::strerror(err));
     };
     keepErased = o.keepErased;
+    metadata.perRead = perBlock;
     io::startReader(in, recordBuffers, {l.pageSize, codec.recordSize, perBlock}, kBlocks, encodeBlock);
     if (chip.on) {
         // Written here, block by block, as the chip's bad blocks fall.
@@ -886,6 +956,7 @@ int runBuild(int argc, char **argv)
         {"bad-blocks", required_argument, nullptr, kBadBlocks},
         {"pad-to-block", no_argument, nullptr, kPadToBlock},
         {"blocks", required_argument, nullptr, kBlockCount},
+        {"meta", required_argument, nullptr, kMeta},
         {"quiet", no_argument, nullptr, 'q'},
         {nullptr, 0, nullptr, 0},
     };
@@ -925,6 +996,11 @@ int runBuild(int argc, char **argv)
     struct stat inStat = {};
     if (fstat(in, &inStat) != 0) {
         return trouble(inName, std::strerror(errno));
+    }
+    if (o.meta != nullptr) {
+        if (const int status = loadMetadata(o.meta, inStat); status >= 0) {
+            return status;
+        }
     }
     if (chip.blocks != 0 && S_ISREG(inStat.st_mode)) {
         const auto pages = (static_cast<std::uint64_t>(inStat.st_size) + codec.layout.pageSize - 1) /

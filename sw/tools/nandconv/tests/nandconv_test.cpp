@@ -1079,4 +1079,35 @@ TEST_F(NandconvTest, GpmiPolyChangesTheLargeField)
     EXPECT_EQ(nandconv("check", gpmi({"--page", "8192", "--oob", "640"}), {"-q", "out.img"}).status, 1);
 }
 
+// --meta gives each page's metadata (the model's golden image at 2048+128,
+// the marker at bit 2: metadata byte 0 lands on the marker); check -o still
+// gives the input. A file of the wrong size, or a layout without metadata, is
+// refused before the output is touched.
+TEST_F(NandconvTest, GpmiMetadataFromFile)
+{
+    writeFile(at("meta.bin"), readFile(kGolden + "/gpmi-meta.bin"));
+    Result r = nandconv("build", gpmi({"--oob", "128"}), {"--meta", "meta.bin", "input.bin", "out.img"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string golden = readFile(kGolden + "/gpmi-meta.img");
+    EXPECT_TRUE(sameBytes(readFile(at("out.img")), golden));
+    r = nandconv("check", gpmi({"--oob", "128"}), {"-q", "-o", "raw.out", "out.img"});
+    EXPECT_EQ(r.status, 0);
+    std::string padded = input;
+    padded.resize(5 * 2048, '\xFF');
+    EXPECT_TRUE(sameBytes(readFile(at("raw.out")), padded));
+
+    writeFile(at("out.img"), "keep");
+    writeFile(at("short.bin"), readFile(kGolden + "/gpmi-meta.bin").substr(10));
+    r = nandconv("build", gpmi({"--oob", "128"}), {"--meta", "short.bin", "input.bin", "out.img"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "nandconv: short.bin: metadata for 4 pages; the input has 5\n");
+    writeFile(at("odd.bin"), "123");
+    r = nandconv("build", gpmi({}), {"--meta", "odd.bin", "input.bin", "out.img"});
+    EXPECT_EQ(r.err, "nandconv: odd.bin: 3 bytes: not 10 metadata bytes a page\n");
+    r = nandconv("build", {"--layout", "linux-bch8"}, {"--meta", "meta.bin", "input.bin", "out.img"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "nandconv: --meta is for the imx-gpmi layout (see nandconv build --help)");
+    EXPECT_EQ(readFile(at("out.img")), "keep");
+}
+
 }  // namespace

@@ -23,7 +23,8 @@ input.bin OUT`, and gpmi-NAME-flips.img, the same image with bit flips:
 page 0 with t flips in every chunk (chunk 0's include a metadata bit, and every
 chunk's include ECC bits off byte boundaries and its last ECC bit), page 1
 with t + 1 flips in chunk 1. The cases are in CASES; the tests hold the same
-table. Run it from this folder; the fixtures are committed.
+table. gpmi-meta.img is the 2048+128 image built with --meta gpmi-meta.bin.
+Run it from this folder; the fixtures are committed.
 """
 
 import os
@@ -75,12 +76,12 @@ def parity(message_bits, g):
     return [rem >> (deg - 1 - i) & 1 for i in range(deg)]
 
 
-def record(data, page, oob, soc="imx6sx", strength=None, poly=None):
+def record(data, page, oob, soc="imx6sx", strength=None, poly=None, meta=b"\xff" * META):
     chunk, gf, n, t = geometry(page, oob, soc, strength)
     g = generator(Field(gf, poly or POLY[gf]), t)
     assert g.bit_length() - 1 == gf * t
     payload = bits(data)
-    meta = [1] * (8 * META)
+    meta = bits(meta)
     if soc != "imx23":
         x = marker_bit(page, chunk, gf, n, t)
         payload[x:x + 8], meta[0:8] = meta[0:8], payload[x:x + 8]
@@ -117,11 +118,18 @@ def flip_points(page, oob, soc="imx6sx", strength=None):
     return points
 
 
-def image(raw, page, oob, **kw):
+def image(raw, page, oob, metadata=None, **kw):
     out = bytearray()
-    for i in range(0, len(raw), page):
+    for n, i in enumerate(range(0, len(raw), page)):
+        if metadata is not None:
+            kw["meta"] = metadata[n * META:(n + 1) * META]
         out += record(raw[i:i + page].ljust(page, b"\xff"), page, oob, **kw)
     return bytes(out)
+
+
+def metadata_of(pages):
+    """The metadata of --meta's golden image: page n's bytes 16 n + i."""
+    return bytes((16 * n + i) & 0xFF for n in range(pages) for i in range(META))
 
 
 def flipped(img, page, oob, **kw):
@@ -153,3 +161,9 @@ if __name__ == "__main__":
         with open("gpmi-%s-flips.img" % name, "wb") as f:
             f.write(flipped(img, page, oob, **kw))
         print(name, geometry(page, oob, **{k: v for k, v in kw.items()}), " ".join(args))
+    # --meta on the geometry whose marker falls at bit 2.
+    pages = -(-len(INPUT) // 2048)
+    with open("gpmi-meta.bin", "wb") as f:
+        f.write(metadata_of(pages))
+    with open("gpmi-meta.img", "wb") as f:
+        f.write(image(INPUT, 2048, 128, metadata=metadata_of(pages)))
