@@ -776,6 +776,9 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
                     continue;
                 }
                 const bool pad = marked >= 0 && run->o.bb == BadBlockOutput::Pad;
+                if (run->o.onPage != nullptr) {
+                    run->o.onPage(codec, pad ? blankRecord : record);
+                }
                 std::uint8_t *own = pad || raw.file.fd < 0 ? nullptr : gatheredPage(codec, n, r, record);
                 for (std::size_t s = 0; s < pieces; s++) {
                     std::uint8_t *from = own != nullptr ? own : record + codec.dataPos[s];

@@ -82,7 +82,7 @@ constexpr char kBuildUsage[] =
 
 constexpr char kCheckUsage[] =
     "usage: nandconv check [LAYOUT OPTIONS] [-q] [--json] [-o RAW] [-f FIXED] [--erased-threshold T]\n"
-    "                      [--expect MANIFEST] [--bb skip|pad|keep] [--per-block] IMAGE\n"
+    "                      [--expect MANIFEST] [--bb skip|pad|keep] [--per-block] [--oob-data FILE] IMAGE\n"
     "Checks every step of every record as a reader of the flash would, and\n"
     "corrects what the code can. IMAGE may be - for standard input, RAW or\n"
     "FIXED - for standard output (the report then goes to standard error).\n"
@@ -101,6 +101,9 @@ constexpr char kCheckUsage[] =
     "                what -o and -f do with a bad block (a marker byte not 0xFF):\n"
     "                leave it out (the default, as nanddump), write 0xFF, or\n"
     "                write it as read\n"
+    "      --oob-data FILE\n"
+    "                imx-gpmi: write each page's 10 metadata bytes (as -o takes\n"
+    "                the pages) to FILE, as build --meta reads them\n"
     "      --per-block  a line for each block with findings: its most bitflips\n"
     "                in a step, corrected and uncorrectable steps, erased pages\n"
     "Bad blocks are reported, not decoded, and alone do not make status 1.\n"
@@ -207,6 +210,7 @@ enum : int {
     kMarkBad,
     kSoc,
     kMeta,
+    kOobData,
 };
 
 constexpr int kFirstNumber = kPage;
@@ -251,6 +255,7 @@ struct Options {
     const char *blockRange = nullptr;
     const char *markBad = nullptr;
     const char *meta = nullptr;
+    const char *oobData = nullptr;
     const char *files[2] = {};
     nand::LayoutChanges changes;
     int fileCount = 0;
@@ -411,6 +416,9 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
             break;
         case kMeta:
             o->meta = optarg;
+            break;
+        case kOobData:
+            o->oobData = optarg;
             break;
         case kEcc: {
             nand::Scheme scheme{};
@@ -1058,6 +1066,82 @@ int runBuild(int argc, char **argv)
 
 // ---- check ----
 
+// check --oob-data FILE: each page's metadata, gathered as the check goes
+// and written whole when it ends with a result.
+struct OobData {
+    std::uint8_t *bytes = nullptr;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+    bool outOfMemory = false;
+
+    OobData() = default;
+    OobData(const OobData &) = delete;
+    OobData &operator=(const OobData &) = delete;
+    ~OobData() { std::free(bytes); }
+};
+OobData oobData;
+
+void gatherOobData(const nand::Codec &c, const std::uint8_t *record)
+{
+    constexpr std::size_t kFirst = std::size_t{64} * 1024;
+    if (!oobData.outOfMemory && oobData.size + nand::gpmi::kMetadataBytes > oobData.capacity) {
+        const std::size_t capacity = oobData.capacity == 0 ? kFirst : 2 * oobData.capacity;
+        auto *grown = static_cast<std::uint8_t *>(std::realloc(oobData.bytes, capacity));
+        oobData.outOfMemory = grown == nullptr;
+        oobData.bytes = grown != nullptr ? grown : oobData.bytes;
+        oobData.capacity = grown != nullptr ? capacity : oobData.capacity;
+    }
+    if (!oobData.outOfMemory) {
+        nand::gpmi::recordMetadata(c, record, oobData.bytes + oobData.size);
+        oobData.size += nand::gpmi::kMetadataBytes;
+    }
+}
+
+// Runs the check with --oob-data FILE: the target, refused where it names
+// the image, the manifest or another output, is replaced when the check ends
+// with 0 or 1 and all the metadata is written, and never after trouble.
+int checkWithOobData(const char *path, nand::CheckOptions c)
+{
+    if (codec.layout.vendor != nand::Vendor::Gpmi) {
+        return usageError("--oob-data is for the imx-gpmi layout", kCheckUsage);
+    }
+    if (path[0] == '\0' || io::meansStandardOutput(path)) {
+        return usageError("--oob-data takes a file name", kCheckUsage);
+    }
+    for (const char *other : {c.raw, c.fixed}) {
+        if (other != nullptr && std::strcmp(other, path) == 0) {
+            return usageError("--oob-data and -o or -f name the same file", kCheckUsage);
+        }
+    }
+    struct stat files[2] = {};
+    const struct stat *avoid[2] = {};
+    std::size_t count = 0;
+    for (const char *name : {c.image, c.expect}) {
+        if (name != nullptr && std::strcmp(name, "-") != 0 && stat(name, &files[count]) == 0) {
+            avoid[count] = &files[count];
+            count++;
+        }
+    }
+    io::Output out;
+    if (const int status = io::openOutput(path, &out, avoid, count, nullptr, 0); status != 0) {
+        return trouble(path, status == io::kSameFile ? "names an input of the check; not written"
+                                                     : std::strerror(errno));
+    }
+    c.onPage = gatherOobData;
+    int status = nand::runCheck(codec, c);
+    if (status != nand::kCheckGood && status != nand::kCheckBad) {
+        io::abandonOutput(&out);
+        return status;
+    }
+    int err = oobData.outOfMemory ? ENOMEM : io::writeAll(out.fd, oobData.bytes, oobData.size);
+    if (err == 0) {
+        err = io::commitOutput(&out);
+    } else {
+        io::abandonOutput(&out);
+    }
+    return err == 0 ? status : trouble(path, std::strerror(err));
+}
+
 int runCheckCommand(int argc, char **argv, unsigned closed)
 {
     static const option longOptions[] = {
@@ -1068,6 +1152,7 @@ int runCheckCommand(int argc, char **argv, unsigned closed)
         {"expect", required_argument, nullptr, kExpect},
         {"bb", required_argument, nullptr, kBb},
         {"per-block", no_argument, nullptr, kPerBlock},
+        {"oob-data", required_argument, nullptr, kOobData},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -1097,6 +1182,9 @@ int runCheckCommand(int argc, char **argv, unsigned closed)
     c.perBlock = o.perBlock;
     c.erasedThreshold =
         o.erasedThreshold >= 0 ? static_cast<unsigned>(o.erasedThreshold) : nand::strength(codec.layout);
+    if (o.oobData != nullptr) {
+        return checkWithOobData(o.oobData, c);
+    }
     return nand::runCheck(codec, c);
 }
 

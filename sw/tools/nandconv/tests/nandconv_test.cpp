@@ -1043,8 +1043,10 @@ TEST_F(NandconvTest, GpmiRefusals)
          "nandconv: a strength of 44 bits is above the imx6q's maximum of 40 (--soc, --strength)\n"},
         {{"--soc", "imx28", "--strength", "22"},
          "nandconv: a strength of 22 bits is above the imx28's maximum of 20 (--soc, --strength)\n"},
-        {{"--strength", "5"}, "nandconv: a strength of 5 bits: the BCH engine takes even strengths from 2 (--strength)\n"},
-        {{"--strength", "10"}, "nandconv: a strength of 10 bits needs 2123 bytes, more than the 2112 of page and OOB\n"},
+        {{"--strength", "5"},
+         "nandconv: a strength of 5 bits: the BCH engine takes even strengths from 2 (--strength)\n"},
+        {{"--strength", "10"},
+         "nandconv: a strength of 10 bits needs 2123 bytes, more than the 2112 of page and OOB\n"},
         {{"--page", "512", "--oob", "600"},
          "nandconv: a page of 512 bytes is no whole number of 1024-byte chunks (the chunk for a 600-byte OOB)\n"},
         {{"--poly", "0x201d"}, "nandconv: 0x201d is not a primitive polynomial of degree 13\n"},
@@ -1079,22 +1081,29 @@ TEST_F(NandconvTest, GpmiPolyChangesTheLargeField)
     EXPECT_EQ(nandconv("check", gpmi({"--page", "8192", "--oob", "640"}), {"-q", "out.img"}).status, 1);
 }
 
-// --meta gives each page's metadata (the model's golden image at 2048+128,
-// the marker at bit 2: metadata byte 0 lands on the marker); check -o still
-// gives the input. A file of the wrong size, or a layout without metadata, is
-// refused before the output is touched.
-TEST_F(NandconvTest, GpmiMetadataFromFile)
+// build --meta gives each page's metadata (the model's golden image at
+// 2048+128, the marker at bit 2: metadata byte 0 lands on the marker), and
+// check --oob-data gives it back, corrected, while -o still gives the input.
+// A file of the wrong size, an output that names the image, or a layout
+// without metadata, is refused before the output is touched.
+TEST_F(NandconvTest, GpmiMetadataRoundTrip)
 {
     writeFile(at("meta.bin"), readFile(kGolden + "/gpmi-meta.bin"));
     Result r = nandconv("build", gpmi({"--oob", "128"}), {"--meta", "meta.bin", "input.bin", "out.img"});
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string golden = readFile(kGolden + "/gpmi-meta.img");
     EXPECT_TRUE(sameBytes(readFile(at("out.img")), golden));
-    r = nandconv("check", gpmi({"--oob", "128"}), {"-q", "-o", "raw.out", "out.img"});
+    r = nandconv("check", gpmi({"--oob", "128"}), {"-q", "-o", "raw.out", "--oob-data", "oob.out", "out.img"});
     EXPECT_EQ(r.status, 0);
     std::string padded = input;
     padded.resize(5 * 2048, '\xFF');
     EXPECT_TRUE(sameBytes(readFile(at("raw.out")), padded));
+    EXPECT_TRUE(sameBytes(readFile(at("oob.out")), readFile(kGolden + "/gpmi-meta.bin")));
+    // A flipped metadata bit comes back corrected.
+    writeFile(at("flipped.img"), readFile(kGolden + "/gpmi-2048-64-flips.img"));
+    r = nandconv("check", gpmi({}), {"-q", "--oob-data", "oob.out", "flipped.img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(readFile(at("oob.out")), std::string(5 * 10, '\xFF'));
 
     writeFile(at("out.img"), "keep");
     writeFile(at("short.bin"), readFile(kGolden + "/gpmi-meta.bin").substr(10));
@@ -1106,7 +1115,14 @@ TEST_F(NandconvTest, GpmiMetadataFromFile)
     EXPECT_EQ(r.err, "nandconv: odd.bin: 3 bytes: not 10 metadata bytes a page\n");
     r = nandconv("build", {"--layout", "linux-bch8"}, {"--meta", "meta.bin", "input.bin", "out.img"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "nandconv: --meta is for the imx-gpmi layout (see nandconv build --help)");
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
+              "nandconv: --meta is for the imx-gpmi layout (see nandconv build --help)");
+    EXPECT_EQ(readFile(at("out.img")), "keep");
+    r = nandconv("check", gpmi({}), {"--oob-data", "flipped.img", "flipped.img"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "nandconv: flipped.img: names an input of the check; not written\n");
+    r = nandconv("check", {"--layout", "linux-bch8"}, {"--oob-data", "out.img", "flipped.img"});
+    EXPECT_EQ(r.status, 2);
     EXPECT_EQ(readFile(at("out.img")), "keep");
 }
 
