@@ -492,22 +492,20 @@ std::uint32_t locationBit(const Codec &c, std::size_t s, unsigned loc)
     return static_cast<std::uint32_t>(chunkStart(c, s) + loc - kMetadataBits);
 }
 
-void byteRole(const Codec &c, std::uint32_t offset, std::int32_t *step, std::uint8_t *keep)
+void bitRole(const Codec &c, std::uint32_t offset, unsigned bit, std::int32_t *step, std::uint8_t *keep)
 {
     const Geometry &g = c.gpmi;
     const std::size_t chunkTotal = std::size_t{g.chunk} * kByteBits + g.eccBits;
-    *step = -1;
+    // The chunk of each bit of the byte; past the last code, none.
+    const auto chunkOf = [&](unsigned b) -> std::int32_t {
+        const std::size_t at = std::size_t{offset} * kByteBits + b;
+        const std::size_t k = at < kMetadataBits ? 0 : (at - kMetadataBits) / chunkTotal;
+        return k < g.chunks ? static_cast<std::int32_t>(k) : -1;
+    };
+    *step = chunkOf(bit);
     *keep = 0;
-    for (unsigned b = 0; b < kByteBits; b++) {
-        const std::size_t bit = std::size_t{offset} * kByteBits + b;
-        const std::size_t k = bit < kMetadataBits ? 0 : (bit - kMetadataBits) / chunkTotal;
-        if (k >= g.chunks) {
-            break;
-        }
-        if (*step < 0) {
-            *step = static_cast<std::int32_t>(k);
-        }
-        if (static_cast<std::size_t>(*step) == k) {
+    for (unsigned b = 0; b < kByteBits && *step >= 0; b++) {
+        if (chunkOf(b) == *step) {
             *keep = static_cast<std::uint8_t>(*keep | 1u << b);
         }
     }

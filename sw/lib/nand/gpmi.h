@@ -90,9 +90,10 @@ void recordData(const Codec &c, const std::uint8_t *record, std::uint8_t *data);
 void recordMetadata(const Codec &c, const std::uint8_t *record, std::uint8_t *meta);
 // The record bit (byte * 8 + bit) of location loc of chunk s.
 std::uint32_t locationBit(const Codec &c, std::size_t s, unsigned loc);
-// The chunk a record byte belongs to (-1: none) and the bits of it that are
-// the chunk's.
-void byteRole(const Codec &c, std::uint32_t offset, std::int32_t *step, std::uint8_t *keep);
+// The chunk that bit `bit` of a record byte belongs to (-1: none), and the
+// bits of the byte that are that chunk's: a byte may end one chunk's code
+// and start the next chunk's data.
+void bitRole(const Codec &c, std::uint32_t offset, unsigned bit, std::int32_t *step, std::uint8_t *keep);
 
 }  // namespace gpmi
 }  // namespace nand

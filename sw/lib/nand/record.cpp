@@ -108,13 +108,21 @@ std::uint32_t locationBit(const Codec &c, std::size_t s, unsigned loc)
     return locationByte(c, s, loc) * 8 + loc % 8;
 }
 
+ByteRole bitRole(const Codec &c, std::uint32_t offset, unsigned bit)
+{
+    if (c.layout.vendor != Vendor::Gpmi) {
+        return byteRole(c, offset);
+    }
+    ByteRole role{};
+    gpmi::bitRole(c, offset, bit, &role.step, &role.keep);
+    return role;
+}
+
 ByteRole byteRole(const Codec &c, std::uint32_t offset)
 {
     const Layout &l = c.layout;
     if (l.vendor == Vendor::Gpmi) {
-        ByteRole role{};
-        gpmi::byteRole(c, offset, &role.step, &role.keep);
-        return role;
+        return bitRole(c, offset, 0);  // a byte's first bit is never past the codes while a later one is not
     }
     if (!l.interleaved) {
         if (offset < l.pageSize) {

@@ -90,6 +90,9 @@ struct ByteRole {
     std::uint8_t keep;
 };
 ByteRole byteRole(const Codec &c, std::uint32_t offset);
+// The same for bit `bit` of the byte, where a byte may hold the bits of two
+// steps (a bit-packed layout): the step of that bit and its bits of the byte.
+ByteRole bitRole(const Codec &c, std::uint32_t offset, unsigned bit);
 
 struct StepResult {
     EccStatus status;    // a multi-bit code reports CorrectedBits; a blank step Clean

@@ -1000,6 +1000,17 @@ TEST_F(NandconvTest, GpmiInjectedFlipsRoundTrip)
         EXPECT_EQ(r.status, 1) << c.name;
         EXPECT_EQ(r.out, summary(pages, 0, 0, 0, pages * c.chunks)) << c.name;
     }
+    // A byte shared by two chunks: at 2048+128 ECC 0 ends at raw bit
+    // 80 + 4096 + 18 * 13 = 4410, so bits 0 and 1 of raw byte 551 are chunk
+    // 0's code and bit 3 is chunk 1's data bit 1.
+    std::string image = readFile(kGolden + "/gpmi-2048-128.img");
+    image[551] = static_cast<char>(image[551] ^ 0x09);
+    writeFile(at("x.img"), image);
+    writeFile(at("m.jsonl"), "{\"page\":0,\"step\":0,\"offset\":551,\"bit\":0}\n"
+                             "{\"page\":0,\"step\":1,\"offset\":551,\"bit\":3}\n");
+    const Result r = nandconv("check", gpmi({"--oob", "128"}), {"--expect", "m.jsonl", "x.img"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("manifest: 2 steps as injected, 0 differ"), std::string::npos) << r.out;
 }
 
 // Blank flash: a chunk with at most t zero bits (the metadata counted with
