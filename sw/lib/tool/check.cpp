@@ -73,13 +73,13 @@ struct Gathered {
 };
 Gathered gathered;
 
-// Makes the pages for the ring's reads where the codec needs them; false
-// when out of memory.
-bool makeGathered(const Codec &codec, std::size_t records)
+// Makes the pages for the ring's reads where -o is written and the codec
+// needs them; false when out of memory.
+bool makeGathered(const Codec &codec, std::size_t records, bool written)
 {
     std::free(gathered.data);
     gathered.data = nullptr;
-    if (codec.layout.vendor == Vendor::None) {
+    if (codec.layout.vendor == Vendor::None || !written) {
         return true;
     }
     gathered.data = static_cast<std::uint8_t *>(std::malloc(kBlocks * records * codec.layout.pageSize));
@@ -707,7 +707,7 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
     // A layout with no marker (the classic image) has no bad blocks.
     const bool markers = codec.layout.markerCount != 0;
     Ring &made = ring;
-    if (!makeRing(&made, codec, pieces) || !makeGathered(codec, made.records)) {
+    if (!makeRing(&made, codec, pieces) || !makeGathered(codec, made.records, raw.file.fd >= 0)) {
         return checkTrouble(run->o.tool, imageName, std::strerror(ENOMEM));
     }
     std::memset(blankRecord, 0xFF, sizeof blankRecord);

@@ -1099,6 +1099,8 @@ TEST_F(NandconvTest, GpmiPolyChangesTheLargeField)
 // without metadata, is refused before the output is touched.
 TEST_F(NandconvTest, GpmiMetadataRoundTrip)
 {
+    constexpr std::size_t kPages = 5;  // of input.bin at 2048 bytes a page
+    constexpr std::size_t kMetadataBytes = 10;
     writeFile(at("meta.bin"), readFile(kGolden + "/gpmi-meta.bin"));
     Result r = nandconv("build", gpmi({"--oob", "128"}), {"--meta", "meta.bin", "input.bin", "out.img"});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -1107,14 +1109,14 @@ TEST_F(NandconvTest, GpmiMetadataRoundTrip)
     r = nandconv("check", gpmi({"--oob", "128"}), {"-q", "-o", "raw.out", "--oob-data", "oob.out", "out.img"});
     EXPECT_EQ(r.status, 0);
     std::string padded = input;
-    padded.resize(5 * 2048, '\xFF');
+    padded.resize(kPages * 2048, '\xFF');
     EXPECT_TRUE(sameBytes(readFile(at("raw.out")), padded));
     EXPECT_TRUE(sameBytes(readFile(at("oob.out")), readFile(kGolden + "/gpmi-meta.bin")));
     // A flipped metadata bit comes back corrected.
     writeFile(at("flipped.img"), readFile(kGolden + "/gpmi-2048-64-flips.img"));
     r = nandconv("check", gpmi({}), {"-q", "--oob-data", "oob.out", "flipped.img"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(readFile(at("oob.out")), std::string(5 * 10, '\xFF'));
+    EXPECT_EQ(readFile(at("oob.out")), std::string(kPages * kMetadataBytes, '\xFF'));
 
     writeFile(at("out.img"), "keep");
     writeFile(at("short.bin"), readFile(kGolden + "/gpmi-meta.bin").substr(10));
