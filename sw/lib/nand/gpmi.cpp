@@ -265,8 +265,8 @@ void makeCodec(Codec *c)
         const std::size_t at = chunkStart(*c, s);
         c->dataPos[s] = static_cast<std::uint32_t>(at / kByteBits);
         for (std::size_t i = 0; i < c->eccBytes; i++) {
-            c->eccPos[s * c->eccBytes + i] =
-                static_cast<std::uint32_t>((at + std::size_t{g.chunk} * kByteBits + i * kByteBits) / kByteBits);
+            const std::size_t bit = at + std::size_t{g.chunk} * kByteBits + i * kByteBits;
+            c->eccPos[s * c->eccBytes + i] = static_cast<std::uint32_t>(bit / kByteBits);
         }
         for (std::size_t i = 0; i < c->protBytes; i++) {
             c->protPos[s * c->protBytes + i] = static_cast<std::uint32_t>(i);
