@@ -70,7 +70,7 @@ long numberOption(const py::kwargs &options, const char *name, long fallback)
 
 // A layout from a preset, a file or JSON text, with the options the CLI
 // takes as keyword arguments (page, oob, step, ecc_offset, sm_order, ecc,
-// strength, m, poly, bit_order, pages_per_block, bbm_pages).
+// strength, m, poly, bit_order, pages_per_block, bbm_pages, soc).
 Layout makeLayout(const py::object &name, const py::object &file, const py::object &json, const py::kwargs &options)
 {
     if ((name.is_none() ? 0 : 1) + (file.is_none() ? 0 : 1) + (json.is_none() ? 0 : 1) > 1) {
@@ -93,7 +93,7 @@ Layout makeLayout(const py::object &name, const py::object &file, const py::obje
         }
     }
     static const char *const kKnown[] = {"page", "oob", "step", "ecc_offset", "sm_order", "ecc", "strength",
-                                         "m", "poly", "bit_order", "pages_per_block", "bbm_pages"};
+                                         "m", "poly", "bit_order", "pages_per_block", "bbm_pages", "soc"};
     for (const auto &item : options) {
         const auto key = item.first.cast<std::string>();
         bool known = false;
@@ -136,6 +136,14 @@ Layout makeLayout(const py::object &name, const py::object &file, const py::obje
             throw py::value_error("bbm_pages takes first, first,second or last, not '" + text + "'");
         }
         c.markerPages = static_cast<int>(pages);
+    }
+    if (options.contains("soc")) {
+        nand::gpmi::Soc soc{};
+        const auto text = options["soc"].cast<std::string>();
+        if (!nand::gpmi::socByName(text.c_str(), &soc)) {
+            throw py::value_error("soc takes imx23, imx28, imx6q or imx6sx, not '" + text + "'");
+        }
+        c.soc = static_cast<int>(soc);
     }
     Layout l;
     if (const nand::Status s = nand::loadLayout(source, c, &l.layout); !s.good()) {
@@ -213,8 +221,8 @@ void keepFinding(void *context, const nand::Finding &f)
     } else if (f.cls == nand::FindingClass::CorrectedBits) {
         for (unsigned i = 0; i < f.result->count; i++) {
             const unsigned loc = f.result->locs[i];
-            CorrectedBit b{nand::BitPlace::Data, 0, loc % 8};
-            b.place = nand::correctedBitPlace(*k->codec, static_cast<std::size_t>(f.step), loc, &b.offset);
+            CorrectedBit b{nand::BitPlace::Data, 0, 0};
+            b.place = nand::correctedBitPlace(*k->codec, static_cast<std::size_t>(f.step), loc, &b.offset, &b.bit);
             k->bits.push_back(b);
         }
         kept.bitCount = f.result->count;

@@ -24,20 +24,23 @@ const char *findingClassName(FindingClass c)
     return "uncorrectable";
 }
 
-BitPlace correctedBitPlace(const Codec &c, std::size_t step, unsigned loc, std::uint32_t *offset)
+BitPlace correctedBitPlace(const Codec &c, std::size_t step, unsigned loc, std::uint32_t *offset, unsigned *bit)
 {
+    *bit = loc % 8;
     const std::uint32_t dataBits = c.layout.stepSize * 8;
     const auto messageBits = static_cast<std::uint32_t>(dataBits + c.protBytes * 8);
     if (loc < dataBits) {
         *offset = static_cast<std::uint32_t>(step * c.layout.stepSize + loc / 8);
         return BitPlace::Data;
     }
-    const std::uint32_t at = locationByte(c, step, loc);
     if (loc >= messageBits && c.dataInPlace) {
-        *offset = at - c.layout.pageSize;
+        *offset = locationByte(c, step, loc) - c.layout.pageSize;
         return BitPlace::Ecc;
     }
-    *offset = at;
+    // A bit-packed layout's code bits sit at any bit of their byte.
+    const std::uint32_t at = locationBit(c, step, loc);
+    *offset = at / 8;
+    *bit = at % 8;
     return BitPlace::Raw;
 }
 

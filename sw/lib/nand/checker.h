@@ -38,9 +38,10 @@ struct Finding {
 // Where a bit that a multi-bit code corrected lies, as reports name it: a
 // data bit by its offset in the page data, a code bit stored in the OOB by
 // its offset in the OOB, any other (a protected byte, a code of an
-// interleaved layout) by its offset in the record.
+// interleaved layout, a bit-packed one's) by its offset in the record; with
+// the bit within that byte.
 enum class BitPlace : std::uint8_t { Data, Ecc, Raw };
-BitPlace correctedBitPlace(const Codec &c, std::size_t step, unsigned loc, std::uint32_t *offset);
+BitPlace correctedBitPlace(const Codec &c, std::size_t step, unsigned loc, std::uint32_t *offset, unsigned *bit);
 
 struct CheckCounts {
     std::uint64_t pages = 0;

@@ -78,11 +78,21 @@ Flip locate(const Codec &c, Area area, std::size_t unit, std::size_t k)
     const std::size_t messageBits = (std::size_t{c.layout.stepSize} + c.protBytes) * 8;
     if (area == Area::Oob) {
         const auto offset = static_cast<std::uint32_t>(c.layout.pageSize + k / 8);
-        return {byteRole(c, offset).step, offset, static_cast<std::uint8_t>(k % 8)};
+        return {bitRole(c, offset, static_cast<unsigned>(k % 8)).step, offset, static_cast<std::uint8_t>(k % 8)};
     }
     const auto step = static_cast<std::int32_t>(unit);
+    // A bit-packed layout names its bits by record bit; its later chunks
+    // have no metadata bits, which are then no bit of the unit (step -1).
+    const auto at = [&c, unit, step](std::size_t loc) -> Flip {
+        if (c.layout.vendor == Vendor::Gpmi && unit != 0 && loc >= std::size_t{c.layout.stepSize} * 8 &&
+            loc < (std::size_t{c.layout.stepSize} + c.protBytes) * 8) {
+            return {-1, 0, 0};
+        }
+        const std::uint32_t bit = locationBit(c, unit, static_cast<unsigned>(loc));
+        return {step, bit / 8, static_cast<std::uint8_t>(bit % 8)};
+    };
     if (area != Area::Ecc && k < messageBits) {
-        return {step, locationByte(c, unit, static_cast<unsigned>(k)), static_cast<std::uint8_t>(k % 8)};
+        return at(k);
     }
     if (area != Area::Ecc) {
         k -= messageBits;
@@ -93,6 +103,9 @@ Flip locate(const Codec &c, Area area, std::size_t unit, std::size_t k)
         for (unsigned b = 0; b < 8; b++) {
             if ((c.eccKeep[i] >> b & 1u) == 0) {
                 continue;
+            }
+            if (k == 0 && c.layout.vendor != Vendor::None) {
+                return at(messageBits + i * 8 + b);
             }
             if (k == 0) {
                 return {step, c.eccPos[unit * c.eccBytes + i], static_cast<std::uint8_t>(b)};
@@ -138,6 +151,9 @@ void injectRecord(const Codec &c, std::uint8_t *record, const InjectOptions &o, 
     // Whether bit k of the unit reads as the direction flips.
     const auto eligible = [&](std::size_t unit, std::size_t k) {
         const Flip f = locate(c, o.area, unit, k);
+        if (o.area != Area::Oob && f.step < 0) {
+            return false;  // no bit of this unit: drawn again
+        }
         return o.direction == Direction::Any || (static_cast<unsigned>(record[f.offset]) >> f.bit & 1u) == wanted;
     };
     for (std::size_t unit = 0; unit < units; unit++) {

@@ -2,6 +2,7 @@
 #include "layout.h"
 
 #include "bch.h"
+#include "gpmi.h"
 
 #include <cstdio>
 #include <cstring>
@@ -45,6 +46,22 @@ constexpr Layout preset(const char *name, std::uint32_t page, std::uint32_t oob,
     return l;
 }
 
+// The i.MX GPMI row: its chunk, field and strength come from the page and
+// OOB (gpmi.h); the marker is the raw byte after the page data.
+constexpr Layout gpmiPreset(const char *about)
+{
+    Layout l = preset("imx-gpmi", 2048, 64, gpmi::kFirstChunk, Scheme::Bch, 8, Placement::End, 0xFF, about);
+    l.vendor = Vendor::Gpmi;
+    l.soc = static_cast<std::uint8_t>(gpmi::kDefaultSoc);
+    l.m = gpmi::kSmallField;
+    l.lsbFirst = true;
+    l.erasedMask = false;
+    l.linuxOob = false;
+    l.markerCount = 1;
+    l.markers[0] = l.markers[1] = 0;
+    return l;
+}
+
 // clang-format off
 constexpr Layout kPresets[] = {
     preset("classic",           2048, 64,  512,  Scheme::Classic, 1,  Placement::End,        0x00,
@@ -63,6 +80,7 @@ constexpr Layout kPresets[] = {
            "Linux software BCH-8 on 4096+224 pages, ECC at the end of the OOB"),
     preset("linux-bch24-1k",    4096, 224, 1024, Scheme::Bch,     24, Placement::End,        0xFF,
            "Linux software BCH, 24 bits per 1024 bytes over GF(2^14), 42 bytes a step at the end of the OOB"),
+    gpmiPreset("i.MX GPMI BCH: metadata, chunks and codes packed bit by bit, marker swapped (--soc, --strength)"),
 };
 // clang-format on
 
@@ -221,7 +239,7 @@ unsigned strength(const Layout &l)
 std::size_t eccRegions(const Layout &l, Region (&regions)[kMaxRegions])
 {
     const auto total = static_cast<std::uint32_t>(stepsPerPage(l) * eccBytesPerStep(l));
-    if (total == 0 || l.interleaved) {
+    if (total == 0 || l.interleaved || l.vendor != Vendor::None) {
         return 0;
     }
     switch (l.placement) {
@@ -497,17 +515,98 @@ bool checkPlaces(const Layout &l, char *why, std::size_t whySize, const char **k
     return checkProtected(l, regions, n, why, whySize, key);
 }
 
+// The changes every layout takes: its sizes and its eraseblock. False with
+// the reason for an eraseblock out of range.
+bool applySizes(const LayoutChanges &changes, Layout *l, char *why, std::size_t whySize, const char **key)
+{
+    if (changes.pageSize >= 0) {
+        l->pageSize = static_cast<std::uint32_t>(changes.pageSize);
+    }
+    if (changes.oobSize >= 0) {
+        l->oobSize = static_cast<std::uint32_t>(changes.oobSize);
+    }
+    if (changes.pagesPerBlock >= 0) {
+        l->pagesPerBlock = static_cast<std::uint32_t>(changes.pagesPerBlock);
+    }
+    if (changes.markerPages >= 0) {
+        l->markerPages = static_cast<MarkerPages>(changes.markerPages);
+    }
+    if (l->pagesPerBlock < 2 || l->pagesPerBlock > kMaxPagesPerBlock) {
+        return refuse(why, whySize, key, "pages_per_block", "%u pages a block: it takes 2 to %zu", l->pagesPerBlock,
+                      kMaxPagesPerBlock);
+    }
+    return true;
+}
+
+// makeLayout for the i.MX GPMI layout: only the page, OOB, SoC, strength,
+// polynomial and eraseblock change it; the rest follows from them.
+bool makeGpmiLayout(const Layout &base, const LayoutChanges &changes, Layout *out, char *why, std::size_t whySize,
+                    const char **key)
+{
+    Layout l = base;
+    if (changes.stepSize >= 0 || changes.eccOffset >= 0 || changes.smOrder || changes.scheme >= 0 ||
+        changes.m >= 0 || changes.lsbFirst >= 0) {
+        return refuse(why, whySize, key, changes.stepSize >= 0 ? "step" : "scheme",
+                      "imx-gpmi takes its chunks, code and places from the page and OOB sizes: --step, "
+                      "--ecc-offset, --sm-order, --ecc, --m and --bit-order do not apply");
+    }
+    if (!applySizes(changes, &l, why, whySize, key)) {
+        return false;
+    }
+    if (changes.soc >= 0) {
+        l.soc = static_cast<std::uint8_t>(changes.soc);
+    }
+    if (l.pageSize == 0 || l.pageSize > kMaxPageSize || l.oobSize == 0 || l.oobSize > kMaxOobSize) {
+        return refuse(why, whySize, key, l.pageSize == 0 || l.pageSize > kMaxPageSize ? "page" : "oob",
+                      "a page of %u bytes and an OOB of %u: pages take 1 to %zu bytes, OOBs 1 to %zu", l.pageSize,
+                      l.oobSize, kMaxPageSize, kMaxOobSize);
+    }
+    // A strength asked for stays; else the driver's for the sizes.
+    const unsigned asked = changes.strength >= 0 ? static_cast<unsigned>(changes.strength) : 0u;
+    if (changes.strength == 0) {
+        return refuse(why, whySize, key, "strength",
+                      "a strength of 0 bits: the BCH engine takes even strengths from 2");
+    }
+    gpmi::Geometry g{};
+    if (!gpmi::makeGeometry(l.pageSize, l.oobSize, static_cast<gpmi::Soc>(l.soc), asked, &g, why, whySize)) {
+        if (key != nullptr) {
+            *key = "strength";
+        }
+        return false;
+    }
+    l.stepSize = g.chunk;
+    l.m = static_cast<std::uint8_t>(g.gf);
+    l.strength = static_cast<std::uint8_t>(g.t);
+    // The field changes with the chunk: a polynomial asked for stays, the
+    // default follows the field.
+    l.poly = changes.poly >= 0 ? static_cast<std::uint32_t>(changes.poly)
+                               : (base.m == g.gf ? base.poly : 0u);
+    if (l.poly == 0) {
+        l.poly = g.gf == gpmi::kSmallField ? gpmi::kSmallFieldPoly : gpmi::kLargeFieldPoly;
+    }
+    if (!bch::isPrimitive(g.gf, l.poly)) {
+        return refuse(why, whySize, key, "poly", "0x%x is not a primitive polynomial of degree %u", l.poly, g.gf);
+    }
+    // The i.MX23 keeps no marker byte in place of the data.
+    l.markerCount = g.swap ? 1 : 0;
+    *out = l;
+    return true;
+}
+
 }  // namespace
 
 bool makeLayout(const Layout &base, const LayoutChanges &changes, Layout *out, char *why, std::size_t whySize,
                 const char **key)
 {
-    Layout l = base;
-    if (changes.pageSize >= 0) {
-        l.pageSize = static_cast<std::uint32_t>(changes.pageSize);
+    if (base.vendor == Vendor::Gpmi) {
+        return makeGpmiLayout(base, changes, out, why, whySize, key);
     }
-    if (changes.oobSize >= 0) {
-        l.oobSize = static_cast<std::uint32_t>(changes.oobSize);
+    if (changes.soc >= 0) {
+        return refuse(why, whySize, key, "soc", "--soc is for the imx-gpmi layout");
+    }
+    Layout l = base;
+    if (!applySizes(changes, &l, why, whySize, key)) {
+        return false;
     }
     if (changes.stepSize >= 0) {
         l.stepSize = static_cast<std::uint32_t>(changes.stepSize);
@@ -546,16 +645,6 @@ bool makeLayout(const Layout &base, const LayoutChanges &changes, Layout *out, c
     }
     if (changes.lsbFirst >= 0) {
         l.lsbFirst = changes.lsbFirst != 0;
-    }
-    if (changes.pagesPerBlock >= 0) {
-        l.pagesPerBlock = static_cast<std::uint32_t>(changes.pagesPerBlock);
-    }
-    if (changes.markerPages >= 0) {
-        l.markerPages = static_cast<MarkerPages>(changes.markerPages);
-    }
-    if (l.pagesPerBlock < 2 || l.pagesPerBlock > kMaxPagesPerBlock) {
-        return refuse(why, whySize, key, "pages_per_block", "%u pages a block: it takes 2 to %zu", l.pagesPerBlock,
-                      kMaxPagesPerBlock);
     }
     if (l.scheme == Scheme::Bch && l.strength == 0) {
         return refuse(why, whySize, key, "strength", "BCH needs a strength (--strength)");
@@ -621,6 +710,15 @@ std::size_t describeJson(const Layout &l, char *buf, std::size_t size)
         } else {
             w.add("%c", *p);
         }
+    }
+    if (l.vendor == Vendor::Gpmi) {
+        // Only the keys that make or follow from its geometry.
+        w.add("\",\"vendor\":\"imx-gpmi\",\"soc\":\"%s\",\"page\":%u,\"oob\":%u,\"step\":%u,\"scheme\":\"bch\","
+              "\"strength\":%u,\"m\":%u,\"poly\":\"0x%x\",\"bit_order\":\"lsb-first\",\"erased_mask\":false,"
+              "\"bad_block_marker\":[%s],\"pages_per_block\":%u,\"bad_block_pages\":\"%s\"}",
+              gpmi::socName(static_cast<gpmi::Soc>(l.soc)), l.pageSize, l.oobSize, l.stepSize, l.strength, bchField(l),
+              bchPoly(l), l.markerCount != 0 ? "0" : "", l.pagesPerBlock, markerPagesName(l.markerPages));
+        return size == 0 ? 0 : (w.len < size ? w.len : size - 1);
     }
     w.add("\",\"page\":%u,\"oob\":%u,\"step\":%u,\"scheme\":\"%s\",\"strength\":%u,\"sm_order\":%s", l.pageSize,
           l.oobSize, l.stepSize, schemeName(l.scheme), l.strength, l.smOrder ? "true" : "false");

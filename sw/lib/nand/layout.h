@@ -44,6 +44,13 @@ enum class Placement : std::uint8_t {
     Regions,     // in the layout's own list of OOB ranges
 };
 
+// A controller's own layout, which the fields above cannot describe; its
+// geometry and codes are the vendor's file's (gpmi.h).
+enum class Vendor : std::uint8_t {
+    None,
+    Gpmi,  // i.MX GPMI BCH: a bit-packed page, stepSize the chunk, m the field
+};
+
 inline constexpr std::size_t kMaxPageSize = 65536;
 inline constexpr std::size_t kMaxOobSize = 4096;
 inline constexpr std::size_t kMinStepSize = 256;
@@ -107,6 +114,8 @@ struct Layout {
     std::uint8_t markerCount;
     std::uint8_t eccXorLength;  // XOR-ed into every step's stored code
     std::uint8_t eccXor[kMaxEccBytes];
+    Vendor vendor;
+    std::uint8_t soc;  // Vendor::Gpmi: a gpmi::Soc
 };
 
 // The presets, in the order listings show them.
@@ -127,6 +136,7 @@ struct LayoutChanges {
     int lsbFirst = -1;   // BCH bit order
     long pagesPerBlock = -1;
     int markerPages = -1;  // a MarkerPages
+    int soc = -1;          // Vendor::Gpmi: a gpmi::Soc
 };
 
 // The layout from a base layout and changes, checked: ECC bytes past the OOB

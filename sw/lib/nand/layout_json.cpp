@@ -2,6 +2,8 @@
 // Layout (layout.h), as describeJson writes them.
 #include "layout.h"
 
+#include "gpmi.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,12 +11,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace nand {
 
 namespace {
 
-constexpr std::size_t kMaxString = 512;  // ecc_xor: two hex digits a byte, and room
+constexpr std::size_t kMaxString = 512;
+constexpr const char kGpmiName[] = "imx-gpmi";  // ecc_xor: two hex digits a byte, and room
 
 // A cursor over the JSON text, with the first error it met.
 struct Parser {
@@ -206,6 +210,8 @@ enum class Key {
     ProtectPrepad,
     PagesPerBlock,
     BadBlockPages,
+    Vendor,
+    Soc,
     Count,
 };
 
@@ -213,7 +219,7 @@ constexpr const char *kKeyNames[] = {
     "name",      "page",  "oob",        "step",           "scheme",    "strength",  "sm_order", "m",
     "poly",      "bit_order", "erased_mask", "ecc_xor",    "ecc_bytes_per_step", "ecc", "placement",
     "bad_block_marker", "free_fill", "pad_fill", "protected", "protected_per_step", "prepad", "postpad",
-    "protect_prepad", "pages_per_block", "bad_block_pages",
+    "protect_prepad", "pages_per_block", "bad_block_pages", "vendor", "soc",
 };
 static_assert(sizeof kKeyNames / sizeof kKeyNames[0] == static_cast<std::size_t>(Key::Count));
 
@@ -499,12 +505,84 @@ struct Reader {
                 return fail("first, first,second or last, not '%.20s'", s);
             }
             return true;
+        case Key::Vendor:
+            if (!text(s, sizeof s)) {
+                return false;
+            }
+            if (std::strcmp(s, kGpmiName) != 0) {
+                return fail("imx-gpmi, not '%.20s'", s);
+            }
+            l->vendor = nand::Vendor::Gpmi;
+            return true;
+        case Key::Soc: {
+            gpmi::Soc soc{};
+            if (!text(s, sizeof s)) {
+                return false;
+            }
+            if (!gpmi::socByName(s, &soc)) {
+                return fail("imx23, imx28, imx6q or imx6sx, not '%.20s'", s);
+            }
+            l->soc = static_cast<std::uint8_t>(soc);
+            return true;
+        }
         case Key::Count:
             break;
         }
         return fail("no such key");
     }
 };
+
+// The file of an imx-gpmi layout: its preset changed by the keys that change
+// it (page, oob, strength, poly, soc, the eraseblock); the keys its geometry
+// gives (step, m, the code) must agree with it, and no other is taken.
+bool gpmiFromJson(Reader *r, const Layout &read, Layout *out)
+{
+    const auto seen = [r](Key k) { return r->seen[static_cast<std::size_t>(k)]; };
+    for (const Key k : {Key::SmOrder, Key::EccXor, Key::EccBytesPerStep, Key::Ecc, Key::Placement, Key::FreeFill,
+                        Key::PadFill, Key::Protected, Key::ProtectedPerStep, Key::Prepad, Key::Postpad,
+                        Key::ProtectPrepad}) {
+        if (seen(k)) {
+            r->key = kKeyNames[static_cast<std::size_t>(k)];
+            return r->fail("not a key of imx-gpmi, whose places follow from its sizes");
+        }
+    }
+    LayoutChanges changes;
+    const auto given = [&seen](Key k, std::uint32_t v) { return seen(k) ? static_cast<long>(v) : -1L; };
+    changes.pageSize = given(Key::Page, read.pageSize);
+    changes.oobSize = given(Key::Oob, read.oobSize);
+    changes.strength = given(Key::Strength, read.strength);
+    changes.poly = given(Key::Poly, read.poly);
+    changes.soc = static_cast<int>(given(Key::Soc, read.soc));
+    changes.pagesPerBlock = given(Key::PagesPerBlock, read.pagesPerBlock);
+    changes.markerPages = seen(Key::BadBlockPages) ? static_cast<int>(read.markerPages) : -1;
+    Layout base = *findPreset(kGpmiName);
+    std::memcpy(base.name, read.name, sizeof base.name);
+    const char *key = nullptr;
+    char reason[200];
+    if (!makeLayout(base, changes, out, reason, sizeof reason, &key)) {
+        r->key = key != nullptr ? key : "strength";
+        return r->fail("%s", reason);
+    }
+    const struct {
+        Key key;
+        bool agrees;
+    } derived[] = {
+        {Key::Step, read.stepSize == out->stepSize},
+        {Key::M, read.m == out->m},
+        {Key::Scheme, read.scheme == Scheme::Bch},
+        {Key::BitOrder, read.lsbFirst},
+        {Key::ErasedMask, !read.erasedMask},
+    };
+    for (const auto &d : derived) {
+        if (seen(d.key) && !d.agrees) {
+            r->key = kKeyNames[static_cast<std::size_t>(d.key)];
+            return r->fail("imx-gpmi's geometry for a %u+%u page gives %u-byte chunks, BCH over GF(2^%u), lsb-first, "
+                           "no erased mask",
+                           out->pageSize, out->oobSize, out->stepSize, out->m);
+        }
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -556,6 +634,9 @@ bool layoutFromJson(const char *text, std::size_t size, Layout *out, char *why, 
     r.in.space();
     if (r.in.p != r.in.end) {
         return r.in.fail("not a layout: text after the object at byte %zu", static_cast<std::size_t>(r.in.p - text));
+    }
+    if (l.vendor == Vendor::Gpmi) {
+        return gpmiFromJson(&r, l, out);
     }
     if (!r.seen[static_cast<std::size_t>(Key::Scheme)]) {
         return r.in.fail("key \"scheme\": missing; a layout names its code (classic, hamming, bch or none)");

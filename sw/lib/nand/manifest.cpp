@@ -242,7 +242,7 @@ bool readLines(const char *text, std::size_t size, const Codec &c, std::uint64_t
         // The step whose data, protected or code byte it is; a flip there
         // is one its decoder can correct unless it is in a free byte or a
         // BCH code's spare bits.
-        const ByteRole role = byteRole(c, offset);
+        const ByteRole role = bitRole(c, offset, static_cast<unsigned>(v[kBit]));
         const std::int32_t step = role.step;
         if (isNull[kStep] ? step != -1 : v[kStep] != static_cast<std::uint64_t>(step)) {
             char holder[32] = "no step";

@@ -17,6 +17,10 @@ bool blankEncodesBlank(const Codec &c);
 void makeCodec(const Layout &layout, Codec *c)
 {
     c->layout = layout;
+    if (layout.vendor == Vendor::Gpmi) {
+        gpmi::makeCodec(c);
+        return;
+    }
     c->steps = stepsPerPage(layout);
     c->eccBytes = eccBytesPerStep(layout);
     c->codeBytes = codeBytesPerStep(layout);
@@ -80,6 +84,9 @@ void makeCodec(const Layout &layout, Codec *c)
 
 std::uint32_t locationByte(const Codec &c, std::size_t s, unsigned loc)
 {
+    if (c.layout.vendor == Vendor::Gpmi) {
+        return gpmi::locationBit(c, s, loc) / 8;
+    }
     const std::size_t dataBits = std::size_t{c.layout.stepSize} * 8;
     const std::size_t messageBits = dataBits + c.protBytes * 8;
     if (loc < dataBits) {
@@ -91,9 +98,30 @@ std::uint32_t locationByte(const Codec &c, std::size_t s, unsigned loc)
     return c.eccPos[s * c.eccBytes + (loc - messageBits) / 8];
 }
 
+std::uint32_t locationBit(const Codec &c, std::size_t s, unsigned loc)
+{
+    if (c.layout.vendor == Vendor::Gpmi) {
+        return gpmi::locationBit(c, s, loc);
+    }
+    return locationByte(c, s, loc) * 8 + loc % 8;
+}
+
+ByteRole bitRole(const Codec &c, std::uint32_t offset, unsigned bit)
+{
+    if (c.layout.vendor != Vendor::Gpmi) {
+        return byteRole(c, offset);
+    }
+    ByteRole role{};
+    gpmi::bitRole(c, offset, bit, &role.step, &role.keep);
+    return role;
+}
+
 ByteRole byteRole(const Codec &c, std::uint32_t offset)
 {
     const Layout &l = c.layout;
+    if (l.vendor == Vendor::Gpmi) {
+        return bitRole(c, offset, 0);  // a byte's first bit is never past the codes while a later one is not
+    }
     if (!l.interleaved) {
         if (offset < l.pageSize) {
             return {static_cast<std::int32_t>(offset / l.stepSize), 0xFF};
@@ -246,9 +274,22 @@ unsigned zeroBits(const std::uint8_t *p, std::size_t n, unsigned limit)
     return zeros;
 }
 
+void encodeRecordWithMeta(const Codec &c, std::uint8_t *record, const std::uint8_t *meta, bool keepErased)
+{
+    if (c.layout.vendor == Vendor::Gpmi) {
+        gpmi::encodeRecord(c, record, meta, keepErased);
+    } else {
+        encodeRecord(c, record, keepErased);
+    }
+}
+
 void encodeRecord(const Codec &c, std::uint8_t *record, bool keepErased)
 {
     const Layout &l = c.layout;
+    if (l.vendor == Vendor::Gpmi) {
+        gpmi::encodeRecord(c, record, nullptr, keepErased);
+        return;
+    }
     if (keepErased && allOnes(record, l.pageSize)) {
         std::memset(record + l.pageSize, 0xFF, l.oobSize);
         return;
@@ -301,6 +342,10 @@ long badBlockMarkerPage(const Codec &c, const std::uint8_t *block)
 
 void recordData(const Codec &c, const std::uint8_t *record, std::uint8_t *data)
 {
+    if (c.layout.vendor == Vendor::Gpmi) {
+        gpmi::recordData(c, record, data);
+        return;
+    }
     for (std::size_t s = 0; s < c.steps; s++) {
         std::memcpy(data + s * c.layout.stepSize, record + c.dataPos[s], c.layout.stepSize);
     }
@@ -378,6 +423,9 @@ void checkBch(const Codec &c, std::size_t s, std::uint8_t *step, std::uint8_t *s
 
 bool recordIsClean(const Codec &c, const std::uint8_t *record, unsigned erasedThreshold)
 {
+    if (c.layout.vendor == Vendor::Gpmi) {
+        return gpmi::recordIsClean(c, record);
+    }
     bool allBlank = true;
     std::uint8_t buf[bch::kMaxMessageBytes];
     // Every decoder finds a step clean exactly where its stored and computed
@@ -467,6 +515,10 @@ unsigned correctionDistance(const Codec &c, const std::uint8_t *step, const std:
 
 void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold, RecordResult *result)
 {
+    if (c.layout.vendor == Vendor::Gpmi) {
+        gpmi::checkRecord(c, record, erasedThreshold, result);
+        return;
+    }
     result->bitflips = 0;
     result->erased = true;
     // The spare area is read first for the codes of step 0, before the data

@@ -4,6 +4,7 @@
 
 #include "bch.h"
 #include "ecc.h"
+#include "gpmi.h"
 #include "layout.h"
 
 #include <cstddef>
@@ -35,6 +36,7 @@ struct Codec {
     // blank step with a flipped bit decodes as a "correction" at the mirror
     // place of the flip, so blank steps are found before decoding.
     bool blankIsCodeword;
+    gpmi::Geometry gpmi;  // of a layout of Vendor::Gpmi
     bch::Code bch;  // the tables of a BCH layout
 };
 
@@ -48,6 +50,9 @@ void makeCodec(const Layout &layout, Codec *codec);
 // are encoded as such. With keepErased, a page of all 0xFF gets an OOB
 // of all 0xFF, as blank flash has.
 void encodeRecord(const Codec &c, std::uint8_t *record, bool keepErased);
+// The same with the metadata bytes of a layout that has them (gpmi.h);
+// meta null writes 0xFF, as the other layouts do.
+void encodeRecordWithMeta(const Codec &c, std::uint8_t *record, const std::uint8_t *meta, bool keepErased);
 
 // The record byte of bad-block marker byte i: an OOB byte, or in an
 // interleaved layout a byte from raw byte pageSize on.
@@ -73,8 +78,10 @@ void recordData(const Codec &c, const std::uint8_t *record, std::uint8_t *data);
 // protBytes)) / 8.
 inline constexpr std::size_t kMaxCorrected = bch::kMaxT;
 
-// The record byte of location loc of step s.
+// The record byte of location loc of step s, and its record bit (byte * 8
+// + bit), which a bit-packed layout needs to name it.
 std::uint32_t locationByte(const Codec &c, std::size_t s, unsigned loc);
+std::uint32_t locationBit(const Codec &c, std::size_t s, unsigned loc);
 
 // What a record byte holds: the step whose data, protected or ECC byte it is
 // (-1: a free byte), and the bits of it that the step's decoder corrects.
@@ -83,6 +90,9 @@ struct ByteRole {
     std::uint8_t keep;
 };
 ByteRole byteRole(const Codec &c, std::uint32_t offset);
+// The same for bit `bit` of the byte, where a byte may hold the bits of two
+// steps (a bit-packed layout): the step of that bit and its bits of the byte.
+ByteRole bitRole(const Codec &c, std::uint32_t offset, unsigned bit);
 
 struct StepResult {
     EccStatus status;    // a multi-bit code reports CorrectedBits; a blank step Clean

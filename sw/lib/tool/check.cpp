@@ -43,6 +43,11 @@ struct Ring {
     iovec *fixed = nullptr;   // kBlocks * (records + 1)
     bool *clean = nullptr;    // kBlocks * records
     std::uint8_t *blank = nullptr;  // a record of 0xFF
+    // The page data of a layout that does not keep it in place in the record
+    // (a bit-packed vendor layout), gathered through recordData for -o: a
+    // page a record of each read; null where not needed.
+    bool gather = false;
+    std::uint8_t *pages = nullptr;  // kBlocks * records * pageSize
     // The records the reading threads checked ahead, and their steps'
     // results; a scratch result for each reader. Null where the results of a
     // read would take more than kMaxAhead bytes: this thread then checks them.
@@ -69,6 +74,7 @@ std::size_t ringExtra(Ring *r, std::uint8_t *extra)
     r->fixed = reinterpret_cast<iovec *>(place(kBlocks * (r->records + 1) * sizeof(iovec)));
     r->clean = reinterpret_cast<bool *>(place(kBlocks * r->records * sizeof(bool)));
     r->blank = place(r->codec->recordSize);
+    r->pages = r->gather ? place(kBlocks * r->records * r->codec->layout.pageSize) : nullptr;
     const std::size_t stepBytes = kBlocks * r->records * r->codec->steps * sizeof(StepResult);
     if (stepBytes <= kMaxAhead) {
         r->decoded = reinterpret_cast<Predecoded *>(place(kBlocks * r->records * sizeof(Predecoded)));
@@ -192,9 +198,10 @@ int bitList(const Codec &codec, std::size_t step, const StepResult &r, char *buf
     for (std::size_t i = 0; i < r.count && n > 0 && static_cast<std::size_t>(n) < size; i++) {
         const unsigned loc = r.locs[i];
         std::uint32_t offset = 0;
-        const BitPlace place = correctedBitPlace(codec, step, loc, &offset);
+        unsigned bit = 0;
+        const BitPlace place = correctedBitPlace(codec, step, loc, &offset, &bit);
         n += std::snprintf(buf + n, size - static_cast<std::size_t>(n), "%s{\"%s\":%u,\"bit\":%u}", i == 0 ? "" : ",",
-                           keys[static_cast<int>(place)], offset, loc % 8);
+                           keys[static_cast<int>(place)], offset, bit);
     }
     if (n > 0 && static_cast<std::size_t>(n) < size) {
         n += std::snprintf(buf + n, size - static_cast<std::size_t>(n), "]");
@@ -277,7 +284,7 @@ void reportBadBlock(Run *run, std::uint64_t block, std::uint64_t page)
 // The record bit that a corrected location of step s names.
 std::uint32_t recordBit(const Codec &c, std::size_t s, unsigned loc)
 {
-    return locationByte(c, s, loc) * 8 + loc % 8;
+    return locationBit(c, s, loc);
 }
 
 void reportDifference(Run *run, std::uint64_t page, long long step, std::size_t injected, const StepResult *r,
@@ -616,7 +623,9 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
     Ring ring;
     ring.codec = &codec;
     ring.threshold = run->o.erasedThreshold;
-    ring.pieces = codec.dataInPlace ? 1 : codec.steps;
+    // A bit-packed layout's page data is gathered, a page a record, for -o.
+    ring.gather = codec.layout.vendor != Vendor::None && raw.file.fd >= 0;
+    ring.pieces = codec.dataInPlace || ring.gather ? 1 : codec.steps;
     const std::size_t pieceBytes = ring.pieces == 1 ? codec.layout.pageSize : codec.layout.stepSize;
     // Reads of whole eraseblocks, so that a block's marker pages are all at
     // hand before any of its pages is written; at least one eraseblock.
@@ -674,8 +683,17 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
                 const bool pad = counts.bad && run->o.bb == BadBlockOutput::Pad;
                 for (std::size_t r = 0; r < count; r++) {
                     std::uint8_t *record = block + r * recordSize;
+                    if (run->o.onPage != nullptr) {
+                        run->o.onPage(run->o.onPageContext, codec, pad ? ring.blank : record);
+                    }
+                    std::uint8_t *own = nullptr;
+                    if (ring.pages != nullptr && !pad) {
+                        own = ring.pages + ((n % kBlocks) * ring.records + first + r) * codec.layout.pageSize;
+                        recordData(codec, record, own);
+                    }
                     for (std::size_t s = 0; s < ring.pieces; s++) {
-                        pages[rawCount++] = {pad ? ring.blank : record + codec.dataPos[s], pieceBytes};
+                        std::uint8_t *from = own != nullptr ? own : record + codec.dataPos[s];
+                        pages[rawCount++] = {pad ? ring.blank : from, pieceBytes};
                     }
                     toFixed(pad ? ring.blank : record, recordSize);
                 }

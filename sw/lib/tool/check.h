@@ -43,6 +43,10 @@ struct CheckOptions {
     const char *expect = nullptr;
     BadBlockOutput bb = BadBlockOutput::Skip;
     bool perBlock = false;  // a line a block with findings; the JSON "blocks"
+    // Called with each record whose page -o takes (or would take), after its
+    // check and in -o's order; a padded bad block's as blank flash.
+    void (*onPage)(void *context, const Codec &codec, const std::uint8_t *record) = nullptr;
+    void *onPageContext = nullptr;
 };
 
 // Reports "tool: name: why" on standard error, after the report so far, and

@@ -44,6 +44,9 @@ CASES = {
                     ["--layout-file", os.path.join(GOLDEN, "interleaved.json")]),
     "protected": ({"file": os.path.join(GOLDEN, "protected.json")},
                   ["--layout-file", os.path.join(GOLDEN, "protected.json")]),
+    "gpmi-4096-256": ({"name": "imx-gpmi", "page": 4096, "oob": 256},
+                      ["--layout", "imx-gpmi", "--page", "4096", "--oob", "256"]),
+    "gpmi-imx23": ({"name": "imx-gpmi", "soc": "imx23"}, ["--layout", "imx-gpmi", "--soc", "imx23"]),
 }
 
 

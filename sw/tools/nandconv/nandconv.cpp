@@ -62,11 +62,13 @@ constexpr char kLayoutHelp[] =
     "  --pages-per-block N  pages of an eraseblock (default 64)\n"
     "  --bbm-pages first|first,second|last  the pages whose bad-block marker\n"
     "                    Linux reads (default first)\n"
+    "  --soc imx23|imx28|imx6q|imx6sx  imx-gpmi: the SoC, whose BCH engine\n"
+    "                    limits the strength to 20, 20, 40 or 62 (default imx6sx)\n"
     "Numbers take 0x hex, and sizes a k suffix (--page 4k).\n";
 
 constexpr char kBuildUsage[] =
     "usage: nandconv build [LAYOUT OPTIONS] [--keep-erased] [--bad-blocks LIST] [--pad-to-block]\n"
-    "                      [--blocks N] [-q] IN OUT\n"
+    "                      [--blocks N] [--meta FILE] [-q] IN OUT\n"
     "Writes every page of IN followed by its OOB, the codes of its steps in\n"
     "place, as nandwrite --oob and flash programmers take it. IN may be - for\n"
     "standard input, OUT - for standard output.\n"
@@ -76,11 +78,13 @@ constexpr char kBuildUsage[] =
     "  --pad-to-block    end with blank pages at a whole block\n"
     "  --blocks N        end with blank pages at N blocks, a whole chip; an input\n"
     "                    that does not fit in its good blocks is refused\n"
+    "  --meta FILE       imx-gpmi: each page's 10 metadata bytes, page after page\n"
+    "                    (default 0xFF); pages of a stream past its end get 0xFF\n"
     "  -q, --quiet       no progress line on a terminal\n";
 
 constexpr char kCheckUsage[] =
     "usage: nandconv check [LAYOUT OPTIONS] [-q] [--json] [-o RAW] [-f FIXED] [--erased-threshold T]\n"
-    "                      [--expect MANIFEST] [--bb skip|pad|keep] [--per-block] IMAGE\n"
+    "                      [--expect MANIFEST] [--bb skip|pad|keep] [--per-block] [--oob-data FILE] IMAGE\n"
     "Checks every step of every record as a reader of the flash would, and\n"
     "corrects what the code can. IMAGE may be - for standard input, RAW or\n"
     "FIXED - for standard output (the report then goes to standard error).\n"
@@ -99,6 +103,9 @@ constexpr char kCheckUsage[] =
     "                what -o and -f do with a bad block (a marker byte not 0xFF):\n"
     "                leave it out (the default, as nanddump), write 0xFF, or\n"
     "                write it as read\n"
+    "      --oob-data FILE\n"
+    "                imx-gpmi: write each page's 10 metadata bytes (as -o takes\n"
+    "                the pages) to FILE, as build --meta reads them\n"
     "      --per-block  a line for each block with findings: its most bitflips\n"
     "                in a step, corrected and uncorrectable steps, erased pages\n"
     "Bad blocks are reported, not decoded, and alone do not make status 1.\n"
@@ -203,6 +210,9 @@ enum : int {
     kBlockRange,
     kDirection,
     kMarkBad,
+    kSoc,
+    kMeta,
+    kOobData,
 };
 
 constexpr int kFirstNumber = kPage;
@@ -246,6 +256,8 @@ struct Options {
     const char *pageRange = nullptr;
     const char *blockRange = nullptr;
     const char *markBad = nullptr;
+    const char *meta = nullptr;
+    const char *oobData = nullptr;
     const char *files[2] = {};
     nand::LayoutChanges changes;
     int fileCount = 0;
@@ -290,6 +302,21 @@ long *numberField(Options *o, int c)
     default:
         return nullptr;
     }
+}
+
+// --soc NAME into the layout changes. Returns -1 to go on, or the exit status
+// of a usage error.
+int socOption(const char *name, const char *usage, Options *o)
+{
+    nand::gpmi::Soc soc{};
+    if (!nand::gpmi::socByName(name, &soc)) {
+        char why[160];
+        std::snprintf(why, sizeof why, "--soc takes imx23, imx28, imx6q or imx6sx, not '%.20s'", name);
+        return usageError(why, usage);
+    }
+    o->changes.soc = static_cast<int>(soc);
+    o->layoutGiven = true;
+    return -1;
 }
 
 // Parses the options of one command; `allowed` lists the long options it
@@ -354,6 +381,11 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
             o->layoutGiven = true;
             break;
         }
+        case kSoc:
+            if (const int status = socOption(optarg, usage, o); status >= 0) {
+                return status;
+            }
+            break;
         case kBb:
             if (!nand::badBlockOutputByName(optarg, &o->bb)) {
                 std::snprintf(why, sizeof why, "--bb takes skip, pad or keep, not '%.20s'", optarg);
@@ -383,6 +415,12 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
             break;
         case kMarkBad:
             o->markBad = optarg;
+            break;
+        case kMeta:
+            o->meta = optarg;
+            break;
+        case kOobData:
+            o->oobData = optarg;
             break;
         case kEcc: {
             nand::Scheme scheme{};
@@ -474,6 +512,7 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
         {"bit-order", required_argument, nullptr, kBitOrder},                                       \
         {"pages-per-block", required_argument, nullptr, kPagesPerBlock},                            \
         {"bbm-pages", required_argument, nullptr, kMarkerPages},                                    \
+        {"soc", required_argument, nullptr, kSoc},                                                  \
         {"version", no_argument, nullptr, kVersion}
 
 // The large state of a run (a codec, a chip's blank records, text
@@ -597,6 +636,18 @@ void endProgress(Progress *p)
     }
 }
 
+// --meta FILE of the build under way: the metadata bytes of every page, read
+// whole before the output is opened.
+struct Metadata {
+    std::uint8_t *bytes = nullptr;
+    std::uint64_t pages = 0;
+    std::size_t perRead = 0;  // pages of a read of the input
+
+    Metadata() = default;
+    Metadata(const Metadata &) = delete;
+    Metadata &operator=(const Metadata &) = delete;
+    ~Metadata() { std::free(bytes); }
+};
 // A build laid out for one chip (--bad-blocks, --pad-to-block, --blocks):
 // the data skips the chip's bad blocks, as nandwrite does, and the image may
 // end with blank pages at a whole block or chip.
@@ -614,6 +665,7 @@ struct Chip {
     // marker pages of a block it marks bad: the first marker byte 0x00.
     std::uint8_t blank[nand::kMaxPageSize + nand::kMaxOobSize];
     std::uint8_t marked[nand::kMaxPageSize + nand::kMaxOobSize];
+    Metadata metadata;  // --meta
 
     Chip() = default;
     Chip(const Chip &) = delete;
@@ -621,10 +673,17 @@ struct Chip {
     ~Chip() { std::free(bad); }
 };
 
+// The metadata of page p of read n, or null for the layout's default.
+const std::uint8_t *pageMetadata(const Metadata &metadata, std::size_t n, std::size_t p)
+{
+    const std::uint64_t page = std::uint64_t{n} * metadata.perRead + p;
+    return page < metadata.pages ? metadata.bytes + page * nand::gpmi::kMetadataBytes : nullptr;
+}
+
 // Pads a short last page of a block with the layout's fill and makes every
 // page a record (its steps in place, its codes and fills), on the thread that
 // read the block.
-void encodeBlock(void *context, std::size_t /*n*/, std::uint8_t *block, std::size_t got)
+void encodeBlock(void *context, std::size_t n, std::uint8_t *block, std::size_t got)
 {
     const Chip &chip = *static_cast<const Chip *>(context);
     const nand::Codec &codec = *chip.codec;
@@ -635,8 +694,51 @@ void encodeBlock(void *context, std::size_t /*n*/, std::uint8_t *block, std::siz
     }
     for (std::size_t p = 0; p < pages; p++) {
         std::uint8_t *record = block + p * codec.recordSize;
-        nand::encodeRecord(codec, record, chip.keepErased);
+        nand::encodeRecordWithMeta(codec, record, pageMetadata(chip.metadata, n, p), chip.keepErased);
     }
+}
+
+// Reads --meta FILE, checked against the layout and, where its size is
+// known, the input's pages. Returns -1 to go on, or the exit status.
+int loadMetadata(Chip *chip, const char *path, const struct stat &inStat)
+{
+    const nand::Codec &codec = *chip->codec;
+    Metadata &metadata = chip->metadata;
+    if (codec.layout.vendor != nand::Vendor::Gpmi) {
+        return usageError("--meta is for the imx-gpmi layout", kBuildUsage);
+    }
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st = {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        const int err = errno;
+        if (fd >= 0) {
+            close(fd);
+        }
+        return trouble(path, std::strerror(err));
+    }
+    const auto size = static_cast<std::size_t>(st.st_size);
+    metadata.bytes = static_cast<std::uint8_t *>(std::malloc(size != 0 ? size : 1));
+    bool ended = false;
+    int err = metadata.bytes == nullptr ? ENOMEM : 0;
+    const std::size_t got = err == 0 ? io::readFully(fd, metadata.bytes, size, &ended, &err) : 0;
+    close(fd);
+    if (err != 0) {
+        return trouble(path, std::strerror(err));
+    }
+    char why[160];
+    metadata.pages = got / nand::gpmi::kMetadataBytes;
+    const std::uint64_t inPages = (static_cast<std::uint64_t>(inStat.st_size) + codec.layout.pageSize - 1) /
+                                  codec.layout.pageSize;
+    if (got != size || got % nand::gpmi::kMetadataBytes != 0) {
+        std::snprintf(why, sizeof why, "%zu bytes: not %u metadata bytes a page", got, nand::gpmi::kMetadataBytes);
+        return trouble(path, why);
+    }
+    if (S_ISREG(inStat.st_mode) && metadata.pages != inPages) {
+        std::snprintf(why, sizeof why, "metadata for %llu pages; the input has %llu",
+                      static_cast<unsigned long long>(metadata.pages), static_cast<unsigned long long>(inPages));
+        return trouble(path, why);
+    }
+    return -1;
 }
 
 // Reads a list of blocks ("3,7,100-102") into chip->bad, in order; false
@@ -814,6 +916,7 @@ int buildPages(Chip *chip, int in, int out, const char *inName, const char *outN
     if (!pipe.allocate({l.pageSize, codec.recordSize, perBlock}, kBlocks, kBlocks * sizeof(iovec))) {
         return fail(inName, ENOMEM);
     }
+    chip->metadata.perRead = perBlock;
     pipe.startReader(in, encodeBlock, chip);
     if (chip->on) {
         // Written here, block by block, as the chip's bad blocks fall.
@@ -888,6 +991,7 @@ int runBuild(int argc, char **argv)
         {"bad-blocks", required_argument, nullptr, kBadBlocks},
         {"pad-to-block", no_argument, nullptr, kPadToBlock},
         {"blocks", required_argument, nullptr, kBlockCount},
+        {"meta", required_argument, nullptr, kMeta},
         {"quiet", no_argument, nullptr, 'q'},
         {nullptr, 0, nullptr, 0},
     };
@@ -936,6 +1040,11 @@ int runBuild(int argc, char **argv)
     struct stat inStat = {};
     if (fstat(in, &inStat) != 0) {
         return trouble(inName, std::strerror(errno));
+    }
+    if (o.meta != nullptr) {
+        if (const int status = loadMetadata(&chip, o.meta, inStat); status >= 0) {
+            return status;
+        }
     }
     if (chip.blocks != 0 && S_ISREG(inStat.st_mode)) {
         const auto pages = (static_cast<std::uint64_t>(inStat.st_size) + codec.layout.pageSize - 1) /
@@ -993,6 +1102,84 @@ int runBuild(int argc, char **argv)
 
 // ---- check ----
 
+// check --oob-data FILE: each page's metadata, gathered as the check goes
+// and written whole when it ends with a result.
+struct OobData {
+    std::uint8_t *bytes = nullptr;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+    bool outOfMemory = false;
+
+    OobData() = default;
+    OobData(const OobData &) = delete;
+    OobData &operator=(const OobData &) = delete;
+    ~OobData() { std::free(bytes); }
+};
+
+void gatherOobData(void *context, const nand::Codec &c, const std::uint8_t *record)
+{
+    OobData &oobData = *static_cast<OobData *>(context);
+    constexpr std::size_t kFirst = std::size_t{64} * 1024;
+    if (!oobData.outOfMemory && oobData.size + nand::gpmi::kMetadataBytes > oobData.capacity) {
+        const std::size_t capacity = oobData.capacity == 0 ? kFirst : 2 * oobData.capacity;
+        auto *grown = static_cast<std::uint8_t *>(std::realloc(oobData.bytes, capacity));
+        oobData.outOfMemory = grown == nullptr;
+        oobData.bytes = grown != nullptr ? grown : oobData.bytes;
+        oobData.capacity = grown != nullptr ? capacity : oobData.capacity;
+    }
+    if (!oobData.outOfMemory) {
+        nand::gpmi::recordMetadata(c, record, oobData.bytes + oobData.size);
+        oobData.size += nand::gpmi::kMetadataBytes;
+    }
+}
+
+// Runs the check with --oob-data FILE: the target, refused where it names
+// the image, the manifest or another output, is replaced when the check ends
+// with 0 or 1 and all the metadata is written, and never after trouble.
+int checkWithOobData(const nand::Codec &codec, const char *path, nand::CheckOptions c)
+{
+    if (codec.layout.vendor != nand::Vendor::Gpmi) {
+        return usageError("--oob-data is for the imx-gpmi layout", kCheckUsage);
+    }
+    if (path[0] == '\0' || io::meansStandardOutput(path)) {
+        return usageError("--oob-data takes a file name", kCheckUsage);
+    }
+    for (const char *other : {c.raw, c.fixed}) {
+        if (other != nullptr && std::strcmp(other, path) == 0) {
+            return usageError("--oob-data and -o or -f name the same file", kCheckUsage);
+        }
+    }
+    struct stat files[2] = {};
+    const struct stat *avoid[2] = {};
+    std::size_t count = 0;
+    for (const char *name : {c.image, c.expect}) {
+        if (name != nullptr && std::strcmp(name, "-") != 0 && stat(name, &files[count]) == 0) {
+            avoid[count] = &files[count];
+            count++;
+        }
+    }
+    io::Output out;
+    if (const nand::Status opened = io::openOutput(path, &out, avoid, count, nullptr, 0); !opened.good()) {
+        return trouble(path, opened.kind() == nand::Status::Kind::Invalid ? "names an input of the check; not written"
+                                                                           : std::strerror(opened.errnum()));
+    }
+    OobData oobData;
+    c.onPage = gatherOobData;
+    c.onPageContext = &oobData;
+    int status = nand::runCheck(codec, c);
+    if (status != nand::kCheckGood && status != nand::kCheckBad) {
+        io::abandonOutput(&out);
+        return status;
+    }
+    int err = oobData.outOfMemory ? ENOMEM : io::writeAll(out.fd, oobData.bytes, oobData.size);
+    if (err == 0) {
+        err = io::commitOutput(&out);
+    } else {
+        io::abandonOutput(&out);
+    }
+    return err == 0 ? status : trouble(path, std::strerror(err));
+}
+
 int runCheckCommand(int argc, char **argv, unsigned closed)
 {
     static const option longOptions[] = {
@@ -1003,6 +1190,7 @@ int runCheckCommand(int argc, char **argv, unsigned closed)
         {"expect", required_argument, nullptr, kExpect},
         {"bb", required_argument, nullptr, kBb},
         {"per-block", no_argument, nullptr, kPerBlock},
+        {"oob-data", required_argument, nullptr, kOobData},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -1033,6 +1221,9 @@ int runCheckCommand(int argc, char **argv, unsigned closed)
     c.perBlock = o.perBlock;
     c.erasedThreshold =
         o.erasedThreshold >= 0 ? static_cast<unsigned>(o.erasedThreshold) : nand::strength(codec->layout);
+    if (o.oobData != nullptr) {
+        return checkWithOobData(*codec, o.oobData, c);
+    }
     return nand::runCheck(*codec, c);
 }
 
@@ -1362,7 +1553,7 @@ int runLayouts(int argc, char **argv)
         }
         nand::Region r[nand::kMaxRegions];
         const std::size_t n = nand::eccRegions(l, r);
-        char where[64];
+        char where[64] = "(bit-packed with the data)";  // a vendor layout's: no OOB range
         int len = 0;
         for (std::size_t k = 0; k < n; k++) {
             len += std::snprintf(where + len, sizeof where - static_cast<std::size_t>(len), "%s%u..%u",

@@ -151,12 +151,7 @@ std::vector<std::uint8_t> encoded(const Codec &c, std::mt19937 &rng)
 // The bit of the record that a corrected location of step s names.
 std::size_t recordBit(const Codec &c, std::size_t s, unsigned loc)
 {
-    const std::size_t stepBits = std::size_t{c.layout.stepSize} * 8;
-    if (loc < stepBits) {
-        return s * stepBits + loc;
-    }
-    const std::size_t k = s * c.eccBytes + (loc - stepBits) / 8;
-    return std::size_t{c.eccPos[k]} * 8 + loc % 8;
+    return nand::locationBit(c, s, loc);
 }
 
 void flip(std::vector<std::uint8_t> &r, std::size_t bit)
@@ -216,10 +211,10 @@ TEST(Records, SingleFlipsAreCorrectedDoubleFlipsNeverMistaken)
         for (int i = 0; i < 200; i++) {
             const std::size_t step = rng() % c.steps;
             const std::size_t stepBits = std::size_t{c.layout.stepSize} * 8;
-            const std::size_t a = step * stepBits + rng() % stepBits;
+            const std::size_t a = recordBit(c, step, static_cast<unsigned>(rng() % stepBits));
             std::size_t b = a;
             while (b == a) {
-                b = step * stepBits + rng() % stepBits;
+                b = recordBit(c, step, static_cast<unsigned>(rng() % stepBits));
             }
             r = clean;
             flip(r, a);

@@ -127,7 +127,7 @@ TEST_F(NandconvTest, LayoutFilesRoundTrip)
         const std::size_t from = at + 9;
         layouts.push_back({"--layout", all.out.substr(from, all.out.find('"', from) - from)});
     }
-    ASSERT_EQ(layouts.size(), 8u);
+    ASSERT_EQ(layouts.size(), 9u);
     for (const Case &c : kCases) {
         if (!c.args.empty() && ((c.args.size() > 2 && c.args[0] == "--layout") || c.args[0] == "--layout-file")) {
             layouts.push_back(c.args);
@@ -875,6 +875,266 @@ TEST_F(NandconvTest, HelpVersionAndLayouts)
                          "\"pad_fill\":255,\"pages_per_block\":64,\"bad_block_pages\":\"first\"}"),
               std::string::npos)
         << r.out;
+}
+
+// The imx-gpmi layout: images built on every geometry of interest against
+// the independent model's golden images (golden/make_gpmi.py), checked back
+// with t and t + 1 flips per chunk, corrected and extracted, erased pages,
+// and the geometries refused.
+
+// The cases of golden/make_gpmi.py: name, options after --layout imx-gpmi,
+// page, OOB, chunks, t.
+struct GpmiCase {
+    std::string name;
+    std::vector<std::string> args;
+    std::size_t page;
+    std::size_t oob;
+    std::size_t chunks;
+    unsigned t;
+};
+
+// The marker falls on a byte boundary at 2048+64, 4096+224 and 8192+448, at
+// bit 2 at 2048+128 and 4096+256; 8192+640 doubles the chunk over GF(2^14).
+const GpmiCase kGpmiCases[] = {
+    {"2048-64", {}, 2048, 64, 4, 8},
+    {"4096-224", {"--page", "4096", "--oob", "224"}, 4096, 224, 8, 16},
+    {"8192-448", {"--page", "8192", "--oob", "448"}, 8192, 448, 16, 16},
+    {"2048-128", {"--oob", "128"}, 2048, 128, 4, 18},
+    {"4096-256", {"--page", "4096", "--oob", "256"}, 4096, 256, 8, 18},
+    {"8192-640", {"--page", "8192", "--oob", "640"}, 8192, 640, 8, 44},
+    {"imx23", {"--soc", "imx23"}, 2048, 64, 4, 8},
+    {"strength4", {"--strength", "4"}, 2048, 64, 4, 4},
+};
+
+// The imx-gpmi layout with the options of a case.
+std::vector<std::string> gpmi(const std::vector<std::string> &options)
+{
+    std::vector<std::string> layout = {"--layout", "imx-gpmi"};
+    layout.insert(layout.end(), options.begin(), options.end());
+    return layout;
+}
+
+// Every geometry: the image is byte for byte the model's, checks clean, and
+// -o gives the input back (the marker swap undone), padded to whole pages.
+TEST_F(NandconvTest, GpmiGoldenImagesBuildAndCheckClean)
+{
+    for (const GpmiCase &c : kGpmiCases) {
+        Result r = nandconv("build", gpmi(c.args), {"input.bin", "out.img"});
+        EXPECT_EQ(r.status, 0) << c.name << r.err;
+        EXPECT_EQ(r.err, "") << c.name;
+        const std::string golden = readFile(kGolden + "/gpmi-" + c.name + ".img");
+        EXPECT_TRUE(sameBytes(readFile(at("out.img")), golden)) << c.name;
+
+        writeFile(at("golden.img"), golden);
+        r = nandconv("check", gpmi(c.args), {"-o", "raw.out", "golden.img"});
+        const std::size_t pages = golden.size() / (c.page + c.oob);
+        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.err, "") << c.name;
+        EXPECT_EQ(r.out, summary(pages, 0, pages * c.chunks, 0, 0)) << c.name;
+        const std::string padded = input + std::string(pages * c.page - input.size(), '\xFF');
+        EXPECT_TRUE(sameBytes(readFile(at("raw.out")), padded)) << c.name;
+    }
+}
+
+// The model's flips: t in every chunk of page 0 (among them a metadata bit,
+// and code bits off byte boundaries), t + 1 in chunk 1 of page 1. Page 0 is
+// corrected in -f and -o, page 1's chunk 1 is uncorrectable and left as read.
+TEST_F(NandconvTest, GpmiFlipsCorrectedUpToStrength)
+{
+    for (const GpmiCase &c : kGpmiCases) {
+        const std::string golden = readFile(kGolden + "/gpmi-" + c.name + ".img");
+        const std::string flipped = readFile(kGolden + "/gpmi-" + c.name + "-flips.img");
+        writeFile(at("flipped.img"), flipped);
+        const Result r = nandconv("check", gpmi(c.args), {"-o", "raw.out", "-f", "fixed.img", "flipped.img"});
+        const std::size_t record = c.page + c.oob;
+        const std::size_t pages = golden.size() / record;
+        std::string expected;
+        for (std::size_t k = 0; k < c.chunks; k++) {
+            expected += "page 0 step " + std::to_string(k) + ": corrected " + std::to_string(c.t) + " bits\n";
+        }
+        expected += "page 1 step 1: uncorrectable\n";
+        expected += summary(pages, 0, pages * c.chunks - c.chunks - 1, c.chunks, 1);
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_EQ(r.out, expected) << c.name;
+        const std::string fixed = readFile(at("fixed.img"));
+        EXPECT_TRUE(sameBytes(fixed.substr(0, record), golden.substr(0, record))) << c.name;
+        EXPECT_TRUE(sameBytes(fixed.substr(record), flipped.substr(record))) << c.name;
+        EXPECT_TRUE(sameBytes(readFile(at("raw.out")).substr(0, c.page), input.substr(0, c.page))) << c.name;
+    }
+}
+
+// Corrected bits by place in --json: data bits by page-data byte, the
+// metadata and code bits by raw byte and bit (make_gpmi.py's flips of chunk 0
+// at 2048+64: metadata bit 5, code bits 3, 53 and 103 of ECC 0 at raw bit
+// 80 + 4096).
+TEST_F(NandconvTest, GpmiJsonNamesPackedBits)
+{
+    writeFile(at("flipped.img"), readFile(kGolden + "/gpmi-2048-64-flips.img"));
+    const Result r = nandconv("check", gpmi({}), {"--json", "flipped.img"});
+    EXPECT_EQ(r.status, 1);
+    const std::string chunk0 = R"({"page":0,"step":0,"class":"corrected-bits","bits":[{"byte":0,"bit":7},)"
+                               R"({"byte":57,"bit":6},{"byte":114,"bit":5},{"byte":171,"bit":4},)"
+                               R"({"raw_byte":0,"bit":5},{"raw_byte":522,"bit":3},{"raw_byte":528,"bit":5},)"
+                               R"({"raw_byte":534,"bit":7}]})";
+    EXPECT_NE(r.out.find(chunk0), std::string::npos) << r.out;
+}
+
+// inject draws on the packed bits and check corrects exactly those: t flips
+// a chunk all as injected, t + 1 never corrected.
+TEST_F(NandconvTest, GpmiInjectedFlipsRoundTrip)
+{
+    for (const GpmiCase &c : kGpmiCases) {
+        writeFile(at("golden.img"), readFile(kGolden + "/gpmi-" + c.name + ".img"));
+        const std::string t = std::to_string(c.t);
+        Result r = nandconv("inject", gpmi(c.args), {"--seed", "5", "--bits", t, "--manifest", "m.jsonl", "golden.img", "x.img"});
+        ASSERT_EQ(r.status, 0) << c.name << r.err;
+        r = nandconv("check", gpmi(c.args), {"-q", "--expect", "m.jsonl", "-f", "fixed.img", "x.img"});
+        EXPECT_EQ(r.status, 0) << c.name << r.out;
+        EXPECT_NE(r.out.find(" 0 differ"), std::string::npos) << c.name << r.out;
+        EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), readFile(at("golden.img")))) << c.name;
+        r = nandconv("inject", gpmi(c.args), {"--seed", "5", "--bits", std::to_string(c.t + 1), "golden.img", "x.img"});
+        ASSERT_EQ(r.status, 0) << c.name << r.err;
+        r = nandconv("check", gpmi(c.args), {"-q", "x.img"});
+        const std::size_t pages = readFile(at("golden.img")).size() / (c.page + c.oob);
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_EQ(r.out, summary(pages, 0, 0, 0, pages * c.chunks)) << c.name;
+    }
+    // A byte shared by two chunks: at 2048+128 ECC 0 ends at raw bit
+    // 80 + 4096 + 18 * 13 = 4410, so bits 0 and 1 of raw byte 551 are chunk
+    // 0's code and bit 3 is chunk 1's data bit 1.
+    std::string image = readFile(kGolden + "/gpmi-2048-128.img");
+    image[551] = static_cast<char>(image[551] ^ 0x09);
+    writeFile(at("x.img"), image);
+    writeFile(at("m.jsonl"), "{\"page\":0,\"step\":0,\"offset\":551,\"bit\":0}\n"
+                             "{\"page\":0,\"step\":1,\"offset\":551,\"bit\":3}\n");
+    const Result r = nandconv("check", gpmi({"--oob", "128"}), {"--expect", "m.jsonl", "x.img"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("manifest: 2 steps as injected, 0 differ"), std::string::npos) << r.out;
+}
+
+// Blank flash: a chunk with at most t zero bits (the metadata counted with
+// chunk 0) reads as erased, one with t + 1 is uncorrectable.
+TEST_F(NandconvTest, GpmiErasedChunks)
+{
+    constexpr std::size_t kRecord = 2048 + 64;
+    constexpr unsigned kT = 8;
+    std::string image(2 * kRecord, '\xFF');
+    // Page 0: t zero bits in chunk 0, two of them in the metadata.
+    image[0] = '\xFE';
+    image[9] = '\x7F';
+    for (std::size_t i = 0; i < kT - 2; i++) {
+        image[100 + i] = '\xEF';
+    }
+    // Page 1: t + 1 in chunk 2.
+    for (std::size_t i = 0; i < kT + 1; i++) {
+        image[kRecord + 1200 + i] = '\xFB';
+    }
+    writeFile(at("blank.img"), image);
+    const Result r = nandconv("check", gpmi({}), {"-o", "raw.out", "-f", "fixed.img", "blank.img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "page 0: erased, 8 bitflips\npage 1 step 2: uncorrectable\n" + summary(2, 1, 3, 0, 1)) << r.out;
+    const std::string raw = readFile(at("raw.out"));
+    EXPECT_EQ(raw.substr(0, 2048), std::string(2048, '\xFF'));
+    EXPECT_EQ(readFile(at("fixed.img")).substr(0, kRecord), std::string(kRecord, '\xFF'));
+}
+
+// Geometries and options that cannot work: one line, status 2, the output
+// untouched.
+TEST_F(NandconvTest, GpmiRefusals)
+{
+    writeFile(at("out.img"), "keep");
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"--page", "16384", "--oob", "1280"},
+         "nandconv: a strength of 90 bits is above the imx6sx's maximum of 62 (--soc, --strength)\n"},
+        {{"--page", "8192", "--oob", "640", "--soc", "imx6q"},
+         "nandconv: a strength of 44 bits is above the imx6q's maximum of 40 (--soc, --strength)\n"},
+        {{"--soc", "imx28", "--strength", "22"},
+         "nandconv: a strength of 22 bits is above the imx28's maximum of 20 (--soc, --strength)\n"},
+        {{"--strength", "5"},
+         "nandconv: a strength of 5 bits: the BCH engine takes even strengths from 2 (--strength)\n"},
+        {{"--strength", "10"},
+         "nandconv: a strength of 10 bits needs 2123 bytes, more than the 2112 of page and OOB\n"},
+        {{"--page", "512", "--oob", "600"},
+         "nandconv: a page of 512 bytes is no whole number of 1024-byte chunks (the chunk for a 600-byte OOB)\n"},
+        {{"--poly", "0x201d"}, "nandconv: 0x201d is not a primitive polynomial of degree 13\n"},
+        {{"--step", "1024"},
+         "nandconv: imx-gpmi takes its chunks, code and places from the page and OOB sizes: --step, --ecc-offset, "
+         "--sm-order, --ecc, --m and --bit-order do not apply\n"},
+    };
+    for (const auto &c : cases) {
+        const Result r = nandconv("build", gpmi(c.args), {"input.bin", "out.img"});
+        EXPECT_EQ(r.status, 2) << c.err;
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(readFile(at("out.img")), "keep") << c.err;
+    }
+    Result r = exec({NANDCONV_BIN, "build", "--layout", "linux-bch8", "--soc", "imx28", "input.bin", "out.img"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "nandconv: --soc is for the imx-gpmi layout\n");
+    r = nandconv("build", gpmi({"--soc", "imx7"}), {"input.bin", "out.img"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
+              "nandconv: --soc takes imx23, imx28, imx6q or imx6sx, not 'imx7' (see nandconv build --help)");
+    EXPECT_EQ(readFile(at("out.img")), "keep");
+}
+
+// --poly changes the GF(2^14) polynomial, which has no published value: the
+// image changes and checks clean under the same option only.
+TEST_F(NandconvTest, GpmiPolyChangesTheLargeField)
+{
+    const std::vector<std::string> layout = {"--page", "8192", "--oob", "640", "--poly", "0x4443"};
+    ASSERT_EQ(nandconv("build", gpmi(layout), {"input.bin", "out.img"}).status, 0);
+    EXPECT_NE(readFile(at("out.img")), readFile(kGolden + "/gpmi-8192-640.img"));
+    EXPECT_EQ(nandconv("check", gpmi(layout), {"-q", "out.img"}).status, 0);
+    EXPECT_EQ(nandconv("check", gpmi({"--page", "8192", "--oob", "640"}), {"-q", "out.img"}).status, 1);
+}
+
+// build --meta gives each page's metadata (the model's golden image at
+// 2048+128, the marker at bit 2: metadata byte 0 lands on the marker), and
+// check --oob-data gives it back, corrected, while -o still gives the input.
+// A file of the wrong size, an output that names the image, or a layout
+// without metadata, is refused before the output is touched.
+TEST_F(NandconvTest, GpmiMetadataRoundTrip)
+{
+    constexpr std::size_t kPages = 5;  // of input.bin at 2048 bytes a page
+    constexpr std::size_t kMetadataBytes = 10;
+    writeFile(at("meta.bin"), readFile(kGolden + "/gpmi-meta.bin"));
+    Result r = nandconv("build", gpmi({"--oob", "128"}), {"--meta", "meta.bin", "input.bin", "out.img"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string golden = readFile(kGolden + "/gpmi-meta.img");
+    EXPECT_TRUE(sameBytes(readFile(at("out.img")), golden));
+    r = nandconv("check", gpmi({"--oob", "128"}), {"-q", "-o", "raw.out", "--oob-data", "oob.out", "out.img"});
+    EXPECT_EQ(r.status, 0);
+    const std::string padded = input + std::string(kPages * 2048 - input.size(), '\xFF');
+    EXPECT_TRUE(sameBytes(readFile(at("raw.out")), padded));
+    EXPECT_TRUE(sameBytes(readFile(at("oob.out")), readFile(kGolden + "/gpmi-meta.bin")));
+    // A flipped metadata bit comes back corrected.
+    writeFile(at("flipped.img"), readFile(kGolden + "/gpmi-2048-64-flips.img"));
+    r = nandconv("check", gpmi({}), {"-q", "--oob-data", "oob.out", "flipped.img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(readFile(at("oob.out")), std::string(kPages * kMetadataBytes, '\xFF'));
+
+    writeFile(at("out.img"), "keep");
+    writeFile(at("short.bin"), readFile(kGolden + "/gpmi-meta.bin").substr(10));
+    r = nandconv("build", gpmi({"--oob", "128"}), {"--meta", "short.bin", "input.bin", "out.img"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "nandconv: short.bin: metadata for 4 pages; the input has 5\n");
+    writeFile(at("odd.bin"), "123");
+    r = nandconv("build", gpmi({}), {"--meta", "odd.bin", "input.bin", "out.img"});
+    EXPECT_EQ(r.err, "nandconv: odd.bin: 3 bytes: not 10 metadata bytes a page\n");
+    r = nandconv("build", {"--layout", "linux-bch8"}, {"--meta", "meta.bin", "input.bin", "out.img"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
+              "nandconv: --meta is for the imx-gpmi layout (see nandconv build --help)");
+    EXPECT_EQ(readFile(at("out.img")), "keep");
+    r = nandconv("check", gpmi({}), {"--oob-data", "flipped.img", "flipped.img"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "nandconv: flipped.img: names an input of the check; not written\n");
+    r = nandconv("check", {"--layout", "linux-bch8"}, {"--oob-data", "out.img", "flipped.img"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(readFile(at("out.img")), "keep");
 }
 
 }  // namespace
