@@ -218,7 +218,7 @@ BCH_CLMUL void sumPieces(const Code &c, const std::uint8_t *data, std::uint64_t 
 
 // The same four pairs of words to a 512-bit register, for processors with
 // 512-bit carry-less products.
-#define BCH_CLMUL512 __attribute__((target("avx512f,vpclmulqdq,ssse3")))
+#define BCH_CLMUL512 __attribute__((target("avx512f,vpclmulqdq,pclmul,ssse3")))
 
 template <unsigned Quads, bool Swap>
 BCH_CLMUL512 void sumPieces512(const Code &c, const std::uint8_t *data, std::uint64_t *s)

@@ -75,6 +75,17 @@ void copyBits(std::uint8_t *dst, std::size_t to, const std::uint8_t *src, std::s
         const unsigned shift = from % kByteBits;
         const std::uint8_t *s = src + from / kByteBits;
         std::uint8_t *d = dst + to / kByteBits;
+        // Eight bytes at a time while nine source bytes are within the bits
+        // to copy (so never past them), then a byte at a time.
+        // The stream's bit order is a little-endian word's.
+        constexpr std::size_t kWordBits = 64;
+        for (; std::endian::native == std::endian::little && k + kWordBits + kByteBits <= n;
+             k += kWordBits, s += 8, d += 8) {
+            std::uint64_t lo = 0;
+            std::memcpy(&lo, s, sizeof lo);
+            const std::uint64_t word = lo >> shift | static_cast<std::uint64_t>(s[8]) << (kWordBits - shift);
+            std::memcpy(d, &word, sizeof word);
+        }
         for (; k + kByteBits <= n; k += kByteBits, s++, d++) {
             d[0] = static_cast<std::uint8_t>(s[0] >> shift | s[1] << (kByteBits - shift));
         }
