@@ -298,7 +298,7 @@ std::uint8_t *Pipeline::extra() const
     return state_->extra;
 }
 
-void Pipeline::startReader(int fd, Prepare prepare, void *context)
+void Pipeline::startReader(int fd, Prepare prepare, void *context, int threads)
 {
     State *s = state_;
     struct stat st = {};
@@ -317,7 +317,7 @@ void Pipeline::startReader(int fd, Prepare prepare, void *context)
     // when the ring has room for both to read ahead.
     s->start = known && S_ISREG(st.st_mode) ? lseek(fd, 0, SEEK_CUR) : -1;
     s->positional = s->start >= 0;
-    const int wanted = s->positional && s->count >= 4 ? 2 : 1;
+    const int wanted = s->positional && s->count >= 4 && threads > 1 ? 2 : 1;
     // A small stack: the threads only read and prepare.
     pthread_attr_t attr;
     pthread_attr_init(&attr);

@@ -66,10 +66,10 @@ public:
     std::uint8_t *extra() const;
 
     // Starts reading fd into the buffers. A regular file is read at offsets,
-    // from where it stands, by two threads that take turns by block; anything
-    // else by one thread. Without a thread (none could start) the blocks are
-    // read when asked for.
-    void startReader(int fd, Prepare prepare = nullptr, void *context = nullptr);
+    // from where it stands, by up to `threads` threads (1 or 2) that take
+    // turns by block; anything else by one thread. Without a thread (none
+    // could start) the blocks are read when asked for.
+    void startReader(int fd, Prepare prepare = nullptr, void *context = nullptr, int threads = 2);
     // The next block; it stays the caller's until releaseBlock.
     Block nextBlock();
     void releaseBlock();

@@ -214,8 +214,7 @@ int convertPages(int infile, int outfile, int errors)
     if (!pipe.allocate({kPageSize, kRecordSize, kBlockPages}, kBlocks, kBlocks * sizeof(iovec))) {
         return fail("memory", ENOMEM);
     }
-    pipe.startReader(infile, computeBlock);
-    pipe.startWriter(1);
+    pipe.startReader(infile, computeBlock, nullptr, 1);
     int job = 0;
     for (std::size_t n = 0;; n++) {
         const io::Block b = pipe.nextBlock();
