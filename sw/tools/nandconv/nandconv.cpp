@@ -584,8 +584,10 @@ constexpr std::size_t kBlockData = std::size_t{512} * 1024;
 constexpr std::size_t kBlockOob = std::size_t{256} * 1024;
 constexpr std::size_t kMaxBlockPages = 512;
 // Read ahead into a ring of record buffers, each page straight into its
-// record, by threads that also encode the OOB beside it; each block is then
-// written whole, in one piece, by a thread of its own.
+// record, by threads that also encode the OOB beside it; the page loop then
+// writes each block whole, in one piece. One reading thread for the cheap
+// codes and two for BCH, so that the threads at work match the two cores: a
+// third stage (a writing thread) cost more in switches than it overlapped.
 constexpr std::size_t kBlocks = 4;
 
 struct Progress {
@@ -917,7 +919,7 @@ int buildPages(Chip *chip, int in, int out, const char *inName, const char *outN
         return fail(inName, ENOMEM);
     }
     chip->metadata.perRead = perBlock;
-    pipe.startReader(in, encodeBlock, chip);
+    pipe.startReader(in, encodeBlock, chip, l.scheme == nand::Scheme::Bch ? 2 : 1);
     if (chip->on) {
         // Written here, block by block, as the chip's bad blocks fall.
         for (;;) {
@@ -952,7 +954,6 @@ int buildPages(Chip *chip, int in, int out, const char *inName, const char *outN
         showProgress(progress, done, true);
         return kExitGood;
     }
-    pipe.startWriter(1);
     int job = 0;
     for (std::size_t n = 0;; n++) {
         const io::Block b = pipe.nextBlock();
