@@ -1,0 +1,1025 @@
+// Finding a dump's layout from its bytes; see detect.h for the method.
+#include "detect.h"
+
+#include "bch.h"
+#include "hamming.h"
+#include "image.h"
+#include "record.h"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
+#include <vector>
+
+namespace nand {
+
+namespace {
+
+constexpr std::uint32_t kPageSizes[] = {512, 2048, 4096, 8192, 16384};
+// No OOB is larger than a quarter of its page on any chip we know of.
+constexpr std::uint32_t kMaxOobShare = 4;
+constexpr std::size_t kMaxSampleRecords = 256;
+// Geometries whose codes are looked for, the most regular first.
+constexpr std::size_t kMaxGeometries = 6;
+// Records whose first step anchors a difference.
+constexpr std::size_t kMaxAnchors = 4;
+// Interleaved steps: the bytes looked at between a step's data and its code,
+// and after its code.
+constexpr std::size_t kMaxPrepad = 32;
+constexpr std::size_t kMaxPostpad = 32;
+// Protected bytes a step's code may cover after its data.
+constexpr unsigned kMaxProtected = 16;
+constexpr std::uint32_t kBchSteps[] = {512, 1024, 2048};
+constexpr unsigned kMinField = 13;
+constexpr unsigned kMaxField = 15;
+// The polynomials named by layouts in the field beside Linux's defaults.
+constexpr unsigned kKnownPolys[] = {0x201b, 0x402b, 0x8003, 0x4443, 0x5803};
+constexpr std::uint8_t kErased = 0xFF;
+constexpr std::uint32_t kDefaultPagesPerBlock = 64;
+// Linux's bad-block marker: byte 5 of a small page's OOB, 0 and 1 of a large one.
+constexpr std::uint16_t kSmallPageMarker = 5;
+
+bool allBytes(const std::uint8_t *p, std::size_t n, std::uint8_t v)
+{
+    for (std::size_t i = 0; i < n; i++) {
+        if (p[i] != v) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isSmallOob(std::uint32_t oob)
+{
+    return oob == 8 || oob == 16;
+}
+
+// ---- the dump as records ----
+
+// Records of recordSize bytes wholly inside the windows, spread over them.
+void sampleRecords(const DumpWindow *windows, std::size_t count, std::size_t recordSize,
+                   std::vector<const std::uint8_t *> *out)
+{
+    out->clear();
+    const std::size_t perWindow = std::max<std::size_t>(1, kMaxSampleRecords / std::max<std::size_t>(1, count));
+    for (std::size_t w = 0; w < count; w++) {
+        const DumpWindow &win = windows[w];
+        std::uint64_t k = (win.offset + recordSize - 1) / recordSize;
+        for (std::size_t taken = 0; taken < perWindow && (k + 1) * recordSize <= win.offset + win.size; k++, taken++) {
+            out->push_back(win.bytes + (k * recordSize - win.offset));
+        }
+    }
+}
+
+struct Geometry {
+    std::uint32_t page;
+    std::uint32_t oob;
+    unsigned steady;  // OOB bytes equal in every written record
+};
+
+// OOB bytes that hold the same value in every sampled record that is not
+// blank: markers and free bytes do, wherever the record size is right.
+unsigned steadyOobBytes(const std::vector<const std::uint8_t *> &records, std::uint32_t page, std::uint32_t oob)
+{
+    std::vector<const std::uint8_t *> written;
+    for (const std::uint8_t *r : records) {
+        if (!allBytes(r, page + oob, kErased)) {
+            written.push_back(r);
+        }
+    }
+    if (written.size() < 2) {
+        return 0;
+    }
+    unsigned steady = 0;
+    for (std::uint32_t j = 0; j < oob; j++) {
+        const std::uint8_t v = written[0][page + j];
+        bool same = true;
+        for (std::size_t i = 1; i < written.size() && same; i++) {
+            same = written[i][page + j] == v;
+        }
+        steady += same ? 1u : 0u;
+    }
+    return steady;
+}
+
+// The page and OOB sizes whose records fill the dump, most steady OOB first.
+std::vector<Geometry> geometries(const DumpWindow *windows, std::size_t count, std::uint64_t dumpSize,
+                                 const DetectOptions &o)
+{
+    std::vector<Geometry> out;
+    std::vector<const std::uint8_t *> records;
+    for (const std::uint32_t page : kPageSizes) {
+        if (o.pageSize != 0 && page != o.pageSize) {
+            continue;
+        }
+        const std::uint32_t lo = o.oobSize != 0 ? o.oobSize : 1;
+        const std::uint32_t hi =
+            o.oobSize != 0 ? o.oobSize : std::min<std::uint32_t>(page / kMaxOobShare, kMaxOobSize);
+        for (std::uint32_t oob = lo; oob <= hi; oob++) {
+            const std::uint64_t record = std::uint64_t{page} + oob;
+            if (dumpSize < record || (o.oobSize == 0 && dumpSize % record != 0)) {
+                continue;
+            }
+            sampleRecords(windows, count, record, &records);
+            out.push_back({page, oob, steadyOobBytes(records, page, oob)});
+        }
+    }
+    if (o.pageSize != 0 && out.empty() && o.oobSize == 0) {
+        // A page size off the usual list: any OOB the dump's size allows.
+        const std::uint32_t page = o.pageSize;
+        for (std::uint32_t oob = 1; oob <= std::min<std::uint32_t>(page / kMaxOobShare, kMaxOobSize); oob++) {
+            const std::uint64_t record = std::uint64_t{page} + oob;
+            if (dumpSize >= record && dumpSize % record == 0) {
+                sampleRecords(windows, count, record, &records);
+                out.push_back({page, oob, steadyOobBytes(records, page, oob)});
+            }
+        }
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Geometry &a, const Geometry &b) { return a.steady > b.steady; });
+    return out;
+}
+
+// ---- GF(2^m) for the syndrome test ----
+
+// A field's tables, made again for each polynomial tried; false when the
+// polynomial is not primitive.
+struct Field {
+    unsigned m = 0;
+    unsigned poly = 0;
+    unsigned n = 0;
+    std::vector<std::uint16_t> exp;  // a^i, i < n
+    std::vector<std::uint16_t> log;  // log[a^i] = i; log[0] unused
+
+    bool make(unsigned degree, unsigned p)
+    {
+        m = degree;
+        poly = p;
+        n = (1u << m) - 1;
+        exp.resize(n);
+        log.resize(n + 1);
+        unsigned x = 1;
+        for (unsigned i = 0; i < n; i++) {
+            if (x == 1 && i != 0) {
+                return false;  // a shorter cycle: not primitive
+            }
+            exp[i] = static_cast<std::uint16_t>(x);
+            log[x] = static_cast<std::uint16_t>(i);
+            x = timesA(x);
+        }
+        return x == 1;
+    }
+
+    unsigned timesA(unsigned v) const
+    {
+        v <<= 1;
+        return (v >> m & 1u) != 0 ? v ^ poly : v;
+    }
+
+    unsigned mul(unsigned v, unsigned logY) const
+    {
+        return v == 0 ? 0 : exp[(log[v] + logY) % n];
+    }
+
+    // The bits as a polynomial, the first one of highest degree, at a^j.
+    unsigned eval(const std::uint8_t *bytes, std::size_t bits, bool lsbFirst, unsigned j) const
+    {
+        unsigned v = 0;
+        const unsigned logY = j % n;
+        for (std::size_t i = 0; i < bits; i++) {
+            const unsigned b = lsbFirst ? bytes[i / 8] >> (i % 8) : bytes[i / 8] >> (7 - i % 8);
+            v = (j == 1 ? timesA(v) : mul(v, logY)) ^ (b & 1u);
+        }
+        return v;
+    }
+};
+
+// The degree of the generator of t = 1..kMaxT over a field: the sizes of the
+// distinct cyclotomic cosets of 1, 3, .., 2t-1.
+void generatorDegrees(const Field &f, unsigned *degree)
+{
+    std::vector<bool> root(f.n, false);
+    unsigned b = 0;
+    for (unsigned t = 1; t <= bch::kMaxT; t++) {
+        unsigned r = (2 * t - 1) % f.n;
+        while (!root[r]) {
+            root[r] = true;
+            b++;
+            r = (2 * r) % f.n;
+        }
+        degree[t] = b;
+    }
+}
+
+// ---- what the search finds ----
+
+// A step's code found in a difference of records: step 0's code at record
+// byte pos, with protectedBytes between its data and it in the code's message.
+struct Found {
+    Scheme scheme;
+    std::uint32_t step;
+    bool smOrder;
+    std::uint8_t m;
+    std::uint32_t poly;
+    bool lsbFirst;
+    std::uint8_t t;
+    std::uint32_t pos;
+    std::uint16_t protectedBytes;
+    bool prepadProtected;  // interleaved: the bytes from the data to the code are the protected ones
+
+    bool operator==(const Found &) const = default;
+};
+
+struct Geom {
+    std::uint32_t page;
+    std::uint32_t oob;
+    std::size_t record;
+};
+
+// Where step 0's code may start: in the OOB, or (interleaved) just after the
+// step's data.
+template <typename F>
+void eachPlace(const Geom &g, std::uint32_t step, std::size_t bytes, F &&f)
+{
+    if (step < g.page) {
+        for (std::size_t p = step; p < std::min<std::size_t>(step + kMaxPrepad, g.page); p++) {
+            if (p + bytes <= g.record) {
+                f(static_cast<std::uint32_t>(p), true);
+            }
+        }
+    }
+    for (std::size_t p = g.page; p + bytes <= g.record; p++) {
+        f(static_cast<std::uint32_t>(p), false);
+    }
+}
+
+// The one-bit codes: their code of the data difference, byte for byte.
+void searchSingle(const Geom &g, const std::uint8_t *delta, std::vector<Found> *out)
+{
+    struct Variant {
+        Scheme scheme;
+        std::uint32_t step;
+        bool sm;
+    };
+    constexpr Variant kVariants[] = {{Scheme::Classic, 512, false}, {Scheme::Hamming, 256, false},
+                                     {Scheme::Hamming, 256, true},  {Scheme::Hamming, 512, false},
+                                     {Scheme::Hamming, 512, true}};
+    constexpr std::uint8_t kZeros[512] = {};
+    for (const Variant &v : kVariants) {
+        if (v.step > g.page) {
+            continue;
+        }
+        std::uint8_t code[4];
+        std::uint8_t zero[4];
+        std::size_t bytes = 0;
+        if (v.scheme == Scheme::Classic) {
+            image::storeLE32(code, computeECC(delta));
+            image::storeLE32(zero, computeECC(kZeros));
+            bytes = 4;
+        } else {
+            hamming::compute(delta, v.step, v.sm, code);
+            hamming::compute(kZeros, v.step, v.sm, zero);
+            bytes = hamming::kCodeBytes;
+        }
+        bool nonzero = false;
+        for (std::size_t i = 0; i < bytes; i++) {
+            code[i] ^= zero[i];
+            nonzero = nonzero || code[i] != 0;
+        }
+        if (!nonzero) {
+            continue;
+        }
+        eachPlace(g, v.step, bytes, [&](std::uint32_t p, bool) {
+            if (std::memcmp(delta + p, code, bytes) == 0) {
+                out->push_back({v.scheme, v.step, v.sm, 0, 0, false, 1, p, 0, false});
+            }
+        });
+    }
+}
+
+// A BCH field to try, with every step size and bit order it takes.
+struct Job {
+    unsigned m;
+    unsigned poly;
+};
+
+// Whether message (shifted past protectedBytes) and code make a codeword of
+// t: its polynomial vanishes at a^3 and a^5 as well (at a it was tested).
+bool confirm(const Field &f, const std::uint8_t *message, std::size_t messageBytes, unsigned shiftBytes,
+             const std::uint8_t *code, unsigned codeBits, unsigned t, bool lsbFirst)
+{
+    for (unsigned j = 3; j <= 5 && j < 2 * t; j += 2) {
+        const unsigned mv = f.eval(message, messageBytes * 8, lsbFirst, j);
+        const unsigned rv = f.eval(code, codeBits, lsbFirst, j);
+        const unsigned shift = static_cast<unsigned>((std::uint64_t{j} * (8u * shiftBytes + codeBits)) % f.n);
+        if (f.mul(mv, shift) != rv) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One field over the difference: every place and strength whose code bits
+// make the step's data a codeword.
+void searchBch(const Geom &g, const std::uint8_t *delta, const Field *f, const unsigned *degree, std::uint32_t step,
+               bool lsbFirst, std::vector<Found> *out)
+{
+    const Job job{f->m, f->poly};
+    if (step > g.page) {
+        return;
+    }
+    const unsigned maxT = bch::maxStrength(job.m, step);
+    if (maxT == 0) {
+        return;
+    }
+    const unsigned dataValue = f->eval(delta, std::size_t{step} * 8, lsbFirst, 1);
+    if (dataValue == 0) {
+        return;
+    }
+    const unsigned logData = f->log[dataValue];
+    const std::size_t maxBytes = (job.m * maxT + 7) / 8;
+    unsigned prefix = dataValue;  // interleaved: the data and the bytes after it up to p
+    std::uint32_t prefixEnd = step;
+    eachPlace(g, step, 1, [&](std::uint32_t p, bool interleaved) {
+        if (interleaved) {
+            for (; prefixEnd < p; prefixEnd++) {
+                prefix = f->eval(delta + prefixEnd, 8, lsbFirst, 1) ^
+                         f->mul(prefix, 8 % f->n);
+            }
+        }
+        const std::size_t avail = std::min<std::size_t>(g.record - p, maxBytes);
+        unsigned v = 0;
+        unsigned t = 1;
+        for (std::size_t bit = 1; bit <= avail * 8 && t <= maxT; bit++) {
+            const std::uint8_t byte = delta[p + (bit - 1) / 8];
+            const unsigned b = lsbFirst ? byte >> ((bit - 1) % 8) : byte >> (7 - (bit - 1) % 8);
+            v = f->timesA(v) ^ (b & 1u);
+            while (t <= maxT && degree[t] < bit) {
+                t++;
+            }
+            if (t > maxT || degree[t] != bit || (job.m * t + 7) / 8 > avail || v == 0) {
+                continue;
+            }
+            const unsigned b0 = degree[t] % f->n;
+            const unsigned k = (f->log[v] + 2 * f->n - logData - b0) % f->n;
+            const auto add = [&](unsigned protectedBytes, bool prepad) {
+                out->push_back({Scheme::Bch, step, false, static_cast<std::uint8_t>(job.m), job.poly, lsbFirst,
+                                static_cast<std::uint8_t>(t), p, static_cast<std::uint16_t>(protectedBytes), prepad});
+            };
+            if (interleaved) {
+                if (k == 0 && confirm(*f, delta, step, 0, delta + p, degree[t], t, lsbFirst)) {
+                    add(0, false);
+                }
+                const unsigned kp = (f->log[v] + 2 * f->n - f->log[prefix] - b0) % f->n;
+                if (p > step && prefix != 0 && kp == 0 &&
+                    confirm(*f, delta, p, 0, delta + p, degree[t], t, lsbFirst)) {
+                    add(p - step, true);
+                }
+            } else if (k % 8 == 0 && k / 8 <= (t == 1 ? 0 : kMaxProtected) &&
+                       confirm(*f, delta, step, k / 8, delta + p, degree[t], t, lsbFirst)) {
+                add(k / 8, false);
+            }
+        }
+    });
+}
+
+// x^e mod poly, in GF(2)[x] modulo a polynomial of degree m.
+unsigned powX(unsigned e, unsigned poly, unsigned m)
+{
+    const auto mulMod = [poly, m](unsigned a, unsigned b) {
+        unsigned r = 0;
+        for (; b != 0; b >>= 1) {
+            r ^= (b & 1u) != 0 ? a : 0u;
+            a <<= 1;
+            a ^= (a >> m & 1u) != 0 ? poly : 0u;
+        }
+        return r;
+    };
+    unsigned result = 1;
+    unsigned base = 2;  // x
+    for (; e != 0; e >>= 1) {
+        if ((e & 1u) != 0) {
+            result = mulMod(result, base);
+        }
+        base = mulMod(base, base);
+    }
+    return result;
+}
+
+// Whether poly of degree m is primitive: x has order exactly 2^m - 1, which
+// no reducible polynomial allows. Far quicker than walking the field.
+bool primitive(unsigned m, unsigned poly)
+{
+    const unsigned n = (1u << m) - 1;
+    if (powX(n, poly, m) != 1) {
+        return false;
+    }
+    unsigned rest = n;
+    for (unsigned p = 2; rest > 1; p++) {
+        if (p * p > rest) {
+            p = rest;  // what is left is prime
+        }
+        if (rest % p != 0) {
+            continue;
+        }
+        while (rest % p == 0) {
+            rest /= p;
+        }
+        if (powX(n / p, poly, m) == 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The fields to try: the known polynomials, or with exhaustive every
+// primitive one, of m = 13..15.
+std::vector<Job> bchJobs(bool exhaustive)
+{
+    std::vector<Job> jobs;
+    for (unsigned m = kMinField; m <= kMaxField; m++) {
+        if (exhaustive) {
+            for (unsigned p = (1u << m) | 1u; p < (2u << m); p += 2) {
+                if (primitive(m, p)) {
+                    jobs.push_back({m, p});
+                }
+            }
+            continue;
+        }
+        jobs.push_back({m, bch::defaultPoly(m)});
+        for (const unsigned p : kKnownPolys) {
+            if ((p >> m) == 1 && p != bch::defaultPoly(m)) {
+                jobs.push_back({m, p});
+            }
+        }
+    }
+    return jobs;
+}
+
+// Runs the BCH jobs over the difference on the threads asked for.
+void searchAllBch(const Geom &g, const std::uint8_t *delta, const std::vector<Job> &jobs, unsigned threads,
+                  std::vector<Found> *out)
+{
+    std::atomic<std::size_t> next{0};
+    const unsigned n = std::max(1u, threads);
+    std::vector<std::vector<Found>> found(n);
+    const auto work = [&](unsigned w) {
+        Field f;
+        unsigned degree[bch::kMaxT + 1];
+        for (std::size_t i = next++; i < jobs.size(); i = next++) {
+            if (!f.make(jobs[i].m, jobs[i].poly)) {
+                continue;
+            }
+            generatorDegrees(f, degree);
+            for (const std::uint32_t step : kBchSteps) {
+                for (const bool lsbFirst : {false, true}) {
+                    searchBch(g, delta, &f, degree, step, lsbFirst, &found[w]);
+                }
+            }
+        }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned w = 1; w < n; w++) {
+        pool.emplace_back(work, w);
+    }
+    work(0);
+    for (std::thread &th : pool) {
+        th.join();
+    }
+    for (const auto &each : found) {
+        out->insert(out->end(), each.begin(), each.end());
+    }
+}
+
+// ---- from a found code to a layout ----
+
+// The code of step s of a record as its codec computes it, before any
+// constant: its data and protected bytes encoded.
+void stepCode(const Codec &c, const std::uint8_t *record, std::size_t s, std::uint8_t *code)
+{
+    std::uint8_t message[bch::kMaxMessageBytes];
+    std::memcpy(message, record + c.dataPos[s], c.layout.stepSize);
+    for (std::size_t i = 0; i < c.protBytes; i++) {
+        message[c.layout.stepSize + i] = record[c.protPos[s * c.protBytes + i]];
+    }
+    switch (c.layout.scheme) {
+    case Scheme::Classic:
+        image::storeLE32(code, computeECC(message));
+        break;
+    case Scheme::Hamming:
+        hamming::compute(message, c.layout.stepSize, c.layout.smOrder, code);
+        break;
+    case Scheme::Bch:
+        bch::encode(c.bch, message, code);
+        break;
+    case Scheme::None:
+        break;
+    }
+}
+
+// The code of a data difference: what a step's stored code differs by
+// between the two records of the difference, whatever constant they share.
+// The codec is one without a constant; only Hamming's inverted parities make
+// the code of zeros other than zero.
+void deltaCode(const Codec &c, const std::uint8_t *delta, std::size_t s, std::uint8_t *code)
+{
+    stepCode(c, delta, s, code);
+    if (c.layout.scheme == Scheme::Hamming) {
+        constexpr std::uint8_t kZeros[512] = {};
+        std::uint8_t zero[hamming::kCodeBytes];
+        hamming::compute(kZeros, c.layout.stepSize, c.layout.smOrder, zero);
+        for (std::size_t i = 0; i < hamming::kCodeBytes; i++) {
+            code[i] ^= zero[i];
+        }
+    }
+}
+
+// Whether two codes agree in the bits of the code.
+bool sameCode(const Codec &c, const std::uint8_t *a, const std::uint8_t *b)
+{
+    for (std::size_t i = 0; i < c.codeBytes; i++) {
+        if (((a[i] ^ b[i]) & c.eccKeep[i]) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct Workspace {
+    std::unique_ptr<Codec> codec;
+    std::unique_ptr<Codec> other;
+    std::unique_ptr<RecordResult> result;
+    std::vector<std::uint8_t> record;
+};
+
+bool make(const Layout &l, Codec *c)
+{
+    char why[200];
+    Layout out{};
+    if (!makeLayout(l, LayoutChanges{}, &out, why, sizeof why)) {
+        return false;
+    }
+    makeCodec(out, c);
+    return true;
+}
+
+// The stored bytes of step s XOR its computed code, over the code bytes.
+void constantOf(const Codec &c, const std::uint8_t *record, std::size_t s, std::uint8_t *k)
+{
+    stepCode(c, record, s, k);
+    for (std::size_t i = 0; i < c.codeBytes; i++) {
+        k[i] ^= record[c.eccPos[s * c.eccBytes + i]];
+        k[i] &= c.eccKeep[i];
+    }
+}
+
+// Whether every written record's steps store their code XOR the same constant
+// under the layout; the constant into k.
+bool steadyConstant(const Codec &c, const std::vector<const std::uint8_t *> &written, std::uint8_t *k)
+{
+    std::uint8_t each[kMaxEccBytes];
+    constantOf(c, written[0], 0, k);
+    const std::size_t checks = std::min<std::size_t>(written.size(), 3);
+    for (std::size_t r = 0; r < checks; r++) {
+        for (std::size_t s = 0; s < c.steps; s++) {
+            constantOf(c, written[r], s, each);
+            if (std::memcmp(each, k, c.codeBytes) != 0) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// The free-byte fill and bad-block marker the written records show.
+void fillAndMarkers(const Codec &c, const std::vector<const std::uint8_t *> &written, Layout *l)
+{
+    unsigned counts[256] = {};
+    const Layout &cl = c.layout;
+    const auto isFree = [&](std::uint32_t at) {
+        return cl.interleaved ? cl.pageSize + at >= c.steps * interleavedStepBytes(cl) : c.oobStep[at] < 0;
+    };
+    for (const std::uint8_t *r : written) {
+        for (std::uint32_t j = 0; j < cl.oobSize; j++) {
+            if (isFree(j)) {
+                counts[r[cl.pageSize + j]]++;
+            }
+        }
+    }
+    l->freeFill = kErased;
+    for (unsigned v = 0; v < 256; v++) {
+        if (counts[v] > counts[l->freeFill]) {
+            l->freeFill = static_cast<std::uint8_t>(v);
+        }
+    }
+    l->padFill = l->freeFill;
+    l->markerCount = 0;
+    if (cl.interleaved) {
+        return;
+    }
+    const auto erasedEverywhere = [&](std::uint32_t at) {
+        if (at >= cl.oobSize || !isFree(at)) {
+            return false;
+        }
+        for (const std::uint8_t *r : written) {
+            if (r[cl.pageSize + at] != kErased) {
+                return false;
+            }
+        }
+        return true;
+    };
+    if (isSmallOob(cl.oobSize)) {
+        if (erasedEverywhere(kSmallPageMarker)) {
+            l->markers[l->markerCount++] = kSmallPageMarker;
+        }
+        return;
+    }
+    for (std::uint16_t at = 0; at < 2 && erasedEverywhere(at); at++) {
+        l->markers[l->markerCount++] = at;
+    }
+}
+
+// The layout of a found code: where the other steps' codes are, the
+// constant, protected bytes, fill and marker; false if it explains no more
+// than step 0 of one difference.
+bool layoutOf(const Geom &g, const Found &f, const std::uint8_t *delta, const std::vector<const std::uint8_t *> &written,
+              Workspace *ws, std::vector<Layout> *out)
+{
+    Layout l{};
+    std::snprintf(l.name, sizeof l.name, "detected");
+    l.pageSize = g.page;
+    l.oobSize = g.oob;
+    l.stepSize = f.step;
+    l.scheme = f.scheme;
+    l.strength = f.t;
+    l.smOrder = f.smOrder;
+    l.m = f.m;
+    l.poly = f.poly;
+    l.lsbFirst = f.lsbFirst;
+    l.erasedMask = false;
+    l.pagesPerBlock = kDefaultPagesPerBlock;
+    l.freeFill = l.padFill = kErased;
+    const std::size_t steps = g.page / f.step;
+    const std::size_t codeBytes = f.scheme == Scheme::Bch ? (std::size_t{f.m} * f.t + 7) / 8
+                                                          : (f.scheme == Scheme::Classic ? 4 : 3);
+    // A one-step layout with the same code, for the codes of the other steps'
+    // data: its message is the step's data and any prepad bytes after it.
+    Layout probe = l;
+    probe.pageSize = f.step;
+    probe.interleaved = true;
+    probe.placement = Placement::End;
+    probe.prepad = static_cast<std::uint16_t>(f.prepadProtected ? f.pos - f.step : 0);
+    probe.protectPrepad = f.prepadProtected;
+    probe.oobSize = static_cast<std::uint32_t>(probe.prepad + codeBytes);
+    if (!make(probe, ws->other.get())) {
+        return false;
+    }
+    const Codec &one = *ws->other;
+    std::uint8_t code[kMaxEccBytes];
+    std::vector<Layout> shapes;
+    if (f.pos < g.page) {
+        // Interleaved: step 1's data starts where its code follows it at the
+        // same distance as step 0's.
+        l.interleaved = true;
+        l.placement = Placement::End;
+        l.prepad = static_cast<std::uint16_t>(f.pos - f.step);
+        l.protectPrepad = f.prepadProtected;
+        if (f.protectedBytes != 0 && !f.prepadProtected) {
+            return false;
+        }
+        l.postpad = 0;
+        if (steps > 1) {
+            bool placed = false;
+            for (std::size_t post = 0; post <= kMaxPostpad && !placed; post++) {
+                const std::size_t next = f.pos + codeBytes + post;
+                if (next + f.step + l.prepad + codeBytes > g.record) {
+                    break;
+                }
+                deltaCode(one, delta + next, 0, code);
+                placed = sameCode(one, code, delta + next + f.step + l.prepad);
+                l.postpad = static_cast<std::uint16_t>(post);
+            }
+            if (!placed) {
+                return false;
+            }
+        }
+        shapes.push_back(l);
+    } else {
+        l.placement = Placement::Offset;
+        l.eccOffset = f.pos - g.page;
+        l.protectedPerStep = f.protectedBytes;
+        // The stride between the steps' codes: where step 1's code is.
+        std::size_t stride = codeBytes;
+        if (steps > 1 && f.protectedBytes == 0) {
+            deltaCode(one, delta + f.step, 0, code);
+            for (std::size_t p = f.pos + codeBytes; p + codeBytes <= g.record; p++) {
+                if (sameCode(one, code, delta + p)) {
+                    stride = p - f.pos;
+                    break;
+                }
+            }
+        }
+        if (stride != codeBytes && stride <= kMaxEccBytes) {
+            l.eccBytesPerStep = static_cast<std::uint32_t>(stride);
+        }
+        if (f.protectedBytes == 0) {
+            shapes.push_back(l);
+            if (f.scheme == Scheme::Hamming && l.eccOffset == 0 && isSmallOob(g.oob)) {
+                Layout sp = l;
+                sp.placement = Placement::SmallPage;
+                sp.eccBytesPerStep = 0;
+                shapes.push_back(sp);
+            }
+        } else {
+            // The protected bytes: a range of the OOB, after the marker bytes
+            // if it can, whose bytes make the codes need no constant.
+            const std::uint32_t need = static_cast<std::uint32_t>(steps * f.protectedBytes);
+            const std::uint32_t first = isSmallOob(g.oob) ? 0 : 2;
+            bool chosen = false;
+            Layout fallback{};
+            bool haveFallback = false;
+            for (std::uint32_t k = 0; k + need <= g.oob && !chosen; k++) {
+                const std::uint32_t z = (k + first) % g.oob;
+                if (z + need > g.oob) {
+                    continue;
+                }
+                Layout p = l;
+                p.protectedCount = 1;
+                p.protectedRegions[0] = {z, need};
+                if (!make(p, ws->codec.get())) {
+                    continue;
+                }
+                std::uint8_t kc[kMaxEccBytes];
+                if (!steadyConstant(*ws->codec, written, kc)) {
+                    continue;
+                }
+                Layout masked = p;
+                masked.erasedMask = true;
+                std::uint8_t km[kMaxEccBytes];
+                const bool maskedSteady = make(masked, ws->other.get()) && steadyConstant(*ws->other, written, km);
+                if (allBytes(kc, ws->codec->codeBytes, 0) || (maskedSteady && allBytes(km, ws->other->codeBytes, 0))) {
+                    shapes.push_back(p);
+                    chosen = true;
+                } else if (!haveFallback) {
+                    fallback = p;
+                    haveFallback = true;
+                }
+            }
+            if (!chosen && haveFallback) {
+                shapes.push_back(fallback);
+            }
+        }
+    }
+    for (Layout &shape : shapes) {
+        if (!make(shape, ws->codec.get())) {
+            continue;
+        }
+        // The constant: none, Linux's erased mask, or an ecc_xor.
+        std::uint8_t k[kMaxEccBytes];
+        if (!steadyConstant(*ws->codec, written, k)) {
+            continue;
+        }
+        if (!allBytes(k, ws->codec->codeBytes, 0)) {
+            Layout masked = shape;
+            masked.erasedMask = true;
+            std::uint8_t km[kMaxEccBytes];
+            if (shape.scheme == Scheme::Bch && make(masked, ws->other.get()) &&
+                steadyConstant(*ws->other, written, km) && allBytes(km, ws->other->codeBytes, 0)) {
+                shape.erasedMask = true;
+            } else {
+                shape.eccXorLength = static_cast<std::uint8_t>(ws->codec->codeBytes);
+                std::memcpy(shape.eccXor, k, ws->codec->codeBytes);
+            }
+        }
+        fillAndMarkers(*ws->codec, written, &shape);
+        Layout checked{};
+        char why[200];
+        if (makeLayout(shape, LayoutChanges{}, &checked, why, sizeof why)) {
+            out->push_back(checked);
+        }
+    }
+    return true;
+}
+
+// Checks the sampled records with a layout, as `check` would.
+DetectScore scoreOf(const Layout &l, const std::vector<const std::uint8_t *> &records, Workspace *ws)
+{
+    DetectScore s{};
+    s.layout = l;
+    makeCodec(l, ws->codec.get());
+    const Codec &c = *ws->codec;
+    ws->record.resize(c.recordSize);
+    for (const std::uint8_t *r : records) {
+        if (markerSet(c, r)) {
+            continue;  // a bad block's page: check does not decode those either
+        }
+        std::memcpy(ws->record.data(), r, c.recordSize);
+        checkRecord(c, ws->record.data(), strength(l), ws->result.get());
+        if (ws->result->erased) {
+            continue;
+        }
+        s.records++;
+        for (std::size_t st = 0; st < c.steps; st++) {
+            const StepResult &sr = ws->result->steps[st];
+            if (sr.blank) {
+                continue;
+            }
+            if (sr.status == EccStatus::Clean) {
+                s.clean++;
+            } else if (sr.status == EccStatus::Uncorrectable) {
+                s.uncorrectable++;
+            } else {
+                s.corrected++;
+            }
+        }
+    }
+    return s;
+}
+
+// Better first: more of the steps decoded, then more of them clean.
+bool better(const DetectScore &a, const DetectScore &b)
+{
+    const std::uint64_t ta = std::uint64_t{a.clean} + a.corrected + a.uncorrectable;
+    const std::uint64_t tb = std::uint64_t{b.clean} + b.corrected + b.uncorrectable;
+    // Compare (clean + corrected) / total and clean / total by cross products.
+    const std::uint64_t oka = std::uint64_t{a.clean} + a.corrected;
+    const std::uint64_t okb = std::uint64_t{b.clean} + b.corrected;
+    if (oka * tb != okb * ta) {
+        return oka * tb > okb * ta;
+    }
+    if (std::uint64_t{a.clean} * tb != std::uint64_t{b.clean} * ta) {
+        return std::uint64_t{a.clean} * tb > std::uint64_t{b.clean} * ta;
+    }
+    return ta > tb;
+}
+
+bool sameLayout(const Layout &a, const Layout &b)
+{
+    char ja[kMaxLayoutJson];
+    char jb[kMaxLayoutJson];
+    describeJson(a, ja, sizeof ja);
+    describeJson(b, jb, sizeof jb);
+    return std::strcmp(ja, jb) == 0;
+}
+
+void addCandidate(const DetectScore &s, DetectResult *r)
+{
+    for (std::size_t i = 0; i < r->count; i++) {
+        if (sameLayout(r->candidates[i].layout, s.layout)) {
+            return;
+        }
+    }
+    std::size_t at = r->count;
+    while (at > 0 && better(s, r->candidates[at - 1])) {
+        at--;
+    }
+    if (at >= kMaxDetectCandidates) {
+        return;
+    }
+    const std::size_t last = std::min(r->count, kMaxDetectCandidates - 1);
+    for (std::size_t i = last; i > at; i--) {
+        r->candidates[i] = r->candidates[i - 1];
+    }
+    r->candidates[at] = s;
+    r->count = std::min(r->count + 1, kMaxDetectCandidates);
+}
+
+// Looks for the codes under one geometry; adds what it finds to the result.
+void searchGeometry(const Geom &g, const std::vector<const std::uint8_t *> &records, const std::vector<Job> &jobs,
+                    std::size_t maxDifferences, const DetectOptions &o, Workspace *ws, DetectResult *result)
+{
+    std::vector<const std::uint8_t *> written;
+    for (const std::uint8_t *r : records) {
+        if (!allBytes(r, g.record, kErased)) {
+            written.push_back(r);
+        }
+    }
+    if (written.empty()) {
+        return;
+    }
+    std::vector<std::uint8_t> delta(g.record);
+    std::vector<Found> tried;
+    constexpr std::size_t kProbe = 256;  // bytes that tell two steps' data apart
+    std::size_t differences = 0;
+    for (std::size_t a = 0; a < std::min(written.size(), kMaxAnchors); a++) {
+        const std::uint8_t *anchor = written[a];
+        // Partners: blank flash, zeros, and another written record.
+        for (int partner = 0; partner < 3; partner++) {
+            const std::uint8_t *other = nullptr;
+            if (partner == 2) {
+                for (std::size_t b = a + 1; b < written.size() && other == nullptr; b++) {
+                    if (std::memcmp(written[b], anchor, kProbe) != 0) {
+                        other = written[b];
+                    }
+                }
+                if (other == nullptr) {
+                    continue;
+                }
+            }
+            for (std::size_t i = 0; i < g.record; i++) {
+                const std::uint8_t with = partner == 0 ? kErased : (partner == 1 ? 0 : other[i]);
+                delta[i] = anchor[i] ^ with;
+            }
+            if (allBytes(delta.data(), kProbe, 0)) {
+                continue;
+            }
+            if (differences++ == maxDifferences) {
+                return;
+            }
+            std::vector<Found> found;
+            searchSingle(g, delta.data(), &found);
+            searchAllBch(g, delta.data(), jobs, o.threads, &found);
+            for (const Found &f : found) {
+                if (std::find(tried.begin(), tried.end(), f) != tried.end()) {
+                    continue;
+                }
+                tried.push_back(f);
+                std::vector<Layout> layouts;
+                layoutOf(g, f, delta.data(), written, ws, &layouts);
+                for (const Layout &l : layouts) {
+                    addCandidate(scoreOf(l, records, ws), result);
+                }
+            }
+            if (result->count != 0 && convincing(result->candidates[0]) &&
+                result->candidates[0].uncorrectable == 0 && result->candidates[0].corrected == 0) {
+                return;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+bool convincing(const DetectScore &s)
+{
+    const std::uint64_t total = std::uint64_t{s.clean} + s.corrected + s.uncorrectable;
+    return total != 0 &&
+           static_cast<double>(s.clean + s.corrected) >= kConvincingShare * static_cast<double>(total);
+}
+
+bool detectLayout(const DumpWindow *windows, std::size_t count, std::uint64_t dumpSize, const DetectOptions &o,
+                  DetectResult *result, char *why, std::size_t whySize)
+{
+    *result = DetectResult{};
+    if (count == 0 || dumpSize == 0) {
+        std::snprintf(why, whySize, "an empty dump");
+        return false;
+    }
+    Workspace ws;
+    ws.codec.reset(new (std::nothrow) Codec);
+    ws.other.reset(new (std::nothrow) Codec);
+    ws.result.reset(new (std::nothrow) RecordResult);
+    if (!ws.codec || !ws.other || !ws.result) {
+        std::snprintf(why, whySize, "out of memory");
+        return false;
+    }
+    const std::vector<Geometry> all = geometries(windows, count, dumpSize, o);
+    const std::vector<Job> known = bchJobs(false);
+    result->polynomials = static_cast<std::uint32_t>(known.size());
+    std::vector<const std::uint8_t *> records;
+    const auto settled = [result] {
+        return result->count != 0 && convincing(result->candidates[0]) && result->candidates[0].uncorrectable == 0;
+    };
+    // The known polynomials over the likely geometries, then every
+    // polynomial over the likeliest, on few differences: one clean step
+    // decides a polynomial.
+    constexpr std::size_t kAllDifferences = 3 * kMaxAnchors;
+    constexpr std::size_t kExhaustiveDifferences = 3;
+    std::vector<Job> every;
+    for (int pass = 0; pass < (o.exhaustive ? 2 : 1) && !settled(); pass++) {
+        if (pass == 1) {
+            every = bchJobs(true);
+            result->polynomials = static_cast<std::uint32_t>(every.size());
+        }
+        const std::size_t tries = std::min(all.size(), pass == 0 ? kMaxGeometries : std::size_t{2});
+        for (std::size_t i = 0; i < tries && !settled(); i++) {
+            const Geometry &geo = all[i];
+            const Geom g{geo.page, geo.oob, std::size_t{geo.page} + geo.oob};
+            sampleRecords(windows, count, g.record, &records);
+            const bool hadBest = result->count != 0;
+            const DetectScore previous = hadBest ? result->candidates[0] : DetectScore{};
+            searchGeometry(g, records, pass == 0 ? known : every,
+                           pass == 0 ? kAllDifferences : kExhaustiveDifferences, o, &ws, result);
+            const bool newBest =
+                result->count != 0 && (!hadBest || !sameLayout(previous.layout, result->candidates[0].layout));
+            if ((pass == 0 && i == 0) || newBest) {
+                result->recordsSampled = static_cast<std::uint32_t>(records.size());
+                result->blankRecords = 0;
+                for (const std::uint8_t *r : records) {
+                    result->blankRecords += allBytes(r, g.record, kErased) ? 1u : 0u;
+                }
+                result->pageSize = g.page;
+                result->oobSize = g.oob;
+                result->geometryFound = geo.steady != 0 || result->count != 0;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace nand
