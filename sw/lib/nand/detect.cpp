@@ -308,13 +308,22 @@ struct Job {
     unsigned poly;
 };
 
-// Whether message (shifted past protectedBytes) and code make a codeword of
-// t: its polynomial vanishes at a^3 and a^5 as well (at a it was tested).
-bool confirm(const Field &f, const std::uint8_t *message, std::size_t messageBytes, unsigned shiftBytes,
-             const std::uint8_t *code, unsigned codeBits, unsigned t, bool lsbFirst)
+// The message's polynomial at a^3 and a^5, for confirm.
+struct MessageAt {
+    unsigned v[2];
+    MessageAt(const Field &f, const std::uint8_t *message, std::size_t bytes, bool lsbFirst)
+        : v{f.eval(message, bytes * 8, lsbFirst, 3), f.eval(message, bytes * 8, lsbFirst, 5)}
+    {
+    }
+};
+
+// Whether a message (shifted past protectedBytes) and code make a codeword
+// of t: its polynomial vanishes at a^3 and a^5 as well (at a it was tested).
+bool confirm(const Field &f, const MessageAt &message, unsigned shiftBytes, const std::uint8_t *code,
+             unsigned codeBits, unsigned t, bool lsbFirst)
 {
     for (unsigned j = 3; j <= 5 && j < 2 * t; j += 2) {
-        const unsigned mv = f.eval(message, messageBytes * 8, lsbFirst, j);
+        const unsigned mv = message.v[(j - 3) / 2];
         const unsigned rv = f.eval(code, codeBits, lsbFirst, j);
         const unsigned shift = static_cast<unsigned>((std::uint64_t{j} * (8u * shiftBytes + codeBits)) % f.n);
         if (f.mul(mv, shift) != rv) {
@@ -343,6 +352,10 @@ void searchBch(const Geom &g, const std::uint8_t *delta, const Field *f, const u
     }
     const unsigned logData = f->log[dataValue];
     const std::size_t maxBytes = (job.m * maxT + 7) / 8;
+    // Every step's code fits the OOB, or (interleaved) every step its share
+    // of the record: that bounds the strength looked for.
+    const std::size_t steps = g.page / step;
+    std::unique_ptr<MessageAt> dataAt;  // made once a place passes the test at a
     unsigned prefix = dataValue;  // interleaved: the data and the bytes after it up to p
     std::uint32_t prefixEnd = step;
     eachPlace(g, step, 1, [&](std::uint32_t p, bool interleaved) {
@@ -352,7 +365,8 @@ void searchBch(const Geom &g, const std::uint8_t *delta, const Field *f, const u
                          f->mul(prefix, 8 % f->n);
             }
         }
-        const std::size_t avail = std::min<std::size_t>(g.record - p, maxBytes);
+        const std::size_t share = interleaved ? (g.record / steps > p ? g.record / steps - p : 0) : g.oob / steps;
+        const std::size_t avail = std::min({g.record - p, maxBytes, share});
         unsigned v = 0;
         unsigned t = 1;
         for (std::size_t bit = 1; bit <= avail * 8 && t <= maxT; bit++) {
@@ -371,17 +385,23 @@ void searchBch(const Geom &g, const std::uint8_t *delta, const Field *f, const u
                 out->push_back({Scheme::Bch, step, false, static_cast<std::uint8_t>(job.m), job.poly, lsbFirst,
                                 static_cast<std::uint8_t>(t), p, static_cast<std::uint16_t>(protectedBytes), prepad});
             };
+            const auto data = [&]() -> const MessageAt & {
+                if (!dataAt) {
+                    dataAt = std::make_unique<MessageAt>(*f, delta, step, lsbFirst);
+                }
+                return *dataAt;
+            };
             if (interleaved) {
-                if (k == 0 && confirm(*f, delta, step, 0, delta + p, degree[t], t, lsbFirst)) {
+                if (k == 0 && confirm(*f, data(), 0, delta + p, degree[t], t, lsbFirst)) {
                     add(0, false);
                 }
                 const unsigned kp = (f->log[v] + 2 * f->n - f->log[prefix] - b0) % f->n;
                 if (p > step && prefix != 0 && kp == 0 &&
-                    confirm(*f, delta, p, 0, delta + p, degree[t], t, lsbFirst)) {
+                    confirm(*f, MessageAt(*f, delta, p, lsbFirst), 0, delta + p, degree[t], t, lsbFirst)) {
                     add(p - step, true);
                 }
             } else if (k % 8 == 0 && k / 8 <= (t == 1 ? 0 : kMaxProtected) &&
-                       confirm(*f, delta, step, k / 8, delta + p, degree[t], t, lsbFirst)) {
+                       confirm(*f, data(), k / 8, delta + p, degree[t], t, lsbFirst)) {
                 add(k / 8, false);
             }
         }
@@ -568,13 +588,24 @@ bool make(const Layout &l, Codec *c)
     return true;
 }
 
-// The stored bytes of step s XOR its computed code, over the code bytes.
+// Whether a constant is zero in the bits of the code.
+bool noConstant(const Codec &c, const std::uint8_t *k)
+{
+    for (std::size_t i = 0; i < c.codeBytes; i++) {
+        if ((k[i] & c.eccKeep[i]) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The stored bytes of step s XOR its computed code, over the code bytes
+// (their spare bits too, so that a build with it writes them as they are).
 void constantOf(const Codec &c, const std::uint8_t *record, std::size_t s, std::uint8_t *k)
 {
     stepCode(c, record, s, k);
     for (std::size_t i = 0; i < c.codeBytes; i++) {
         k[i] ^= record[c.eccPos[s * c.eccBytes + i]];
-        k[i] &= c.eccKeep[i];
     }
 }
 
@@ -588,7 +619,7 @@ bool steadyConstant(const Codec &c, const std::vector<const std::uint8_t *> &wri
     for (std::size_t r = 0; r < checks; r++) {
         for (std::size_t s = 0; s < c.steps; s++) {
             constantOf(c, written[r], s, each);
-            if (std::memcmp(each, k, c.codeBytes) != 0) {
+            if (!sameCode(c, each, k)) {
                 return false;
             }
         }
@@ -673,8 +704,11 @@ bool layoutOf(const Geom &g, const Found &f, const std::uint8_t *delta, const st
     probe.pageSize = f.step;
     probe.interleaved = true;
     probe.placement = Placement::End;
-    probe.prepad = static_cast<std::uint16_t>(f.prepadProtected ? f.pos - f.step : 0);
-    probe.protectPrepad = f.prepadProtected;
+    // In the OOB, the protected bytes of a difference are taken as zero:
+    // they are the same in both records (free fill, or a steady tag).
+    const bool inOob = f.pos >= g.page;
+    probe.prepad = static_cast<std::uint16_t>(inOob ? f.protectedBytes : (f.prepadProtected ? f.pos - f.step : 0));
+    probe.protectPrepad = probe.prepad != 0;
     probe.oobSize = static_cast<std::uint32_t>(probe.prepad + codeBytes);
     if (!make(probe, ws->other.get())) {
         return false;
@@ -713,19 +747,50 @@ bool layoutOf(const Geom &g, const Found &f, const std::uint8_t *delta, const st
         l.placement = Placement::Offset;
         l.eccOffset = f.pos - g.page;
         l.protectedPerStep = f.protectedBytes;
-        // The stride between the steps' codes: where step 1's code is.
-        std::size_t stride = codeBytes;
-        if (steps > 1 && f.protectedBytes == 0) {
-            deltaCode(one, delta + f.step, 0, code);
-            for (std::size_t p = f.pos + codeBytes; p + codeBytes <= g.record; p++) {
-                if (sameCode(one, code, delta + p)) {
-                    stride = p - f.pos;
-                    break;
+        // Each step's code where it is found in the OOB, in E-byte slots
+        // (E: the nearest two codes, at least the code) that make the ranges.
+        std::vector<std::uint32_t> at(steps);
+        std::vector<bool> taken(g.oob, false);
+        at[0] = l.eccOffset;
+        std::fill(taken.begin() + at[0], taken.begin() + at[0] + static_cast<std::ptrdiff_t>(codeBytes), true);
+        std::uint8_t message[bch::kMaxMessageBytes] = {};
+        bool everyStep = true;
+        for (std::size_t s = 1; s < steps && everyStep; s++) {
+            std::memcpy(message, delta + s * f.step, f.step);
+            deltaCode(one, message, 0, code);
+            everyStep = false;
+            for (std::uint32_t p = 0; p + codeBytes <= g.oob && !everyStep; p++) {
+                if (!taken[p] && !taken[p + codeBytes - 1] && sameCode(one, code, delta + g.page + p)) {
+                    at[s] = p;
+                    std::fill(taken.begin() + p, taken.begin() + p + static_cast<std::ptrdiff_t>(codeBytes), true);
+                    everyStep = true;
                 }
             }
         }
-        if (stride != codeBytes && stride <= kMaxEccBytes) {
-            l.eccBytesPerStep = static_cast<std::uint32_t>(stride);
+        std::size_t stride = codeBytes;
+        if (everyStep && steps > 1) {
+            stride = kMaxEccBytes + 1;
+            for (std::size_t s = 1; s < steps; s++) {
+                const std::size_t gap = at[s] > at[s - 1] ? at[s] - at[s - 1] : at[s - 1] - at[s];
+                stride = gap >= codeBytes ? std::min(stride, gap) : stride;
+            }
+            stride = stride > kMaxEccBytes ? codeBytes : stride;
+            Layout ranged = l;
+            ranged.placement = Placement::Regions;
+            ranged.eccBytesPerStep = stride != codeBytes ? static_cast<std::uint32_t>(stride) : 0;
+            ranged.regionCount = 0;
+            for (std::size_t s = 0; s < steps; s++) {
+                Region *last = ranged.regionCount != 0 ? &ranged.regions[ranged.regionCount - 1] : nullptr;
+                if (last != nullptr && last->offset + last->length == at[s]) {
+                    last->length += static_cast<std::uint32_t>(stride);
+                } else if (ranged.regionCount < kMaxRegions) {
+                    ranged.regions[ranged.regionCount++] = {at[s], static_cast<std::uint32_t>(stride)};
+                }
+            }
+            if (ranged.regionCount == 1) {
+                ranged.placement = Placement::Offset;
+            }
+            l = ranged;
         }
         if (f.protectedBytes == 0) {
             shapes.push_back(l);
@@ -762,7 +827,7 @@ bool layoutOf(const Geom &g, const Found &f, const std::uint8_t *delta, const st
                 masked.erasedMask = true;
                 std::uint8_t km[kMaxEccBytes];
                 const bool maskedSteady = make(masked, ws->other.get()) && steadyConstant(*ws->other, written, km);
-                if (allBytes(kc, ws->codec->codeBytes, 0) || (maskedSteady && allBytes(km, ws->other->codeBytes, 0))) {
+                if (noConstant(*ws->codec, kc) || (maskedSteady && noConstant(*ws->other, km))) {
                     shapes.push_back(p);
                     chosen = true;
                 } else if (!haveFallback) {
@@ -784,12 +849,12 @@ bool layoutOf(const Geom &g, const Found &f, const std::uint8_t *delta, const st
         if (!steadyConstant(*ws->codec, written, k)) {
             continue;
         }
-        if (!allBytes(k, ws->codec->codeBytes, 0)) {
+        if (!noConstant(*ws->codec, k)) {
             Layout masked = shape;
             masked.erasedMask = true;
             std::uint8_t km[kMaxEccBytes];
             if (shape.scheme == Scheme::Bch && make(masked, ws->other.get()) &&
-                steadyConstant(*ws->other, written, km) && allBytes(km, ws->other->codeBytes, 0)) {
+                steadyConstant(*ws->other, written, km) && noConstant(*ws->other, km)) {
                 shape.erasedMask = true;
             } else {
                 shape.eccXorLength = static_cast<std::uint8_t>(ws->codec->codeBytes);
