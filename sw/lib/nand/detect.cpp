@@ -82,8 +82,9 @@ struct Geometry {
     unsigned steady;  // OOB bytes equal in every written record
 };
 
-// OOB bytes that hold the same value in every sampled record that is not
-// blank: markers and free bytes do, wherever the record size is right.
+// OOB bytes that hold the same value in nearly every sampled record that is
+// not blank: markers and free bytes do, wherever the record size is right (a
+// flip or a bad block's marker aside).
 unsigned steadyOobBytes(const std::vector<const std::uint8_t *> &records, std::uint32_t page, std::uint32_t oob)
 {
     std::vector<const std::uint8_t *> written;
@@ -96,13 +97,14 @@ unsigned steadyOobBytes(const std::vector<const std::uint8_t *> &records, std::u
         return 0;
     }
     unsigned steady = 0;
+    unsigned counts[256];
     for (std::uint32_t j = 0; j < oob; j++) {
-        const std::uint8_t v = written[0][page + j];
-        bool same = true;
-        for (std::size_t i = 1; i < written.size() && same; i++) {
-            same = written[i][page + j] == v;
+        std::fill(std::begin(counts), std::end(counts), 0u);
+        unsigned most = 0;
+        for (const std::uint8_t *r : written) {
+            most = std::max(most, ++counts[r[page + j]]);
         }
-        steady += same ? 1u : 0u;
+        steady += static_cast<double>(most) >= kConvincingShare * static_cast<double>(written.size()) ? 1u : 0u;
     }
     return steady;
 }
@@ -609,22 +611,33 @@ void constantOf(const Codec &c, const std::uint8_t *record, std::size_t s, std::
     }
 }
 
-// Whether every written record's steps store their code XOR the same constant
-// under the layout; the constant into k.
+// The constant most steps of the written records store their code XOR
+// with, into k; false unless at least half of the steps looked at agree (a
+// flipped bit changes a step's constant, a wrong layout every step's).
 bool steadyConstant(const Codec &c, const std::vector<const std::uint8_t *> &written, std::uint8_t *k)
 {
-    std::uint8_t each[kMaxEccBytes];
-    constantOf(c, written[0], 0, k);
-    const std::size_t checks = std::min<std::size_t>(written.size(), 3);
-    for (std::size_t r = 0; r < checks; r++) {
-        for (std::size_t s = 0; s < c.steps; s++) {
-            constantOf(c, written[r], s, each);
-            if (!sameCode(c, each, k)) {
-                return false;
-            }
+    constexpr std::size_t kLooked = 16;
+    std::uint8_t each[kLooked][kMaxEccBytes];
+    std::size_t n = 0;
+    for (std::size_t r = 0; r < written.size() && n < kLooked; r++) {
+        for (std::size_t s = 0; s < c.steps && n < kLooked; s++) {
+            constantOf(c, written[r], s, each[n++]);
         }
     }
-    return true;
+    std::size_t best = 0;
+    std::size_t bestVotes = 0;
+    for (std::size_t i = 0; i < n; i++) {
+        std::size_t votes = 0;
+        for (std::size_t j = 0; j < n; j++) {
+            votes += sameCode(c, each[i], each[j]) ? 1u : 0u;
+        }
+        if (votes > bestVotes) {
+            best = i;
+            bestVotes = votes;
+        }
+    }
+    std::memcpy(k, each[best], c.codeBytes);
+    return n != 0 && 2 * bestVotes >= n;
 }
 
 // The free-byte fill and bad-block marker the written records show.
@@ -653,16 +666,17 @@ void fillAndMarkers(const Codec &c, const std::vector<const std::uint8_t *> &wri
     if (cl.interleaved) {
         return;
     }
+    // A marker byte is 0xFF in the written pages of good blocks, which are
+    // nearly all of them.
     const auto erasedEverywhere = [&](std::uint32_t at) {
         if (at >= cl.oobSize || !isFree(at)) {
             return false;
         }
+        std::size_t erased = 0;
         for (const std::uint8_t *r : written) {
-            if (r[cl.pageSize + at] != kErased) {
-                return false;
-            }
+            erased += r[cl.pageSize + at] == kErased ? 1u : 0u;
         }
-        return true;
+        return static_cast<double>(erased) >= kConvincingShare * static_cast<double>(written.size());
     };
     if (isSmallOob(cl.oobSize)) {
         if (erasedEverywhere(kSmallPageMarker)) {

@@ -31,9 +31,10 @@ constexpr int kExitGood = 0;
 constexpr int kExitUnsure = 1;
 constexpr int kExitTrouble = 2;
 
-// Windows read from the dump: enough of them, spread evenly, that blank
+// Windows read from a large dump: enough of them, spread evenly, that blank
 // stretches and bad blocks leave written records to look at; each holds a few
-// records of the largest geometry (a 16384-byte page and a quarter of it).
+// records of the largest geometry (a 16384-byte page and a quarter of it). A
+// dump no larger than all of them is read whole.
 constexpr std::size_t kWindows = 64;
 constexpr std::size_t kWindowBytes = 4 * (16384 + 4096);
 constexpr unsigned kMaxThreads = 2;
@@ -144,12 +145,13 @@ int parse(int argc, char **argv, DetectArgs *a)
     return -1;
 }
 
-// Reads whole windows spread over the file; false with errno on failure.
+// Reads windows spread over the file (the whole of a small one); false with
+// errno on failure.
 bool readWindows(int fd, std::uint64_t size, std::vector<std::uint8_t> *buffer, std::vector<nand::DumpWindow> *windows)
 {
-    const std::size_t each = static_cast<std::size_t>(std::min<std::uint64_t>(size, kWindowBytes));
-    const std::size_t count = size <= std::uint64_t{kWindows} * each ? static_cast<std::size_t>((size + each - 1) / each)
-                                                                    : kWindows;
+    const bool whole = size <= std::uint64_t{kWindows} * kWindowBytes;
+    const std::size_t each = whole ? static_cast<std::size_t>(size) : kWindowBytes;
+    const std::size_t count = whole ? 1 : kWindows;
     buffer->resize(count * each);
     for (std::size_t w = 0; w < count; w++) {
         // Evenly from the first byte to the last window's end.
