@@ -832,36 +832,54 @@ bool layoutOf(const Geom &g, const Found &f, const std::uint8_t *delta,
         l.protectedPerStep = f.protectedBytes;
         // Each step's code where it is found in the OOB, in E-byte slots
         // (E: the nearest two codes, at least the code) that make the ranges.
+        // A step whose data is the same in both records of the difference
+        // shows no code; it takes its place from the stride of the others.
         std::vector<std::uint32_t> at(steps);
+        std::vector<bool> known(steps, false);
         std::vector<bool> taken(g.oob, false);
         at[0] = l.eccOffset;
+        known[0] = true;
         std::fill(taken.begin() + at[0], taken.begin() + at[0] + static_cast<std::ptrdiff_t>(codeBytes), true);
         std::uint8_t message[bch::kMaxMessageBytes] = {};
         bool everyStep = true;
         for (std::size_t s = 1; s < steps && everyStep; s++) {
+            if (allBytes(delta + s * f.step, f.step, 0)) {
+                continue;
+            }
             std::memcpy(message, delta + s * f.step, f.step);
             deltaCode(one, message, 0, code);
             everyStep = false;
             for (std::uint32_t p = 0; p + codeBytes <= g.oob && !everyStep; p++) {
                 if (!taken[p] && !taken[p + codeBytes - 1] && sameCode(one, code, delta + g.page + p)) {
                     at[s] = p;
+                    known[s] = true;
                     std::fill(taken.begin() + p, taken.begin() + p + static_cast<std::ptrdiff_t>(codeBytes), true);
                     everyStep = true;
                 }
             }
         }
-        std::size_t stride = codeBytes;
         if (!everyStep && f.t == 1 && f.scheme == Scheme::Bch) {
-            return false;  // one syndrome alone passes one place in 2^m: not evidence
-                           // enough
+            return false;  // one syndrome passes one place in 2^m: not evidence enough
+        }
+        // E: the nearest two codes found, per step between them.
+        std::size_t stride = kMaxEccBytes + 1;
+        for (std::size_t s = 1, last = 0; s < steps && everyStep; s++) {
+            if (!known[s]) {
+                continue;
+            }
+            const std::size_t span = at[s] > at[last] ? at[s] - at[last] : at[last] - at[s];
+            if (span % (s - last) == 0 && span / (s - last) >= codeBytes) {
+                stride = std::min(stride, span / (s - last));
+            }
+            last = s;
+        }
+        stride = stride > kMaxEccBytes ? codeBytes : stride;
+        for (std::size_t s = 1; s < steps; s++) {
+            if (!known[s]) {
+                at[s] = static_cast<std::uint32_t>(at[s - 1] + stride);
+            }
         }
         if (everyStep && steps > 1) {
-            stride = kMaxEccBytes + 1;
-            for (std::size_t s = 1; s < steps; s++) {
-                const std::size_t gap = at[s] > at[s - 1] ? at[s] - at[s - 1] : at[s - 1] - at[s];
-                stride = gap >= codeBytes ? std::min(stride, gap) : stride;
-            }
-            stride = stride > kMaxEccBytes ? codeBytes : stride;
             Layout ranged = l;
             ranged.placement = Placement::Regions;
             ranged.eccBytesPerStep = stride != codeBytes ? static_cast<std::uint32_t>(stride) : 0;

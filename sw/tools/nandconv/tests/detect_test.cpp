@@ -69,7 +69,8 @@ const Case kCases[] = {
     {"linux-bch4", {"--layout", "linux-bch4"}, Data::Zero, 2048, 50, {}},
     {"linux-bch8", {"--layout", "linux-bch8"}, Data::Random, 2048, 90, {}},
     {"linux-bch8-4k", {"--layout", "linux-bch8-4k"}, Data::Text, 4096, 50, {}},
-    {"linux-bch24-1k", {"--layout", "linux-bch24-1k"}, Data::Random, 4096, 0, {}},
+    // Pages of 2048 bytes, half of them blank: half-blank 4096-byte pages.
+    {"linux-bch24-1k", {"--layout", "linux-bch24-1k"}, Data::Random, 2048, 50, {}},
     {"bch8-16k", {"--layout", "linux-bch8", "--page", "16k", "--oob", "1280"}, Data::Random, 16384, 90, {}},
     {"bch16-lsb-4443",
      {"--layout", "linux-bch8", "--step", "1k", "--m", "14", "--poly", "0x4443", "--strength", "16", "--bit-order",
