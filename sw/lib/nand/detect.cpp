@@ -686,7 +686,7 @@ void constantOf(const Codec &c, const std::uint8_t *record, std::size_t s, std::
 bool steadyConstant(const Codec &c, const std::vector<const std::uint8_t *> &written, std::uint8_t *k)
 {
     constexpr std::size_t kLooked = 16;
-    std::uint8_t each[kLooked][kMaxEccBytes];
+    std::uint8_t each[kLooked][kMaxEccBytes] = {};
     std::size_t n = 0;
     for (std::size_t r = 0; r < written.size() && n < kLooked; r++) {
         for (std::size_t s = 0; s < c.steps && n < kLooked; s++) {
@@ -797,7 +797,7 @@ bool layoutOf(const Geom &g, const Found &f, const std::uint8_t *delta,
         return false;
     }
     const Codec &one = *ws->other;
-    std::uint8_t code[kMaxEccBytes];
+    std::uint8_t code[kMaxEccBytes] = {};
     std::vector<Layout> shapes;
     if (f.pos < g.page) {
         // Interleaved: step 1's data starts where its code follows it at the
@@ -924,13 +924,13 @@ bool layoutOf(const Geom &g, const Found &f, const std::uint8_t *delta,
                 if (!make(p, ws->codec.get())) {
                     continue;
                 }
-                std::uint8_t kc[kMaxEccBytes];
+                std::uint8_t kc[kMaxEccBytes] = {};
                 if (!steadyConstant(*ws->codec, written, kc)) {
                     continue;
                 }
                 Layout masked = p;
                 masked.erasedMask = true;
-                std::uint8_t km[kMaxEccBytes];
+                std::uint8_t km[kMaxEccBytes] = {};
                 const bool maskedSteady = make(masked, ws->other.get()) && steadyConstant(*ws->other, written, km);
                 if (noConstant(*ws->codec, kc) || (maskedSteady && noConstant(*ws->other, km))) {
                     shapes.push_back(p);
@@ -950,14 +950,14 @@ bool layoutOf(const Geom &g, const Found &f, const std::uint8_t *delta,
             continue;
         }
         // The constant: none, Linux's erased mask, or an ecc_xor.
-        std::uint8_t k[kMaxEccBytes];
+        std::uint8_t k[kMaxEccBytes] = {};
         if (!steadyConstant(*ws->codec, written, k)) {
             continue;
         }
         if (!noConstant(*ws->codec, k)) {
             Layout masked = shape;
             masked.erasedMask = true;
-            std::uint8_t km[kMaxEccBytes];
+            std::uint8_t km[kMaxEccBytes] = {};
             if (shape.scheme == Scheme::Bch && make(masked, ws->other.get()) &&
                 steadyConstant(*ws->other, written, km) && noConstant(*ws->other, km)) {
                 shape.erasedMask = true;

@@ -36,7 +36,7 @@ constexpr int kExitTrouble = 2;
 // records of the largest geometry (a 16384-byte page and a quarter of it). A
 // dump no larger than all of them is read whole.
 constexpr std::size_t kWindows = 64;
-constexpr std::size_t kWindowBytes = 4 * (16384 + 4096);
+constexpr std::size_t kWindowBytes = std::size_t{4} * (16384 + 4096);
 constexpr unsigned kMaxThreads = 2;
 
 constexpr char kDetectUsage[] =

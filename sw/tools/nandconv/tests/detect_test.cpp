@@ -21,7 +21,7 @@ enum class Data { Random, Text, Zero };
 
 // Pages of one kind of data, a share of them blank (0xFF) as erased flash
 // reads; the same for a seed on every run.
-std::string pages(Data kind, std::size_t page, std::size_t count, unsigned blankPercent, unsigned seed)
+std::string pages(Data kind, unsigned page, std::size_t count, unsigned blankPercent, unsigned seed)
 {
     std::mt19937 rng(seed);
     static const char *const kWords[] = {"nand ", "flash ", "spare ", "area ", "block ", "page ", "the ", "of "};
@@ -55,7 +55,7 @@ struct Case {
     std::string name;
     std::vector<std::string> layout;  // options of build, layouts --json and check
     Data data;
-    std::size_t page;
+    unsigned page;
     unsigned blankPercent;
     std::vector<std::string> detect;  // more options of detect
 };
