@@ -164,6 +164,28 @@ TEST_F(DetectTest, FindsTheLayoutADumpWasBuiltWith)
     }
 }
 
+// The independent model's dumps of a controller's layouts, whose protected
+// bytes hold the controller's own bytes (golden/make_golden.py): detect
+// names the layout file they were made with, key for key.
+TEST_F(DetectTest, FindsTheLayoutsOfTheModelsDumps)
+{
+    for (const std::string name : {"protected", "interleaved"}) {
+        SCOPED_TRACE(name);
+        const std::string dump = kGolden + "/" + name + "-dump.img";
+        const Result d = nandconv({"detect", dump});
+        ASSERT_EQ(d.status, 0) << d.err;
+        const Result used = nandconv({"layouts", "--json", "--layout-file", kGolden + "/" + name + ".json"});
+        for (const char *key : kCodeKeys) {
+            EXPECT_EQ(value(d.out, key), value(used.out, key)) << key << "\n" << d.out << used.out;
+        }
+        EXPECT_EQ(value(d.out, "protected"), value(used.out, "protected"));
+        writeFile(at("found.json"), d.out);
+        const Result check = nandconv({"check", "--layout-file", "found.json", "-q", dump});
+        EXPECT_EQ(check.status, 0) << check.out << check.err;
+        EXPECT_NE(check.out.find(" 0 corrected, 0 uncorrectable"), std::string::npos) << check.out;
+    }
+}
+
 // Flipped bits and a bad block: the layout is still found, and check reads
 // the dump with it exactly as with the layout it was made with.
 TEST_F(DetectTest, FindsTheLayoutThroughFlipsAndBadBlocks)
