@@ -396,7 +396,7 @@ bool confirm(const Field &f, const MessageAt &message, unsigned shiftBytes, cons
 // One field over the difference: every place and strength whose code bits
 // make the step's data a codeword.
 void searchBch(const Geom &g, const std::uint8_t *delta, const Field *f, const unsigned *degree, std::uint32_t step,
-               bool lsbFirst, std::vector<Found> *out)
+               bool lsbFirst, bool tolerant, std::vector<Found> *out)
 {
     const Job job{f->m, f->poly};
     if (step > g.page) {
@@ -451,6 +451,21 @@ void searchBch(const Geom &g, const std::uint8_t *delta, const Field *f, const u
             } else if (k % 8 == 0 && k / 8 <= (t == 1 ? 0 : kMaxProtected) &&
                        confirm(*f, data(), k / 8, delta + p, degree[t], t, lsbFirst)) {
                 add(k / 8, false);
+            }
+            // One flipped bit in the difference: its syndromes are those of a
+            // single error, S3 = S1^3 (and S5 = S1^5), which a wrong place or
+            // field meets one time in 2^m (2^2m).
+            const unsigned s1 = f->mul(dataValue, b0) ^ v;
+            if (tolerant && t >= 2 && s1 != 0) {
+                bool single = true;
+                for (unsigned j = 3; j <= 5 && j < 2 * t && single; j += 2) {
+                    const unsigned sj = f->mul(data().v[(j - 3) / 2], (j * b0) % f->n) ^
+                                        f->eval(delta + p, degree[t], lsbFirst, j);
+                    single = sj == f->exp[(j * f->log[s1]) % f->n];
+                }
+                if (single) {
+                    add(0, false);
+                }
             }
         };
         // The code bits from p as a polynomial at a, byte by byte; at each
@@ -554,7 +569,7 @@ std::vector<Job> bchJobs(bool exhaustive)
 
 // Runs the BCH jobs over the difference on the threads asked for.
 void searchAllBch(const Geom &g, const std::uint8_t *delta, const std::vector<Job> &jobs, unsigned threads,
-                  std::vector<Found> *out)
+                  bool tolerant, std::vector<Found> *out)
 {
     std::atomic<std::size_t> next{0};
     const unsigned n = std::max(1u, threads);
@@ -569,7 +584,7 @@ void searchAllBch(const Geom &g, const std::uint8_t *delta, const std::vector<Jo
             generatorDegrees(f, degree);
             for (const std::uint32_t step : kBchSteps) {
                 for (const bool lsbFirst : {false, true}) {
-                    searchBch(g, delta, &f, degree, step, lsbFirst, &found[w]);
+                    searchBch(g, delta, &f, degree, step, lsbFirst, tolerant, &found[w]);
                 }
             }
         }
@@ -949,9 +964,21 @@ bool layoutOf(const Geom &g, const Found &f, const std::uint8_t *delta,
         if (!make(shape, ws->codec.get())) {
             continue;
         }
-        // The constant: none, Linux's erased mask, or an ecc_xor.
+        // The constant: none, Linux's erased mask, or an ecc_xor. Where the
+        // steps agree on none (every one has a flipped bit), the first two
+        // are left to the scores.
         std::uint8_t k[kMaxEccBytes] = {};
         if (!steadyConstant(*ws->codec, written, k)) {
+            fillAndMarkers(*ws->codec, written, &shape);
+            for (const bool mask : {false, true}) {
+                Layout plain = shape;
+                plain.erasedMask = mask;
+                Layout checked{};
+                char why[200];
+                if ((!mask || shape.scheme == Scheme::Bch) && makeLayout(plain, LayoutChanges{}, &checked, why, sizeof why)) {
+                    out->push_back(checked);
+                }
+            }
             continue;
         }
         if (!noConstant(*ws->codec, k)) {
@@ -1061,7 +1088,8 @@ void addCandidate(const DetectScore &s, DetectResult *r)
 
 // Looks for the codes under one geometry; adds what it finds to the result.
 void searchGeometry(const Geom &g, const std::vector<const std::uint8_t *> &records, const std::vector<Job> &jobs,
-                    std::size_t maxDifferences, const DetectOptions &o, Workspace *ws, DetectResult *result)
+                    std::size_t maxDifferences, bool tolerant, const DetectOptions &o, Workspace *ws,
+                    DetectResult *result)
 {
     std::vector<const std::uint8_t *> written;
     for (const std::uint8_t *r : records) {
@@ -1076,15 +1104,24 @@ void searchGeometry(const Geom &g, const std::vector<const std::uint8_t *> &reco
     std::vector<Found> tried;
     constexpr std::size_t kProbe = 256;  // bytes that tell two steps' data apart
     std::size_t differences = 0;
-    for (std::size_t a = 0; a < std::min(written.size(), kMaxAnchors); a++) {
-        const std::uint8_t *anchor = written[a];
+    // Anchors: records whose first step is written, not blank flash with a
+    // flipped bit (a page half written leaves its other steps blank).
+    constexpr unsigned kWrittenZeros = 64;  // of the probe's 2048 bits
+    std::vector<const std::uint8_t *> anchors;
+    for (const std::uint8_t *r : written) {
+        if (anchors.size() < kMaxAnchors && zeroBits(r, kProbe, kWrittenZeros) > kWrittenZeros) {
+            anchors.push_back(r);
+        }
+    }
+    for (std::size_t a = 0; a < anchors.size(); a++) {
+        const std::uint8_t *anchor = anchors[a];
         // Partners: blank flash, zeros, and another written record.
         for (int partner = 0; partner < 3; partner++) {
             const std::uint8_t *other = nullptr;
             if (partner == 2) {
-                for (std::size_t b = a + 1; b < written.size() && other == nullptr; b++) {
-                    if (std::memcmp(written[b], anchor, kProbe) != 0) {
-                        other = written[b];
+                for (std::size_t b = a + 1; b < anchors.size() && other == nullptr; b++) {
+                    if (std::memcmp(anchors[b], anchor, kProbe) != 0) {
+                        other = anchors[b];
                     }
                 }
                 if (other == nullptr) {
@@ -1103,7 +1140,7 @@ void searchGeometry(const Geom &g, const std::vector<const std::uint8_t *> &reco
             }
             std::vector<Found> found;
             searchSingle(g, delta.data(), &found);
-            searchAllBch(g, delta.data(), jobs, o.threads, &found);
+            searchAllBch(g, delta.data(), jobs, o.threads, tolerant, &found);
             for (const Found &f : found) {
                 if (std::find(tried.begin(), tried.end(), f) != tried.end()) {
                     continue;
@@ -1154,30 +1191,34 @@ bool detectLayout(const DumpWindow *windows, std::size_t count, std::uint64_t du
     const auto settled = [result] {
         return result->count != 0 && convincing(result->candidates[0]) && result->candidates[0].uncorrectable == 0;
     };
-    // The known polynomials over the likely geometries, then every
-    // polynomial over the likeliest, on few differences: one clean step
-    // decides a polynomial.
+    // The known polynomials over the likely geometries; then, over the
+    // likeliest, the same taking a step with one flipped bit, and every
+    // polynomial: on few differences, as one step decides a polynomial.
     constexpr std::size_t kAllDifferences = 3 * kMaxAnchors;
-    constexpr std::size_t kExhaustiveDifferences = 6;
-    constexpr std::size_t kExhaustiveGeometries = 2;
+    constexpr std::size_t kFewDifferences = 6;
+    constexpr std::size_t kFewGeometries = 2;
+    enum Pass { Known, Tolerant, Every, Passes };
     std::vector<Job> every;
-    for (int pass = 0; pass < (o.exhaustive ? 2 : 1) && !settled(); pass++) {
-        if (pass == 1) {
+    for (int pass = Known; pass < Passes && !settled(); pass++) {
+        if (pass == Every) {
+            if (!o.exhaustive) {
+                break;
+            }
             every = bchJobs(true);
             result->polynomials = static_cast<std::uint32_t>(every.size());
         }
-        const std::size_t tries = std::min(all.size(), pass == 0 ? kMaxGeometries : kExhaustiveGeometries);
+        const std::size_t tries = std::min(all.size(), pass == Known ? kMaxGeometries : kFewGeometries);
         for (std::size_t i = 0; i < tries && !settled(); i++) {
             const Geometry &geo = all[i];
             const Geom g{geo.page, geo.oob, std::size_t{geo.page} + geo.oob};
             sampleRecords(windows, count, g.record, &records);
             const bool hadBest = result->count != 0;
             const DetectScore previous = hadBest ? result->candidates[0] : DetectScore{};
-            searchGeometry(g, records, pass == 0 ? known : every, pass == 0 ? kAllDifferences : kExhaustiveDifferences,
-                           o, &ws, result);
+            searchGeometry(g, records, pass == Every ? every : known,
+                           pass == Known ? kAllDifferences : kFewDifferences, pass == Tolerant, o, &ws, result);
             const bool newBest =
                 result->count != 0 && (!hadBest || !sameLayout(previous.layout, result->candidates[0].layout));
-            if ((pass == 0 && i == 0) || newBest) {
+            if ((pass == Known && i == 0) || newBest) {
                 result->recordsSampled = static_cast<std::uint32_t>(records.size());
                 result->blankRecords = 0;
                 for (const std::uint8_t *r : records) {
