@@ -172,10 +172,13 @@ TEST_F(DetectTest, FindsTheLayoutsOfTheModelsDumps)
 {
     for (const std::string name : {"protected", "interleaved"}) {
         SCOPED_TRACE(name);
-        const std::string dump = kGolden + "/" + name + "-dump.img";
+        std::string base = kGolden;
+        base += "/";
+        base += name;
+        const std::string dump = base + "-dump.img";
         const Result d = nandconv({"detect", dump});
         ASSERT_EQ(d.status, 0) << d.err;
-        const Result used = nandconv({"layouts", "--json", "--layout-file", kGolden + "/" + name + ".json"});
+        const Result used = nandconv({"layouts", "--json", "--layout-file", base + ".json"});
         for (const char *key : kCodeKeys) {
             EXPECT_EQ(value(d.out, key), value(used.out, key)) << key << "\n" << d.out << used.out;
         }
