@@ -49,7 +49,8 @@ for layout in $("$bin/nandconv" layouts --json | python3 -c 'import json,sys; pr
   printf '%-32s %8s %s\n' "$layout ($(($(stat -c %s dump.img) >> 20)) MiB)" "$(best "$bin/nandconv" detect -q dump.img)" "$status"
 done
 
-head -c $((64 << 20)) /dev/urandom > random.img
+# As many bytes as 32768 records of 2048+64, so that record sizes are tried.
+head -c $((2112 * 32768)) /dev/urandom > random.img
 printf '%-32s %8s %s\n' "random bytes" "$(best "$bin/nandconv" detect -q random.img)" "1 expected"
 
 # A primitive polynomial of degree 14 that is none of the known ones.
