@@ -277,6 +277,8 @@ void generatorDegrees(const Field &f, unsigned *degree)
 
 // A step's code found in a difference of records: step 0's code at record
 // byte pos, with protectedBytes between its data and it in the code's message.
+constexpr std::uint16_t kNowhere = 0xFFFF;
+
 struct Found {
     Scheme scheme;
     std::uint32_t step;
@@ -289,6 +291,7 @@ struct Found {
     std::uint16_t protectedBytes;
     bool prepadProtected;  // interleaved: the bytes from the data to the code are
                            // the protected ones
+    std::uint16_t protectedAt = kNowhere;  // OOB byte of step 0's protected bytes, where known
 
     bool operator==(const Found &) const = default;
 };
@@ -396,7 +399,7 @@ bool confirm(const Field &f, const MessageAt &message, unsigned shiftBytes, cons
 // One field over the difference: every place and strength whose code bits
 // make the step's data a codeword.
 void searchBch(const Geom &g, const std::uint8_t *delta, const Field *f, const unsigned *degree, std::uint32_t step,
-               bool lsbFirst, bool tolerant, std::vector<Found> *out)
+               bool lsbFirst, bool tolerant, bool protectedValues, std::vector<Found> *out)
 {
     const Job job{f->m, f->poly};
     if (step > g.page) {
@@ -416,6 +419,26 @@ void searchBch(const Geom &g, const std::uint8_t *delta, const Field *f, const u
     // of the record: that bounds the strength looked for.
     const std::size_t steps = g.page / step;
     std::unique_ptr<MessageAt> dataAt;  // made once a place passes the test at a
+    // The data followed by q = 1..kMaxProtected OOB bytes from z, at a:
+    // table[log of its value] = z * kMaxProtected + q - 1, or -1. Made
+    // once, where OOB bytes that differ between the records are looked for.
+    std::vector<std::int32_t> byLog;
+    const auto messageByLog = [&]() -> const std::vector<std::int32_t> & {
+        if (byLog.empty()) {
+            byLog.assign(f->n, -1);
+            for (std::uint32_t z = 0; z < g.oob; z++) {
+                unsigned prot = 0;
+                for (unsigned q = 1; q <= kMaxProtected && z + q <= g.oob; q++) {
+                    prot = f->timesA8(prot) ^ Field::ordered(delta[g.page + z + q - 1], lsbFirst);
+                    const unsigned value = f->mul(dataValue, (8 * q) % f->n) ^ prot;
+                    if (prot != 0 && value != 0 && byLog[f->log[value]] < 0) {
+                        byLog[f->log[value]] = static_cast<std::int32_t>(z * kMaxProtected + q - 1);
+                    }
+                }
+            }
+        }
+        return byLog;
+    };
     unsigned prefix = dataValue;  // interleaved: the data and the bytes after it up to p
     std::uint32_t prefixEnd = step;
     eachPlace(g, step, 1, [&](std::uint32_t p, bool interleaved) {
@@ -429,9 +452,10 @@ void searchBch(const Geom &g, const std::uint8_t *delta, const Field *f, const u
         const auto test = [&](unsigned v, unsigned t) {
             const unsigned b0 = degree[t] % f->n;
             const unsigned k = (f->log[v] + 2 * f->n - logData - b0) % f->n;
-            const auto add = [&](unsigned protectedBytes, bool prepad) {
+            const auto add = [&](unsigned protectedBytes, bool prepad, unsigned at = kNowhere) {
                 out->push_back({Scheme::Bch, step, false, static_cast<std::uint8_t>(job.m), job.poly, lsbFirst,
-                                static_cast<std::uint8_t>(t), p, static_cast<std::uint16_t>(protectedBytes), prepad});
+                                static_cast<std::uint8_t>(t), p, static_cast<std::uint16_t>(protectedBytes), prepad,
+                                static_cast<std::uint16_t>(at)});
             };
             const auto data = [&]() -> const MessageAt & {
                 if (!dataAt) {
@@ -465,6 +489,28 @@ void searchBch(const Geom &g, const std::uint8_t *delta, const Field *f, const u
                 }
                 if (single) {
                     add(0, false);
+                }
+            }
+            // Protected OOB bytes that differ between the records: the
+            // message is the data and q bytes from OOB byte z, whose value at
+            // a the table names by its log.
+            if (protectedValues && !interleaved && t >= 2) {
+                const std::int32_t at = messageByLog()[(f->log[v] + 2 * f->n - b0) % f->n];
+                const unsigned z = at < 0 ? 0 : static_cast<unsigned>(at) / kMaxProtected;
+                const unsigned q = at < 0 ? 0 : static_cast<unsigned>(at) % kMaxProtected + 1;
+                const std::size_t codeAt = p - g.page;
+                if (at >= 0 && (z + q <= codeAt || z >= codeAt + (job.m * t + 7) / 8)) {
+                    // The message at a^3 and a^5 from the data's: shifted past
+                    // the q bytes, which are added.
+                    MessageAt message = data();
+                    for (unsigned i = 0; i < 2; i++) {
+                        const unsigned j = 2 * i + 3;
+                        message.v[i] = f->mul(message.v[i], (j * 8 * q) % f->n) ^
+                                       f->eval(delta + g.page + z, 8 * q, lsbFirst, j);
+                    }
+                    if (confirm(*f, message, 0, delta + p, degree[t], t, lsbFirst)) {
+                        add(q, false, z);
+                    }
                 }
             }
         };
@@ -569,7 +615,7 @@ std::vector<Job> bchJobs(bool exhaustive)
 
 // Runs the BCH jobs over the difference on the threads asked for.
 void searchAllBch(const Geom &g, const std::uint8_t *delta, const std::vector<Job> &jobs, unsigned threads,
-                  bool tolerant, std::vector<Found> *out)
+                  bool tolerant, bool protectedValues, std::vector<Found> *out)
 {
     std::atomic<std::size_t> next{0};
     const unsigned n = std::max(1u, threads);
@@ -584,7 +630,7 @@ void searchAllBch(const Geom &g, const std::uint8_t *delta, const std::vector<Jo
             generatorDegrees(f, degree);
             for (const std::uint32_t step : kBchSteps) {
                 for (const bool lsbFirst : {false, true}) {
-                    searchBch(g, delta, &f, degree, step, lsbFirst, tolerant, &found[w]);
+                    searchBch(g, delta, &f, degree, step, lsbFirst, tolerant, protectedValues, &found[w]);
                 }
             }
         }
@@ -862,6 +908,11 @@ bool layoutOf(const Geom &g, const Found &f, const std::uint8_t *delta,
                 continue;
             }
             std::memcpy(message, delta + s * f.step, f.step);
+            if (f.protectedAt != kNowhere) {
+                // Protected bytes found in place: step s's follow step 0's.
+                std::memcpy(message + f.step, delta + g.page + f.protectedAt + s * f.protectedBytes,
+                            f.protectedBytes);
+            }
             deltaCode(one, message, 0, code);
             everyStep = false;
             for (std::uint32_t p = 0; p + codeBytes <= g.oob && !everyStep; p++) {
@@ -873,7 +924,7 @@ bool layoutOf(const Geom &g, const Found &f, const std::uint8_t *delta,
                 }
             }
         }
-        if (!everyStep && f.t == 1 && f.scheme == Scheme::Bch) {
+        if ((!everyStep || steps == 1) && f.t == 1 && f.scheme == Scheme::Bch) {
             return false;  // one syndrome passes one place in 2^m: not evidence enough
         }
         // E: the nearest two codes found, per step between them.
@@ -921,14 +972,21 @@ bool layoutOf(const Geom &g, const Found &f, const std::uint8_t *delta,
                 shapes.push_back(sp);
             }
         } else {
-            // The protected bytes: a range of the OOB, after the marker bytes
-            // if it can, whose bytes make the codes need no constant.
+            // The protected bytes: where they were found, else a range of the
+            // OOB, after the marker bytes if it can, whose bytes make the
+            // codes need no constant.
             const std::uint32_t need = static_cast<std::uint32_t>(steps * f.protectedBytes);
+            if (f.protectedAt != kNowhere) {
+                Layout p = l;
+                p.protectedCount = 1;
+                p.protectedRegions[0] = {f.protectedAt, need};
+                shapes.push_back(p);
+            }
             const std::uint32_t first = isSmallOob(g.oob) ? 0 : 2;
             bool chosen = false;
             Layout fallback{};
             bool haveFallback = false;
-            for (std::uint32_t k = 0; k + need <= g.oob && !chosen; k++) {
+            for (std::uint32_t k = 0; k + need <= g.oob && !chosen && f.protectedAt == kNowhere; k++) {
                 const std::uint32_t z = (k + first) % g.oob;
                 if (z + need > g.oob) {
                     continue;
@@ -1088,8 +1146,8 @@ void addCandidate(const DetectScore &s, DetectResult *r)
 
 // Looks for the codes under one geometry; adds what it finds to the result.
 void searchGeometry(const Geom &g, const std::vector<const std::uint8_t *> &records, const std::vector<Job> &jobs,
-                    std::size_t maxDifferences, bool tolerant, const DetectOptions &o, Workspace *ws,
-                    DetectResult *result)
+                    std::size_t maxDifferences, bool tolerant, bool protectedValues, const DetectOptions &o,
+                    Workspace *ws, DetectResult *result)
 {
     std::vector<const std::uint8_t *> written;
     for (const std::uint8_t *r : records) {
@@ -1140,7 +1198,7 @@ void searchGeometry(const Geom &g, const std::vector<const std::uint8_t *> &reco
             }
             std::vector<Found> found;
             searchSingle(g, delta.data(), &found);
-            searchAllBch(g, delta.data(), jobs, o.threads, tolerant, &found);
+            searchAllBch(g, delta.data(), jobs, o.threads, tolerant, protectedValues, &found);
             for (const Found &f : found) {
                 if (std::find(tried.begin(), tried.end(), f) != tried.end()) {
                     continue;
@@ -1196,7 +1254,7 @@ bool detectLayout(const DumpWindow *windows, std::size_t count, std::uint64_t du
     // polynomial: on few differences, as one step decides a polynomial.
     constexpr std::size_t kAllDifferences = 3 * kMaxAnchors;
     constexpr std::size_t kFewDifferences = 6;
-    constexpr std::size_t kFewGeometries = 2;
+    constexpr std::size_t kFewGeometries = 3;
     enum Pass { Known, Tolerant, Every, Passes };
     std::vector<Job> every;
     for (int pass = Known; pass < Passes && !settled(); pass++) {
@@ -1210,12 +1268,16 @@ bool detectLayout(const DumpWindow *windows, std::size_t count, std::uint64_t du
         const std::size_t tries = std::min(all.size(), pass == Known ? kMaxGeometries : kFewGeometries);
         for (std::size_t i = 0; i < tries && !settled(); i++) {
             const Geometry &geo = all[i];
+            if (pass != Known && i != 0 && geo.steady == 0) {
+                break;  // no structure to tell it from the first: the costly passes take the first alone
+            }
             const Geom g{geo.page, geo.oob, std::size_t{geo.page} + geo.oob};
             sampleRecords(windows, count, g.record, &records);
             const bool hadBest = result->count != 0;
             const DetectScore previous = hadBest ? result->candidates[0] : DetectScore{};
             searchGeometry(g, records, pass == Every ? every : known,
-                           pass == Known ? kAllDifferences : kFewDifferences, pass == Tolerant, o, &ws, result);
+                           pass == Known ? kAllDifferences : kFewDifferences, pass == Tolerant, pass != Known, o,
+                           &ws, result);
             const bool newBest =
                 result->count != 0 && (!hadBest || !sameLayout(previous.layout, result->candidates[0].layout));
             if ((pass == Known && i == 0) || newBest) {

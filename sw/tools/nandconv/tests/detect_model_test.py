@@ -3,7 +3,8 @@
 layouts (field, strength, polynomial, bit order, mask, XOR constant, ECC
 offset, stride, interleaved steps with protected prepad bytes) written by the
 independent model of the BCH codes (lib/nand/tests/golden/make_bch_vectors.py),
-with blank pages, text and random data and a flipped bit in some steps.
+with blank pages, text and random data and a flipped bit in some steps; some
+with OOB bytes that the code protects and that differ from page to page.
 
 For each, detect must name the field, polynomial, strength, bit order, step
 and placement used, and `nandconv check` with the layout it prints must find
@@ -55,10 +56,13 @@ def random_layout(rng, exhaustive):
     protect = interleaved and prepad != 0 and rng.random() < 0.8
     # Room for every step's code: the OOB after the two marker bytes, or
     # (interleaved) the OOB less the pads and a free byte for the marker.
-    room = (OOB - 2) // steps if not interleaved else (OOB - 1) // steps - prepad
+    # OOB bytes the code covers after each step's data (a controller's tags,
+    # different in every page), from OOB byte 2 on.
+    prot = 0 if interleaved else rng.choice([0, 0, 2, 4])
+    room = (OOB - 2) // steps - prot if not interleaved else (OOB - 1) // steps - prepad
     t = rng.randint(2, room * 8 // m)
     mask = rng.random() < 0.5
-    code = Bch(m, t, poly, swap=rng.random() < 0.5, mask=mask, size=step + (prepad if protect else 0))
+    code = Bch(m, t, poly, swap=rng.random() < 0.5, mask=mask, size=step + (prepad if protect else prot))
     xor = bytes(rng.getrandbits(8) for _ in range(code.nbytes)) if rng.random() < 0.3 else b""
     stride = code.nbytes + (rng.randint(0, room - code.nbytes) if not interleaved else 0)
     postpad = rng.randint(0, room - code.nbytes) if interleaved else 0
@@ -66,7 +70,8 @@ def random_layout(rng, exhaustive):
         "step": step, "m": m, "poly": poly, "strength": t, "lsb": code.swap, "mask": mask, "xor": xor.hex(),
         "interleaved": interleaved,
         "prepad": prepad, "postpad": postpad, "protect": protect, "stride": stride,
-        "offset": rng.randint(2, OOB - steps * stride) if not interleaved else None,
+        "offset": rng.randint(2 + steps * prot, OOB - steps * stride) if not interleaved else None,
+        "prot": prot,
     }
     return layout, code, xor
 
@@ -92,7 +97,9 @@ def record(layout, code, xor, page, rng):
         return raw + b"\xff" * (PAGE + OOB - len(raw))
     oob = bytearray(b"\xff" * OOB)
     for s in range(steps):
-        c = stored(code, xor, page[s * step:(s + 1) * step]).ljust(layout["stride"], b"\xff")
+        tag = bytes(rng.getrandbits(8) for _ in range(layout["prot"]))
+        oob[2 + s * len(tag):2 + (s + 1) * len(tag)] = tag
+        c = stored(code, xor, page[s * step:(s + 1) * step] + tag).ljust(layout["stride"], b"\xff")
         at = layout["offset"] + s * layout["stride"]
         oob[at:at + len(c)] = c
     return page + bytes(oob)
@@ -146,6 +153,9 @@ def main():
                 want.update(prepad=layout["prepad"], protect_prepad=layout["protect"])
             else:
                 want["ecc"] = [{"offset": layout["offset"], "length": PAGE // layout["step"] * layout["stride"]}]
+                if layout["prot"]:
+                    want["protected"] = [{"offset": 2, "length": PAGE // layout["step"] * layout["prot"]}]
+                    want["protected_per_step"] = layout["prot"]
             wrong = {k: (found.get(k), v) for k, v in want.items() if found.get(k) != v}
             if wrong:
                 print("FAIL %s: found (got, want) %s" % (name, wrong))
