@@ -505,8 +505,9 @@ void searchBch(const Geom &g, const std::uint8_t *delta, const Field *f, const u
                     MessageAt message = data();
                     for (unsigned i = 0; i < 2; i++) {
                         const unsigned j = 2 * i + 3;
-                        message.v[i] = f->mul(message.v[i], (j * 8 * q) % f->n) ^
-                                       f->eval(delta + g.page + z, 8 * q, lsbFirst, j);
+                        const unsigned shifted = f->mul(message.v[i], (j * 8 * q) % f->n);
+                        const unsigned tags = f->eval(delta + g.page + z, std::size_t{8} * q, lsbFirst, j);
+                        message.v[i] = shifted ^ tags;
                     }
                     if (confirm(*f, message, 0, delta + p, degree[t], t, lsbFirst)) {
                         add(q, false, z);
