@@ -10,6 +10,7 @@
 // that cannot be opened, read or written).
 #include "args.h"
 #include "check.h"
+#include "detect_command.h"
 #include "inject.h"
 #include "io.h"
 #include "layout.h"
@@ -147,6 +148,7 @@ constexpr char kUsage[] =
     "       nandconv check [LAYOUT OPTIONS] [-q] [--json] [-o RAW] [-f FIXED] [--erased-threshold T] IMAGE\n"
     "       nandconv inject [LAYOUT OPTIONS] --seed S (--bits K | --ber R) [...] IMAGE OUT\n"
     "       nandconv layouts [--json] [LAYOUT OPTIONS]\n"
+    "       nandconv detect [--page N] [--oob N] [--exhaustive] [--json] [-q] DUMP\n"
     "Run `nandconv COMMAND --help` for one command.\n";
 
 // Reports misuse as one line on standard error, naming the help to read.
@@ -1597,6 +1599,9 @@ int main(int argc, char **argv)
     }
     if (std::strcmp(command, "inject") == 0) {
         return runInject(argc - 1, argv + 1);
+    }
+    if (std::strcmp(command, "detect") == 0) {
+        return runDetect(argc - 1, argv + 1);
     }
     if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
         return printHelp(kUsage);
