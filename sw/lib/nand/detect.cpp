@@ -2,6 +2,7 @@
 #include "detect.h"
 
 #include "bch.h"
+#include "gpmi.h"
 #include "hamming.h"
 #include "image.h"
 #include "record.h"
@@ -1219,6 +1220,67 @@ void searchGeometry(const Geom &g, const std::vector<const std::uint8_t *> &reco
     }
 }
 
+// Tries the controllers' own layouts (their presets, as layouts.h lists
+// them) on the likely geometries: their codes are packed or scrambled where
+// the search by differences cannot see them, and a dump that one of them
+// explains is theirs. Each SoC that reads the page otherwise is tried too.
+void searchVendors(const std::vector<Geometry> &all, const DumpWindow *windows, std::size_t count, Workspace *ws,
+                   DetectResult *result)
+{
+    std::size_t presetCount = 0;
+    const Layout *list = presets(&presetCount);
+    std::vector<const std::uint8_t *> records;
+    const std::size_t tries = std::min(all.size(), kMaxGeometries);
+    for (std::size_t i = 0; i < tries; i++) {
+        const Geometry &geo = all[i];
+        sampleRecords(windows, count, std::size_t{geo.page} + geo.oob, &records);
+        for (std::size_t p = 0; p < presetCount; p++) {
+            const Layout &base = list[p];
+            if (base.vendor == Vendor::None) {
+                continue;
+            }
+            // The preset's SoC, and for GPMI the i.MX23, which swaps no marker.
+            const int socs[] = {-1, static_cast<int>(gpmi::Soc::Imx23)};
+            const std::size_t socCount = base.vendor == Vendor::Gpmi ? 2 : 1;
+            for (std::size_t k = 0; k < socCount; k++) {
+                const int soc = socs[k];
+                LayoutChanges changes;
+                changes.pageSize = geo.page;
+                changes.oobSize = geo.oob;
+                changes.soc = soc;
+                Layout l{};
+                char why[kMaxMessage];
+                if (!makeLayout(base, changes, &l, why, sizeof why)) {
+                    continue;
+                }
+                const DetectScore score = scoreOf(l, records, ws);
+                // Stricter than the search's own bar, as nothing but the
+                // score found this layout: most written records decoded (a
+                // wrong layout reads most as bad blocks) and nine steps in ten
+                // clean, not corrected into some codeword.
+                std::size_t written = 0;
+                for (const std::uint8_t *r : records) {
+                    written += allBytes(r, std::size_t{geo.page} + geo.oob, kErased) ? 0u : 1u;
+                }
+                const std::uint64_t steps = std::uint64_t{score.clean} + score.corrected + score.uncorrectable;
+                if (2 * std::size_t{score.records} >= written && written != 0 &&
+                    static_cast<double>(score.clean) >= kConvincingShare * static_cast<double>(steps) && steps != 0) {
+                    addCandidate(score, result);
+                    result->recordsSampled = static_cast<std::uint32_t>(records.size());
+                    result->blankRecords = 0;
+                    for (const std::uint8_t *r : records) {
+                        result->blankRecords += allBytes(r, std::size_t{geo.page} + geo.oob, kErased) ? 1u : 0u;
+                    }
+                    result->pageSize = geo.page;
+                    result->oobSize = geo.oob;
+                    result->geometryFound = true;
+                    return;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 
 bool convincing(const DetectScore &s)
@@ -1244,6 +1306,11 @@ bool detectLayout(const DumpWindow *windows, std::size_t count, std::uint64_t du
         return false;
     }
     const std::vector<Geometry> all = geometries(windows, count, dumpSize, o);
+    // A controller's own layout, where one explains the dump, comes first.
+    searchVendors(all, windows, count, &ws, result);
+    if (result->count != 0) {
+        return true;
+    }
     const std::vector<Job> known = bchJobs(false);
     result->polynomials = static_cast<std::uint32_t>(known.size());
     std::vector<const std::uint8_t *> records;

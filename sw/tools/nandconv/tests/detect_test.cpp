@@ -88,6 +88,9 @@ const Case kCases[] = {
     {"interleaved", {"--layout-file", kGolden + "/interleaved.json"}, Data::Random, 2048, 50, {}},
     {"interleaved-hamming", {"--layout-file", kGolden + "/interleaved-hamming.json"}, Data::Text, 2048, 0, {}},
     {"protected", {"--layout-file", kGolden + "/protected.json"}, Data::Random, 2048, 0, {}},
+    // A controller's own layouts, found by trying their presets.
+    {"imx-gpmi", {"--layout", "imx-gpmi"}, Data::Random, 2048, 50, {}},
+    {"imx-gpmi-4k", {"--layout", "imx-gpmi", "--page", "4096", "--oob", "224"}, Data::Text, 4096, 0, {}},
 };
 
 // The keys that say what the code is and where its bytes are; the rest (the
@@ -95,7 +98,7 @@ const Case kCases[] = {
 const char *const kCodeKeys[] = {"page",    "oob",       "step",   "scheme",          "strength",
                                  "sm_order", "m",        "poly",   "bit_order",       "ecc_bytes_per_step",
                                  "ecc",     "placement", "prepad", "postpad",         "protect_prepad",
-                                 "protected_per_step"};
+                                 "protected_per_step", "vendor", "soc"};
 
 // The text of a key's value in a one-line JSON object, or "" without it.
 std::string value(const std::string &json, const std::string &key)
