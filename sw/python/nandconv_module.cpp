@@ -5,6 +5,7 @@
 #include "bch.h"
 #include "build.h"
 #include "checker.h"
+#include "detect.h"
 #include "inject.h"
 #include "layout.h"
 #include "record.h"
@@ -590,6 +591,104 @@ CheckResult check(const Layout &l, const py::object &image, long erasedThreshold
     return r;
 }
 
+// ---- detect ----
+
+// A layout made ready from a layout the engine found.
+Layout layoutOf(const nand::Layout &found)
+{
+    Layout l;
+    l.layout = found;
+    l.codec = std::make_shared<nand::Codec>();
+    nand::makeCodec(l.layout, l.codec.get());
+    return l;
+}
+
+// As nandconv detect on a dump (its path, or a buffer): a dict with the
+// status (0 found, 1 nothing convincing), the layout found (a Layout, or
+// None), and the evidence of --json, its candidates as dicts with a Layout.
+py::dict detect(const py::object &dump, long page, long oob, bool exhaustive)
+{
+    nand::DetectOptions o;
+    o.pageSize = page > 0 ? static_cast<std::uint32_t>(page) : 0;
+    o.oobSize = oob > 0 ? static_cast<std::uint32_t>(oob) : 0;
+    o.exhaustive = exhaustive;
+    o.threads = std::clamp(std::thread::hardware_concurrency(), 1u, 2u);
+    std::vector<nand::DumpWindow> windows;
+    std::vector<std::uint8_t> read;
+    std::unique_ptr<Bytes> in;
+    std::uint64_t size = 0;
+    if (py::isinstance<py::str>(dump) || py::hasattr(dump, "__fspath__")) {
+        const std::string path = py::str(py::module_::import("os").attr("fsdecode")(dump));
+        File file;
+        file.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const off_t end = file.fd >= 0 ? lseek(file.fd, 0, SEEK_END) : -1;
+        if (end < 0) {
+            PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+            throw py::error_already_set();
+        }
+        size = static_cast<std::uint64_t>(end);
+        const nand::WindowPlan plan = nand::planWindows(size);
+        read.resize(plan.count * plan.each);
+        for (std::size_t w = 0; w < plan.count; w++) {
+            if (const int err = readAt(file.fd, read.data() + w * plan.each, plan.each, static_cast<off_t>(plan.offset(w)))) {
+                errno = err;
+                PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+                throw py::error_already_set();
+            }
+            windows.push_back({read.data() + w * plan.each, plan.offset(w), plan.each});
+        }
+    } else {
+        // A buffer is looked at where it lies.
+        in = std::make_unique<Bytes>(dump.cast<py::buffer>());
+        size = in->size;
+        const nand::WindowPlan plan = nand::planWindows(size);
+        for (std::size_t w = 0; w < plan.count && size != 0; w++) {
+            windows.push_back({in->data + plan.offset(w), plan.offset(w), plan.each});
+        }
+    }
+    nand::DetectResult result{};
+    char why[160] = "";
+    bool done = false;
+    {
+        const py::gil_scoped_release release;
+        done = nand::detectLayout(windows.data(), windows.size(), size, o, &result, why, sizeof why);
+    }
+    if (!done) {
+        throw py::value_error(why);
+    }
+    const bool found = result.count != 0 && nand::convincing(result.candidates[0]);
+    py::list candidates;
+    for (std::size_t i = 0; i < result.count; i++) {
+        const nand::DetectScore &c = result.candidates[i];
+        py::dict d;
+        d["layout"] = layoutOf(c.layout);
+        d["records"] = c.records;
+        d["clean"] = c.clean;
+        d["corrected"] = c.corrected;
+        d["uncorrectable"] = c.uncorrectable;
+        candidates.append(d);
+    }
+    py::dict evidence;
+    evidence["dump_bytes"] = size;
+    evidence["records_sampled"] = result.recordsSampled;
+    evidence["blank_records"] = result.blankRecords;
+    evidence["polynomials"] = result.polynomials;
+    if (result.geometryFound) {
+        py::dict g;
+        g["page"] = result.pageSize;
+        g["oob"] = result.oobSize;
+        evidence["geometry"] = g;
+    } else {
+        evidence["geometry"] = py::none();
+    }
+    evidence["candidates"] = candidates;
+    py::dict r;
+    r["status"] = found ? 0 : 1;
+    r["layout"] = found ? py::object(candidates[0]["layout"]) : py::none();
+    r["evidence"] = evidence;
+    return r;
+}
+
 // ---- inject ----
 
 struct Injected {
@@ -791,6 +890,9 @@ PYBIND11_MODULE(nandconv, mod)
 {
     mod.doc() = "NAND flash images: layouts, build, check, inject, and Linux's BCH code";
 
+    mod.def("detect", &detect, py::arg("dump"), py::kw_only(), py::arg("page") = 0, py::arg("oob") = 0,
+            py::arg("exhaustive") = false,
+            "As nandconv detect: {'status', 'layout', 'evidence'} for a dump's path or a buffer");
     mod.def("layouts", [] {
         std::size_t count = 0;
         const nand::Layout *all = nand::presets(&count);

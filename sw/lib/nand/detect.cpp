@@ -1283,6 +1283,17 @@ void searchVendors(const std::vector<Geometry> &all, const DumpWindow *windows, 
 
 }  // namespace
 
+WindowPlan planWindows(std::uint64_t size)
+{
+    // Enough windows, spread evenly, that blank stretches and bad blocks
+    // leave written records to look at; each holds a few records of the
+    // largest geometry (a 16384-byte page and a quarter of it).
+    constexpr std::size_t kWindows = 64;
+    constexpr std::size_t kWindowBytes = std::size_t{4} * (16384 + 4096);
+    const bool whole = size <= std::uint64_t{kWindows} * kWindowBytes;
+    return {whole ? 1 : kWindows, whole ? static_cast<std::size_t>(size) : kWindowBytes, size};
+}
+
 bool convincing(const DetectScore &s)
 {
     const std::uint64_t total = std::uint64_t{s.clean} + s.corrected + s.uncorrectable;

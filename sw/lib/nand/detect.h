@@ -60,6 +60,17 @@ struct DetectResult {
     DetectScore candidates[kMaxDetectCandidates];
 };
 
+// Where to sample a dump of `size` bytes: `count` windows of `each` bytes,
+// window w at offset(w), spread evenly from its first byte to its last (one
+// window, the whole dump, for a small one).
+struct WindowPlan {
+    std::size_t count;
+    std::size_t each;
+    std::uint64_t size;
+    std::uint64_t offset(std::size_t w) const { return count == 1 ? 0 : (size - each) * w / (count - 1); }
+};
+WindowPlan planWindows(std::uint64_t size);
+
 // Whether a score is convincing: steps were decoded, and at least
 // kConvincingShare of them clean or corrected.
 bool convincing(const DetectScore &s);

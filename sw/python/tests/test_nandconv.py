@@ -143,6 +143,27 @@ def test_a_file_of_many_chunks_as_the_tool(tmp_path):
     assert kept[:block] == layout.check(bytes(marked), bb="keep").fixed[:block]
 
 
+def test_detect_as_the_tool(tmp_path):
+    for name in ("linux-bch8", "interleaved"):
+        layout = nandconv.Layout(**CASES[name][0])
+        data = random.Random(5).randbytes(2048 * 96)
+        dump, _ = layout.inject(layout.build(data), 4, ber=0.00001)
+        (tmp_path / "dump.img").write_bytes(dump)
+        r = tool("detect", "--json", str(tmp_path / "dump.img"))
+        doc = json.loads(r.stdout)
+        for given in (str(tmp_path / "dump.img"), dump, memoryview(dump)):
+            found = nandconv.detect(given)
+            assert found["status"] == doc["status"] == 0
+            assert json.loads(found["layout"].to_json()) == doc["layout"]
+            assert found["evidence"]["records_sampled"] == doc["evidence"]["records_sampled"]
+            assert [c["clean"] for c in found["evidence"]["candidates"]] == \
+                [c["clean"] for c in doc["evidence"]["candidates"]]
+        # The layout found checks the dump as the one it was built with.
+        assert found["layout"].check(dump).findings == layout.check(dump).findings
+    noise = random.Random(6).randbytes(2112 * 64)
+    assert nandconv.detect(noise)["status"] == 1 and nandconv.detect(noise)["layout"] is None
+
+
 def test_layouts_and_json():
     assert nandconv.layouts() == [json.loads(tool("layouts", "--json").stdout)["layouts"][i]["name"]
                                   for i in range(len(nandconv.layouts()))]

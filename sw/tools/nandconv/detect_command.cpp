@@ -31,12 +31,7 @@ constexpr int kExitGood = 0;
 constexpr int kExitUnsure = 1;
 constexpr int kExitTrouble = 2;
 
-// Windows read from a large dump: enough of them, spread evenly, that blank
-// stretches and bad blocks leave written records to look at; each holds a few
-// records of the largest geometry (a 16384-byte page and a quarter of it). A
-// dump no larger than all of them is read whole.
-constexpr std::size_t kWindows = 64;
-constexpr std::size_t kWindowBytes = std::size_t{4} * (16384 + 4096);
+// The threads the polynomial search takes at most: this machine's cores.
 constexpr unsigned kMaxThreads = 2;
 
 constexpr char kDetectUsage[] =
@@ -149,13 +144,11 @@ int parse(int argc, char **argv, DetectArgs *a)
 // errno on failure.
 bool readWindows(int fd, std::uint64_t size, std::vector<std::uint8_t> *buffer, std::vector<nand::DumpWindow> *windows)
 {
-    const bool whole = size <= std::uint64_t{kWindows} * kWindowBytes;
-    const std::size_t each = whole ? static_cast<std::size_t>(size) : kWindowBytes;
-    const std::size_t count = whole ? 1 : kWindows;
-    buffer->resize(count * each);
-    for (std::size_t w = 0; w < count; w++) {
-        // Evenly from the first byte to the last window's end.
-        const std::uint64_t offset = count == 1 ? 0 : (size - each) * w / (count - 1);
+    const nand::WindowPlan plan = nand::planWindows(size);
+    const std::size_t each = plan.each;
+    buffer->resize(plan.count * each);
+    for (std::size_t w = 0; w < plan.count; w++) {
+        const std::uint64_t offset = plan.offset(w);
         std::size_t got = 0;
         while (got < each) {
             const ssize_t n = pread(fd, buffer->data() + w * each + got, each - got, static_cast<off_t>(offset + got));
