@@ -87,13 +87,14 @@ bool makeGathered(const Codec &codec, std::size_t records, bool written)
 }
 
 // The page data of record r of read n, gathered; null where it is in place.
-std::uint8_t *gatheredPage(const Codec &codec, std::size_t n, std::size_t r, const std::uint8_t *record)
+std::uint8_t *gatheredPage(const Codec &codec, std::size_t n, std::size_t r, const std::uint8_t *record,
+                           std::uint64_t index)
 {
     if (gathered.data == nullptr) {
         return nullptr;
     }
     std::uint8_t *page = gathered.data + ((n % kBlocks) * ring.records + r) * codec.layout.pageSize;
-    recordData(codec, record, page);
+    recordData(codec, record, page, index);
     return page;
 }
 
@@ -105,8 +106,9 @@ void findClean(std::size_t n, std::uint8_t *data, std::size_t bytes)
 {
     const std::size_t size = ring.codec->recordSize;
     bool *clean = ring.clean + (n % kBlocks) * ring.records;
+    // Every read but the last holds ring.records records.
     for (std::size_t r = 0; r < bytes / size; r++) {
-        clean[r] = recordIsClean(*ring.codec, data + r * size, ring.threshold);
+        clean[r] = recordIsClean(*ring.codec, data + r * size, ring.threshold, std::uint64_t{n} * ring.records + r);
     }
 }
 
@@ -388,7 +390,7 @@ void checkOne(Run *run, std::uint8_t *record)
 {
     Counts &counts = run->counts;
     const std::uint64_t page = counts.pages++;
-    checkRecord(run->codec, record, run->o.erasedThreshold, &result);
+    checkRecord(run->codec, record, run->o.erasedThreshold, &result, page);
     if (run->expect.on) {
         compareWithManifest(run, page, result);
     }
@@ -779,7 +781,8 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
                 if (run->o.onPage != nullptr) {
                     run->o.onPage(codec, pad ? blankRecord : record);
                 }
-                std::uint8_t *own = pad || raw.file.fd < 0 ? nullptr : gatheredPage(codec, n, r, record);
+                std::uint8_t *own =
+                    pad || raw.file.fd < 0 ? nullptr : gatheredPage(codec, n, r, record, page + (r - first));
                 for (std::size_t s = 0; s < pieces; s++) {
                     std::uint8_t *from = own != nullptr ? own : record + codec.dataPos[s];
                     pages[rawCount++] = {pad ? blankRecord : from, pieceBytes};

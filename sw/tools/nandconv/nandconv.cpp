@@ -62,11 +62,17 @@ constexpr char kLayoutHelp[] =
     "                    Linux reads (default first)\n"
     "  --soc imx23|imx28|imx6q|imx6sx  imx-gpmi: the SoC, whose BCH engine\n"
     "                    limits the strength to 20, 20, 40 or 62 (default imx6sx)\n"
+    "  --soc a10|h6      sunxi: the controller, whose strengths are 16, 24, 28,\n"
+    "                    32, 40, 48, 56, 60 and 64 (a10, the default) or 16 to 64\n"
+    "  --no-randomizer   sunxi: pages not scrambled; sunxi-boot0: its padding\n"
+    "                    0xFF, as its builder without -s (its steps stay scrambled)\n"
+    "  --usable-page N   sunxi-boot0: the bytes of each page that hold data\n"
+    "                    (default 1k, 4k above 4k pages, 8k above 8k pages)\n"
     "Numbers take 0x hex, and sizes a k suffix (--page 4k).\n";
 
 constexpr char kBuildUsage[] =
     "usage: nandconv build [LAYOUT OPTIONS] [--keep-erased] [--bad-blocks LIST] [--pad-to-block]\n"
-    "                      [--blocks N] [--meta FILE] [-q] IN OUT\n"
+    "                      [--blocks N] [--meta FILE] [--seed N] [-q] IN OUT\n"
     "Writes every page of IN followed by its OOB, the codes of its steps in\n"
     "place, as nandwrite --oob and flash programmers take it. IN may be - for\n"
     "standard input, OUT - for standard output.\n"
@@ -78,6 +84,7 @@ constexpr char kBuildUsage[] =
     "                    that does not fit in its good blocks is refused\n"
     "  --meta FILE       imx-gpmi: each page's 10 metadata bytes, page after page\n"
     "                    (default 0xFF); pages of a stream past its end get 0xFF\n"
+    "  --seed N          sunxi-boot0: the seed of the fill of its padding (default 0)\n"
     "  -q, --quiet       no progress line on a terminal\n";
 
 constexpr char kCheckUsage[] =
@@ -184,6 +191,7 @@ enum : int {
     kPoly,
     kPagesPerBlock,
     kBlockCount,
+    kUsablePage,
     kLayout,
     kLayoutFile,
     kBitOrder,
@@ -211,6 +219,7 @@ enum : int {
     kSoc,
     kMeta,
     kOobData,
+    kNoRandomizer,
 };
 
 constexpr int kFirstNumber = kPage;
@@ -235,6 +244,7 @@ const NumberOption kNumberOptions[] = {
     {"--poly", 1, 0xFFFF, true, false},
     {"--pages-per-block", 2, nand::kMaxPagesPerBlock, true, true},
     {"--blocks", 1, 1ul << 30, false, false},
+    {"--usable-page", 256, nand::kMaxPageSize, true, true},
 };
 
 struct Options {
@@ -297,6 +307,8 @@ long *numberField(Options *o, int c)
         return &o->changes.pagesPerBlock;
     case kBlockCount:
         return &o->blocks;
+    case kUsablePage:
+        return &o->changes.usablePage;
     default:
         return nullptr;
     }
@@ -307,9 +319,15 @@ long *numberField(Options *o, int c)
 int socOption(const char *name, const char *usage, Options *o)
 {
     nand::gpmi::Soc soc{};
+    nand::sunxi::Soc sunxiSoc{};
+    if (nand::sunxi::socByName(name, &sunxiSoc)) {
+        o->changes.sunxiSoc = static_cast<int>(sunxiSoc);
+        o->layoutGiven = true;
+        return -1;
+    }
     if (!nand::gpmi::socByName(name, &soc)) {
         char why[160];
-        std::snprintf(why, sizeof why, "--soc takes imx23, imx28, imx6q or imx6sx, not '%.20s'", name);
+        std::snprintf(why, sizeof why, "--soc takes imx23, imx28, imx6q, imx6sx, a10 or h6, not '%.20s'", name);
         return usageError(why, usage);
     }
     o->changes.soc = static_cast<int>(soc);
@@ -383,6 +401,10 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
             if (const int status = socOption(optarg, usage, o); status >= 0) {
                 return status;
             }
+            break;
+        case kNoRandomizer:
+            o->changes.randomizer = 0;
+            o->layoutGiven = true;
             break;
         case kBb:
             if (!nand::badBlockOutputByName(optarg, &o->bb)) {
@@ -511,6 +533,8 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
         {"pages-per-block", required_argument, nullptr, kPagesPerBlock},                            \
         {"bbm-pages", required_argument, nullptr, kMarkerPages},                                    \
         {"soc", required_argument, nullptr, kSoc},                                                  \
+        {"no-randomizer", no_argument, nullptr, kNoRandomizer},                                     \
+        {"usable-page", required_argument, nullptr, kUsablePage},                                   \
         {"version", no_argument, nullptr, kVersion}
 
 nand::Codec codec;  // large: not on the stack
@@ -700,7 +724,9 @@ void encodeBlock(std::size_t n, std::uint8_t *block, std::size_t got)
     }
     for (std::size_t p = 0; p < pages; p++) {
         std::uint8_t *record = block + p * codec.recordSize;
-        nand::encodeRecordWithMeta(codec, record, pageMetadata(n, p), keepErased);
+        const std::size_t data = p + 1 == pages && got % l.pageSize != 0 ? got % l.pageSize : l.pageSize;
+        nand::encodeRecordWithMeta(codec, record, pageMetadata(n, p), keepErased,
+                                   std::uint64_t{n} * metadata.perRead + p, data);
     }
 }
 
@@ -956,10 +982,13 @@ int buildPages(const Options &o, int in, int out, const char *inName, const char
     return kExitGood;
 }
 
+bool parseSeed(const char *text, std::uint64_t *seed);
+
 int runBuild(int argc, char **argv)
 {
     static const option longOptions[] = {
         LAYOUT_OPTIONS,
+        {"seed", required_argument, nullptr, kSeed},
         {"keep-erased", no_argument, nullptr, kKeepErased},
         {"bad-blocks", required_argument, nullptr, kBadBlocks},
         {"pad-to-block", no_argument, nullptr, kPadToBlock},
@@ -972,8 +1001,19 @@ int runBuild(int argc, char **argv)
     if (const int status = parseOptions(argc, argv, longOptions, ":qh", kBuildUsage, 2, &o); status >= 0) {
         return status;
     }
+    if (o.seed != nullptr) {
+        if (!parseSeed(o.seed, &o.changes.fillSeed)) {
+            return usageError("--seed takes a number from 0 to 2^64-1", kBuildUsage);
+        }
+        o.changes.fillSeedGiven = true;
+    }
     if (const int status = makeCodec(o, kBuildUsage); status >= 0) {
         return status;
+    }
+    if (o.badBlocks != nullptr && codec.layout.vendor == nand::Vendor::Sunxi && codec.layout.randomizer) {
+        return usageError("--bad-blocks moves pages onto other pages' randomizer seeds: not for sunxi with its "
+                          "randomizer",
+                          kBuildUsage);
     }
     chip.on = o.badBlocks != nullptr || o.padToBlock || o.blocks >= 0;
     if (chip.on) {
