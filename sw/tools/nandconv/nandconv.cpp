@@ -1542,14 +1542,23 @@ int runLayouts(int argc, char **argv)
         nand::Region r[nand::kMaxRegions];
         const std::size_t n = nand::eccRegions(l, r);
         char where[64] = "(bit-packed with the data)";  // a vendor layout's: no OOB range
+        if (l.vendor == nand::Vendor::Sunxi) {
+            std::snprintf(where, sizeof where, "after 4 user bytes, step after step");
+        } else if (l.vendor == nand::Vendor::SunxiBoot0) {
+            std::snprintf(where, sizeof where, "(interleaved, in %u of %u bytes)", l.pageSize, l.rawPage);
+        }
         int len = 0;
         for (std::size_t k = 0; k < n; k++) {
             len += std::snprintf(where + len, sizeof where - static_cast<std::size_t>(len), "%s%u..%u",
                                  k == 0 ? "" : ",", r[k].offset, r[k].offset + r[k].length - 1);
         }
         std::snprintf(line, sizeof line, "%-18s %5u+%-4u %u-byte steps, %s %zu bytes each, ECC at OOB %s, marker %d\n  %s\n",
-                      l.name, l.pageSize, l.oobSize, l.stepSize, nand::schemeName(l.scheme), nand::eccBytesPerStep(l),
-                      where, l.markerCount != 0 ? l.markers[0] : -1, l.about);
+                      l.name, l.vendor == nand::Vendor::SunxiBoot0 ? l.rawPage : l.pageSize, l.oobSize, l.stepSize,
+                      nand::schemeName(l.scheme), nand::eccBytesPerStep(l), where,
+                      l.markerCount == 0 ? -1
+                      : l.vendor == nand::Vendor::SunxiBoot0 ? l.markers[0] + static_cast<int>(l.pageSize - l.rawPage)
+                                                             : l.markers[0],
+                      l.about);
         io::printText(line);
     }
     if (o.json) {
