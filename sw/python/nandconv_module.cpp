@@ -173,7 +173,7 @@ py::bytes build(const Layout &l, const py::buffer &input, bool keepErased)
             const std::size_t n = std::min(page, in.size - p * page);
             std::memcpy(record, in.data + p * page, n);
             std::memset(record + n, c.layout.padFill, page - n);
-            nand::encodeRecord(c, record, keepErased);
+            nand::encodeRecordWithMeta(c, record, nullptr, keepErased, p, n);
         }
     }
     return toBytes(out);
@@ -315,12 +315,12 @@ CheckResult check(const Layout &l, const py::buffer &image, long erasedThreshold
             for (std::size_t p = first; p < first + count; p++) {
                 const std::uint8_t *record = in.data + p * c.recordSize;
                 r.pages++;
-                if (marked < 0 && nand::recordIsClean(c, record, threshold)) {
+                if (marked < 0 && nand::recordIsClean(c, record, threshold, p)) {
                     r.clean += c.steps;
                 } else if (marked < 0) {
                     std::memcpy(scratch.data(), record, c.recordSize);
                     record = scratch.data();
-                    nand::checkRecord(c, scratch.data(), threshold, result.get());
+                    nand::checkRecord(c, scratch.data(), threshold, result.get(), p);
                     if (result->erased) {
                         r.erased++;
                         if (result->bitflips != 0) {
@@ -392,7 +392,7 @@ CheckResult check(const Layout &l, const py::buffer &image, long erasedThreshold
                     if (pad) {
                         std::memset(dataOut + dataLen, 0xFF, page);
                     } else {
-                        nand::recordData(c, record, dataOut + dataLen);
+                        nand::recordData(c, record, dataOut + dataLen, p);
                     }
                     dataLen += page;
                 }

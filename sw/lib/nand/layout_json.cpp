@@ -555,6 +555,21 @@ struct Reader {
     }
 };
 
+// A vendor layout's file: its preset, named as the file names it, changed
+// as makeLayout changes it; false with the reason and the key at fault.
+bool fromPreset(Reader *r, const char *preset, const Layout &read, const LayoutChanges &changes, Layout *out)
+{
+    Layout base = *findPreset(preset);
+    std::memcpy(base.name, read.name, sizeof base.name);
+    const char *key = nullptr;
+    char reason[200];
+    if (!makeLayout(base, changes, out, reason, sizeof reason, &key)) {
+        r->key = key != nullptr ? key : "strength";
+        return r->fail("%s", reason);
+    }
+    return true;
+}
+
 // The file of an imx-gpmi layout: its preset changed by the keys that change
 // it (page, oob, strength, poly, soc, the eraseblock); the keys its geometry
 // gives (step, m, the code) must agree with it, and no other is taken.
@@ -578,13 +593,8 @@ bool gpmiFromJson(Reader *r, const Layout &read, Layout *out)
     changes.soc = static_cast<int>(given(Key::Soc, read.soc));
     changes.pagesPerBlock = given(Key::PagesPerBlock, read.pagesPerBlock);
     changes.markerPages = seen(Key::BadBlockPages) ? static_cast<int>(read.markerPages) : -1;
-    Layout base = *findPreset(kGpmiName);
-    std::memcpy(base.name, read.name, sizeof base.name);
-    const char *key = nullptr;
-    char reason[200];
-    if (!makeLayout(base, changes, out, reason, sizeof reason, &key)) {
-        r->key = key != nullptr ? key : "strength";
-        return r->fail("%s", reason);
+    if (!fromPreset(r, kGpmiName, read, changes, out)) {
+        return false;
     }
     const struct {
         Key key;
@@ -641,13 +651,8 @@ bool sunxiFromJson(Reader *r, const Layout &read, Layout *out)
     changes.fillSeed = read.fillSeed;
     changes.pagesPerBlock = given(Key::PagesPerBlock, read.pagesPerBlock);
     changes.markerPages = seen(Key::BadBlockPages) ? static_cast<int>(read.markerPages) : -1;
-    Layout base = *findPreset(boot0 ? kSunxiBoot0Name : kSunxiName);
-    std::memcpy(base.name, read.name, sizeof base.name);
-    const char *key = nullptr;
-    char reason[200];
-    if (!makeLayout(base, changes, out, reason, sizeof reason, &key)) {
-        r->key = key != nullptr ? key : "strength";
-        return r->fail("%s", reason);
+    if (!fromPreset(r, boot0 ? kSunxiBoot0Name : kSunxiName, read, changes, out)) {
+        return false;
     }
     const struct {
         Key key;

@@ -46,6 +46,9 @@ CASES = {
     "gpmi-4096-256": ({"name": "imx-gpmi", "page": 4096, "oob": 256},
                       ["--layout", "imx-gpmi", "--page", "4096", "--oob", "256"]),
     "gpmi-imx23": ({"name": "imx-gpmi", "soc": "imx23"}, ["--layout", "imx-gpmi", "--soc", "imx23"]),
+    # pages scrambled by their index in the image; boot0's fill at seed 0
+    "sunxi-2048-64": ({"name": "sunxi"}, ["--layout", "sunxi"]),
+    "sunxi-boot0": ({"name": "sunxi-boot0"}, ["--layout", "sunxi-boot0"]),
 }
 
 
