@@ -931,8 +931,7 @@ TEST_F(NandconvTest, GpmiGoldenImagesBuildAndCheckClean)
         EXPECT_EQ(r.status, 0) << c.name;
         EXPECT_EQ(r.err, "") << c.name;
         EXPECT_EQ(r.out, summary(pages, 0, pages * c.chunks, 0, 0)) << c.name;
-        std::string padded = input;
-        padded.resize(pages * c.page, '\xFF');
+        const std::string padded = input + std::string(pages * c.page - input.size(), '\xFF');
         EXPECT_TRUE(sameBytes(readFile(at("raw.out")), padded)) << c.name;
     }
 }
@@ -1108,8 +1107,7 @@ TEST_F(NandconvTest, GpmiMetadataRoundTrip)
     EXPECT_TRUE(sameBytes(readFile(at("out.img")), golden));
     r = nandconv("check", gpmi({"--oob", "128"}), {"-q", "-o", "raw.out", "--oob-data", "oob.out", "out.img"});
     EXPECT_EQ(r.status, 0);
-    std::string padded = input;
-    padded.resize(kPages * 2048, '\xFF');
+    const std::string padded = input + std::string(kPages * 2048 - input.size(), '\xFF');
     EXPECT_TRUE(sameBytes(readFile(at("raw.out")), padded));
     EXPECT_TRUE(sameBytes(readFile(at("oob.out")), readFile(kGolden + "/gpmi-meta.bin")));
     // A flipped metadata bit comes back corrected.

@@ -69,6 +69,12 @@ def marker_bit(page, chunk, gf, n, t):
     raise AssertionError("marker outside the data")
 
 
+def driver_marker_bit(page, gf, n, t):
+    """The closed form the driver's comment derives (legacy_set_geometry):
+    8 page - (t gf (N - 1) + 8 metadata), for the cross-check of the search."""
+    return 8 * page - (t * gf * (n - 1) + 8 * META)
+
+
 def parity(message_bits, g):
     deg = g.bit_length() - 1
     value = int("".join(map(str, message_bits)), 2) if message_bits else 0
@@ -160,7 +166,9 @@ if __name__ == "__main__":
             f.write(img)
         with open("gpmi-%s-flips.img" % name, "wb") as f:
             f.write(flipped(img, page, oob, **kw))
-        print(name, geometry(page, oob, **{k: v for k, v in kw.items()}), " ".join(args))
+        chunk, gf, n, t = geometry(page, oob, **kw)
+        assert marker_bit(page, chunk, gf, n, t) == driver_marker_bit(page, gf, n, t)
+        print(name, (chunk, gf, n, t), "marker at payload bit", marker_bit(page, chunk, gf, n, t), " ".join(args))
     # --meta on the geometry whose marker falls at bit 2.
     pages = -(-len(INPUT) // 2048)
     with open("gpmi-meta.bin", "wb") as f:
