@@ -107,8 +107,9 @@ void findClean(std::size_t n, std::uint8_t *data, std::size_t bytes)
     const std::size_t size = ring.codec->recordSize;
     bool *clean = ring.clean + (n % kBlocks) * ring.records;
     // Every read but the last holds ring.records records.
+    const auto first = static_cast<std::uint64_t>(n) * ring.records;
     for (std::size_t r = 0; r < bytes / size; r++) {
-        clean[r] = recordIsClean(*ring.codec, data + r * size, ring.threshold, std::uint64_t{n} * ring.records + r);
+        clean[r] = recordIsClean(*ring.codec, data + r * size, ring.threshold, first + r);
     }
 }
 
