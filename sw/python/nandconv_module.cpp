@@ -64,7 +64,8 @@ long numberOption(const py::kwargs &options, const char *name, long fallback)
 
 // A layout from a preset, a file or JSON text, with the options the CLI
 // takes as keyword arguments (page, oob, step, ecc_offset, sm_order, ecc,
-// strength, m, poly, bit_order, pages_per_block, bbm_pages, soc).
+// strength, m, poly, bit_order, pages_per_block, bbm_pages, soc, randomizer,
+// usable_page, fill_seed).
 Layout makeLayout(const py::object &name, const py::object &file, const py::object &json, const py::kwargs &options)
 {
     char why[300] = "";
@@ -98,7 +99,8 @@ Layout makeLayout(const py::object &name, const py::object &file, const py::obje
         base = *p;
     }
     static const char *const kKnown[] = {"page", "oob", "step", "ecc_offset", "sm_order", "ecc", "strength",
-                                         "m", "poly", "bit_order", "pages_per_block", "bbm_pages", "soc"};
+                                         "m", "poly", "bit_order", "pages_per_block", "bbm_pages", "soc",
+                                         "randomizer", "usable_page", "fill_seed"};
     for (const auto &item : options) {
         const auto key = item.first.cast<std::string>();
         bool known = false;
@@ -144,11 +146,23 @@ Layout makeLayout(const py::object &name, const py::object &file, const py::obje
     }
     if (options.contains("soc")) {
         nand::gpmi::Soc soc{};
+        nand::sunxi::Soc sunxiSoc{};
         const auto text = options["soc"].cast<std::string>();
-        if (!nand::gpmi::socByName(text.c_str(), &soc)) {
-            throw py::value_error("soc takes imx23, imx28, imx6q or imx6sx, not '" + text + "'");
+        if (nand::sunxi::socByName(text.c_str(), &sunxiSoc)) {
+            c.sunxiSoc = static_cast<int>(sunxiSoc);
+        } else if (nand::gpmi::socByName(text.c_str(), &soc)) {
+            c.soc = static_cast<int>(soc);
+        } else {
+            throw py::value_error("soc takes imx23, imx28, imx6q, imx6sx, a10 or h6, not '" + text + "'");
         }
-        c.soc = static_cast<int>(soc);
+    }
+    if (options.contains("randomizer")) {
+        c.randomizer = options["randomizer"].cast<bool>() ? 1 : 0;
+    }
+    c.usablePage = numberOption(options, "usable_page", -1);
+    if (options.contains("fill_seed")) {
+        c.fillSeedGiven = true;
+        c.fillSeed = options["fill_seed"].cast<std::uint64_t>();
     }
     Layout l;
     if (!nand::makeLayout(base, c, &l.layout, why, sizeof why)) {

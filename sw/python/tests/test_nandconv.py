@@ -49,6 +49,9 @@ CASES = {
     # pages scrambled by their index in the image; boot0's fill at seed 0
     "sunxi-2048-64": ({"name": "sunxi"}, ["--layout", "sunxi"]),
     "sunxi-boot0": ({"name": "sunxi-boot0"}, ["--layout", "sunxi-boot0"]),
+    "sunxi-plain": ({"name": "sunxi", "randomizer": False}, ["--layout", "sunxi", "--no-randomizer"]),
+    "sunxi-boot0-8192": ({"name": "sunxi-boot0", "page": 8192, "oob": 640, "strength": 40, "fill_seed": 7},
+                         ["--layout", "sunxi-boot0", "--page", "8192", "--oob", "640", "--strength", "40"]),
 }
 
 
