@@ -343,7 +343,9 @@ void encodeRecord(const Codec &c, std::uint8_t *record, bool keepErased, std::ui
     std::uint8_t payload[kMaxPageSize];
     std::memcpy(payload, record, l.pageSize);
     std::memset(record, 0xFF, c.recordSize);
-    const std::size_t used = boot0 ? c.steps * (step + kUserBytes + c.eccBytes) : l.pageSize + c.steps * (kUserBytes + c.eccBytes);
+    // The raw bytes up to the end of the last step's code.
+    const std::size_t perStep = (boot0 ? step : 0) + kUserBytes + c.eccBytes;
+    const std::size_t used = (boot0 ? 0 : l.pageSize) + c.steps * perStep;
     if (boot0 && l.randomizer) {
         // The fill, in the builder's order: the page's tail, then the
         // padding of a short step.
@@ -451,7 +453,8 @@ void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold,
                 std::memcpy(record + dataAt(c, k), msg, step);
                 std::memcpy(record + oobAt(c, k), msg + step, kUserBytes);
                 std::memcpy(record + oobAt(c, k) + kUserBytes, code, c.codeBytes);
-                r->byte = static_cast<std::uint32_t>(k * step + (r->locs[0] < step * kByteBits ? r->locs[0] / kByteBits : 0));
+                const unsigned first = r->locs[0];
+                r->byte = static_cast<std::uint32_t>(k * step + (first < step * kByteBits ? first / kByteBits : 0));
                 r->bit = static_cast<std::uint8_t>(r->locs[0] % kByteBits);
             }
         } else if (zeros <= erasedThreshold) {
@@ -476,7 +479,7 @@ void recordData(const Codec &c, const std::uint8_t *record, std::uint8_t *data, 
         std::uint8_t *out = data + k * step;
         const std::uint8_t *in = record + dataAt(c, k);
         // A blank step reads as blank flash, not as the stream.
-        const bool blank = zeroBits(in, step, 0) == 0 && zeroBits(record + oobAt(c, k), kUserBytes + c.eccBytes, 0) == 0;
+        const bool blank = stepZeros(c, record, k, 0) == 0;
         std::memcpy(out, in, step);
         if (scrambled && !blank) {
             scramble(out, ks, step);
