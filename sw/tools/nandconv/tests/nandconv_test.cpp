@@ -216,6 +216,15 @@ TEST_F(NandconvTest, LayoutFileRefusals)
         {R"({"scheme":"hamming","strength":2})", R"(key "strength": the hamming code corrects one bit)"},
         {R"({"scheme":"hamming","bit_order":"lsb-first"})", R"(key "bit_order": the field, polynomial and bit order are for BCH)"},
         {R"({"scheme":"none","step":300})", R"(key "page": a page of 2048 bytes is not a whole number of 300-byte steps (at most 65536 bytes))"},
+        {R"({"vendor":"sunxi","usable_page":1024})", R"(key "usable_page": a key of sunxi-boot0 only)"},
+        {R"({"vendor":"sunxi","m":13})",
+         R"(key "m": sunxi's controller gives BCH over GF(2^14), lsb-first, no erased mask, 28 code bytes a step )"
+         R"(and its marker bytes at 0 and 1)"},
+        {R"({"vendor":"sunxi-boot0","strength":20})",
+         R"(key "strength": a strength of 20 bits: the controller takes 16, 24, 28, 32, 40, 48, 56, 60 or 64 )"
+         R"((--strength; --soc h6 for others))"},
+        {"{" + base + R"(,"randomizer":false})",
+         R"(key "soc", "usable_page", "fill_seed" or "randomizer": for the sunxi layouts)"},
         {"{" + base + "", "not a layout: '}' expected at byte 60"},
         {"[]", "not a layout: '{' expected at byte 0"},
         {"{" + base + "} {}", "not a layout: text after the object at byte 62"},
