@@ -909,6 +909,9 @@ int buildPages(const Options &o, int in, int out, const char *inName, const char
     std::size_t perBlock = kBlockData / l.pageSize;
     perBlock = perBlock < kBlockOob / l.oobSize ? perBlock : kBlockOob / l.oobSize;
     perBlock = perBlock < kMaxBlockPages ? perBlock : kMaxBlockPages;
+    // A record may hold more than its page and OOB (boot0's usable part).
+    const std::size_t fit = (kBlockData + kBlockOob) / codec.recordSize;
+    perBlock = perBlock < fit ? perBlock : fit;
     std::uint64_t done = 0;
     const auto fail = [progress](const char *name, int err) {
         endProgress(progress);

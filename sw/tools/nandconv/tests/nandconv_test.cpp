@@ -1385,3 +1385,28 @@ TEST_F(NandconvTest, SunxiRefusals)
         EXPECT_EQ(readFile(at("out.img")), "keep") << c.err;
     }
 }
+
+// An input of many reads: boot0's records are larger than a page and its OOB
+// (2112 bytes for 1024 of data), and the build's reads must hold them; the
+// image checks clean and -o gives the input back.
+TEST_F(NandconvTest, SunxiBoot0ManyReadsRoundTrip)
+{
+    constexpr std::size_t kBytes = std::size_t{3} << 20;
+    constexpr std::uint32_t kMultiplier = 1103515245;  // a linear congruential generator's
+    constexpr std::uint32_t kIncrement = 12345;
+    constexpr unsigned kHighByte = 24;
+    std::string big(kBytes, '\0');
+    std::uint32_t x = 1;
+    for (char &b : big) {
+        x = x * kMultiplier + kIncrement;
+        b = static_cast<char>(x >> kHighByte);
+    }
+    writeFile(at("big.bin"), big);
+    const std::vector<std::string> layout = {"--layout", "sunxi-boot0"};
+    Result r = nandconv("build", layout, {"-q", "big.bin", "big.img"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = nandconv("check", layout, {"-o", "big.out", "big.img"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, summary(kBytes / 1024, 0, kBytes / 1024, 0, 0));
+    EXPECT_TRUE(sameBytes(readFile(at("big.out")), big));
+}
