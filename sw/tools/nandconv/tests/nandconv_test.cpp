@@ -1410,3 +1410,26 @@ TEST_F(NandconvTest, SunxiBoot0ManyReadsRoundTrip)
     EXPECT_EQ(r.out, summary(kBytes / 1024, 0, kBytes / 1024, 0, 0));
     EXPECT_TRUE(sameBytes(readFile(at("big.out")), big));
 }
+
+// inject --area oob flips the flash page's OOB: for boot0 the bytes after
+// the whole page, not after its usable part.
+TEST_F(NandconvTest, SunxiBoot0OobIsAfterTheFlashPage)
+{
+    constexpr std::size_t kPage = 2048;
+    constexpr std::size_t kRecord = kPage + 64;
+    const std::string golden = readFile(kGolden + "/sunxi-boot0.img");
+    writeFile(at("golden.img"), golden);
+    const Result r = nandconv("inject", {"--layout", "sunxi-boot0"},
+                              {"--area", "oob", "--seed", "3", "--bits", "4", "golden.img", "x.img"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string x = readFile(at("x.img"));
+    ASSERT_EQ(x.size(), golden.size());
+    std::size_t flipped = 0;
+    for (std::size_t i = 0; i < x.size(); i++) {
+        if (x[i] != golden[i]) {
+            flipped++;
+            EXPECT_GE(i % kRecord, kPage) << i;
+        }
+    }
+    EXPECT_GT(flipped, 0u);
+}
