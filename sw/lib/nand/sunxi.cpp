@@ -28,7 +28,39 @@ constexpr unsigned kShift1 = 30;
 constexpr unsigned kShift2 = 27;
 constexpr unsigned kShift3 = 31;
 // The longest stream a page needs: a step's bytes, or sunxi's OOB tail.
-constexpr std::size_t kMaxStream = kMaxStepSize + kUserBytes + kMaxEccBytes + kMaxOobSize;
+constexpr std::size_t kMaxStream = std::max(std::size_t{kStep} + kUserBytes + kMaxEccBytes, kMaxOobSize);
+
+// The LFSR's output x_0, x_1, ... from the state 1 (x_0..x_14 the state's
+// bits, x_(i+15) = x_i ^ x_(i+1)): x^15 + x + 1 is primitive, so every other
+// state comes once in its period of 2^15 - 1 bits, and a stream from any seed
+// is bits of this one sequence, read from the seed's place on. Kept a whole
+// stream past the period so that no read wraps; built by the compiler.
+constexpr std::uint32_t kPeriod = kStateMask;
+constexpr std::size_t kSequenceBits = kPeriod + kStateBits + (kMaxStream + 1) * kByteBits;
+
+struct Sequence {
+    std::uint8_t bits[kSequenceBits / kByteBits + 1];  // x_i at bit i % 8 of byte i / 8
+    std::uint16_t place[kPeriod + 1];                  // the i whose x_i..x_(i+14) make the index
+    std::uint32_t states;                              // the states met in a period
+};
+
+constexpr Sequence makeSequence()
+{
+    Sequence q{};
+    std::uint32_t s = 1;
+    for (std::size_t i = 0; i < kSequenceBits; i++) {
+        if (i < kPeriod) {
+            q.states += q.place[s] == 0 && s != 1 ? 1u : 0u;
+            q.place[s] = static_cast<std::uint16_t>(i);
+        }
+        q.bits[i / kByteBits] = static_cast<std::uint8_t>(q.bits[i / kByteBits] | (s & 1u) << (i % kByteBits));
+        s = (s >> 1) | (((s ^ (s >> 1)) & 1u) << (kStateBits - 1));
+    }
+    return q;
+}
+
+constexpr Sequence kSequence = makeSequence();
+static_assert(kSequence.states + 1 == kPeriod, "every nonzero state in one period");
 
 // The page randomizer's seeds, by page within the eraseblock modulo 128, as
 // Linux's driver and U-Boot's builder list them.
@@ -223,17 +255,18 @@ std::uint16_t pageSeed(std::uint32_t pagesPerBlock, std::uint64_t page)
 
 void stream(std::uint16_t seed, std::uint8_t *out, std::size_t n)
 {
-    std::uint32_t s = seed & kStateMask;
-    // The first 15 steps one by one; then each byte is 8 more, all of whose
-    // new bits (bit j XOR bit j + 1 of the state, j < 8) are known at once.
-    for (unsigned i = 0; i < kStateBits; i++) {
-        s = (s >> 1) | (((s ^ (s >> 1)) & 1u) << (kStateBits - 1));
+    const std::uint32_t state = seed & kStateMask;
+    if (state == 0) {
+        std::memset(out, 0, n);  // the LFSR stays at zero
+        return;
     }
-    constexpr std::uint32_t kByteMask = 0xFF;
-    constexpr unsigned kNewAt = kStateBits - kByteBits;
+    // Byte k holds bits 15 + 8k .. 22 + 8k after the seed's place: the same
+    // shift for every byte, two table bytes each.
+    const std::size_t first = kSequence.place[state] + std::size_t{kStateBits};
+    const std::uint8_t *bits = kSequence.bits + first / kByteBits;
+    const unsigned shift = first % kByteBits;
     for (std::size_t k = 0; k < n; k++) {
-        out[k] = static_cast<std::uint8_t>(s);
-        s = (s >> kByteBits) | (((s ^ (s >> 1)) & kByteMask) << kNewAt);
+        out[k] = static_cast<std::uint8_t>((bits[k] | static_cast<unsigned>(bits[k + 1]) << kByteBits) >> shift);
     }
 }
 
