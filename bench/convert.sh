@@ -30,7 +30,8 @@ head -c $((16 << 20)) in.bin > in16.bin
 "$bin/conv" in.bin ref.img > /dev/null  # the images the checkers read
 "$bin/nandconv" build -q --layout linux-hamming in.bin lh.img
 "$bin/nandconv" build -q --layout linux-bch8 in.bin bch8.img
-cat in.bin ref.img lh.img bch8.img > /dev/null   # all stay in the page cache
+"$bin/nandconv" build -q --layout sunxi in.bin sunxi.img
+cat in.bin ref.img lh.img bch8.img sunxi.img > /dev/null   # all stay in the page cache
 
 now() { echo "${EPOCHREALTIME/,/.}"; }
 
@@ -42,7 +43,8 @@ now() { echo "${EPOCHREALTIME/,/.}"; }
 # (copy_file_range); dd with 1 MiB blocks copies through user space.
 names=(conv cat dd conv-pipe cat-pipe check check-pipe check-o check-f check-of cat-image cat-image-null cat-image-pipe
        build-classic build-linux-hamming build-linux-hamming-512 build-linux-hamming-sp build-linux-bch4
-       build-linux-bch8 build-linux-bch8-4k nandconv-check nandconv-check-bch8)
+       build-linux-bch8 build-linux-bch8-4k build-sunxi build-sunxi-boot0 nandconv-check nandconv-check-bch8
+       nandconv-check-sunxi)
 cmds=(
   "'$bin/conv' in.bin out.img > progress.txt"
   "cat in.bin > copy.bin"
@@ -64,8 +66,11 @@ cmds=(
   "'$bin/nandconv' build -q --layout linux-bch4 in.bin out.img"
   "'$bin/nandconv' build -q --layout linux-bch8 in.bin out.img"
   "'$bin/nandconv' build -q --layout linux-bch8-4k in.bin out.img"
+  "'$bin/nandconv' build -q --layout sunxi in.bin out.img"
+  "'$bin/nandconv' build -q --layout sunxi-boot0 in.bin out.img"
   "'$bin/nandconv' check -q --layout linux-hamming lh.img > report.txt"
   "'$bin/nandconv' check -q --layout linux-bch8 bch8.img > report.txt"
+  "'$bin/nandconv' check -q --layout sunxi sunxi.img > report.txt"
 )
 # The earlier build's runs of every command that names a tool.
 if [ -n "$old_bin" ]; then
@@ -98,7 +103,8 @@ for name in t:
     print(f"{name:15s} median {statistics.median(v):.3f} s (range {min(v):.3f} .. {max(v):.3f})")
 pairs = [("conv", "cat"), ("conv", "dd"), ("conv-pipe", "cat-pipe"), ("check", "cat-image-null"),
          ("check-pipe", "check"), ("check-pipe", "cat-image-pipe"), ("check-o", "cat-image"), ("check-f", "cat-image"), ("check-of", "cat-image"),
-         ("nandconv-check", "cat-image-null"), ("nandconv-check-bch8", "cat-image-null")]
+         ("nandconv-check", "cat-image-null"), ("nandconv-check-bch8", "cat-image-null"),
+         ("nandconv-check-sunxi", "cat-image-null")]
 pairs += [(n, "cat") for n in t if n.startswith("build-")]
 pairs += [("old-" + a, b) for a, b in pairs if "old-" + a in t]
 pairs += [(n, "old-" + n) for n in list(t) if "old-" + n in t]

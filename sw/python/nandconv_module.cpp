@@ -71,7 +71,8 @@ long numberOption(const py::kwargs &options, const char *name, long fallback)
 
 // A layout from a preset, a file or JSON text, with the options the CLI
 // takes as keyword arguments (page, oob, step, ecc_offset, sm_order, ecc,
-// strength, m, poly, bit_order, pages_per_block, bbm_pages, soc).
+// strength, m, poly, bit_order, pages_per_block, bbm_pages, soc, randomizer,
+// usable_page, fill_seed).
 Layout makeLayout(const py::object &name, const py::object &file, const py::object &json, const py::kwargs &options)
 {
     if ((name.is_none() ? 0 : 1) + (file.is_none() ? 0 : 1) + (json.is_none() ? 0 : 1) > 1) {
@@ -94,7 +95,8 @@ Layout makeLayout(const py::object &name, const py::object &file, const py::obje
         }
     }
     static const char *const kKnown[] = {"page", "oob", "step", "ecc_offset", "sm_order", "ecc", "strength",
-                                         "m", "poly", "bit_order", "pages_per_block", "bbm_pages", "soc"};
+                                         "m", "poly", "bit_order", "pages_per_block", "bbm_pages", "soc",
+                                         "randomizer", "usable_page", "fill_seed"};
     for (const auto &item : options) {
         const auto key = item.first.cast<std::string>();
         bool known = false;
@@ -140,11 +142,23 @@ Layout makeLayout(const py::object &name, const py::object &file, const py::obje
     }
     if (options.contains("soc")) {
         nand::gpmi::Soc soc{};
+        nand::sunxi::Soc sunxiSoc{};
         const auto text = options["soc"].cast<std::string>();
-        if (!nand::gpmi::socByName(text.c_str(), &soc)) {
-            throw py::value_error("soc takes imx23, imx28, imx6q or imx6sx, not '" + text + "'");
+        if (nand::sunxi::socByName(text.c_str(), &sunxiSoc)) {
+            c.sunxiSoc = static_cast<int>(sunxiSoc);
+        } else if (nand::gpmi::socByName(text.c_str(), &soc)) {
+            c.soc = static_cast<int>(soc);
+        } else {
+            throw py::value_error("soc takes imx23, imx28, imx6q, imx6sx, a10 or h6, not '" + text + "'");
         }
-        c.soc = static_cast<int>(soc);
+    }
+    if (options.contains("randomizer")) {
+        c.randomizer = options["randomizer"].cast<bool>() ? 1 : 0;
+    }
+    c.usablePage = numberOption(options, "usable_page", -1);
+    if (options.contains("fill_seed")) {
+        c.fillSeedGiven = true;
+        c.fillSeed = options["fill_seed"].cast<std::uint64_t>();
     }
     Layout l;
     if (const nand::Status s = nand::loadLayout(source, c, &l.layout); !s.good()) {
@@ -360,6 +374,7 @@ public:
         // Where the records are checked; writable unless it is the caller's buffer.
         std::uint8_t *work = fixed != nullptr ? fixed : (fd >= 0 ? buffer : nullptr);
         const std::uint8_t *records = work != nullptr ? work : image;
+        chunkFirst_ = checker_->counts().pages;
         int err = 0;
         everyCore(n, [&](std::size_t from, std::size_t to, int *failed) {
             const std::size_t bytes = (to - from) * size;
@@ -370,9 +385,9 @@ public:
             }
             for (std::size_t r = from; r < to && *failed == 0; r++) {
                 const std::uint8_t *record = records + r * size;
-                clean_[r] = nand::recordIsClean(c_, record, threshold_) ? 1 : 0;
+                clean_[r] = nand::recordIsClean(c_, record, threshold_, chunkFirst_ + r) ? 1 : 0;
                 if (dataOut_ != nullptr) {
-                    nand::recordData(c_, record, dataOut_ + dataLen_ + r * c_.layout.pageSize);
+                    nand::recordData(c_, record, dataOut_ + dataLen_ + r * c_.layout.pageSize, chunkFirst_ + r);
                 }
             }
         }, &err);
@@ -380,7 +395,6 @@ public:
             return err;
         }
         const std::size_t blockPages = c_.layout.pagesPerBlock > 1 ? c_.layout.pagesPerBlock : 1;
-        chunkFirst_ = checker_->counts().pages;
         shift_ = 0;
         const nand::CheckEvents events = {this, nullptr, onPage, keepFinding};
         for (std::size_t first = 0; first < n; first += blockPages) {
@@ -475,7 +489,7 @@ private:
             return;
         }
         const std::size_t at = static_cast<std::size_t>(page - run->chunkFirst_) - run->shift_;
-        nand::recordData(run->c_, record, run->dataOut_ + run->dataLen_ + at * run->c_.layout.pageSize);
+        nand::recordData(run->c_, record, run->dataOut_ + run->dataLen_ + at * run->c_.layout.pageSize, page);
     }
 
     static void keepFinding(void *context, const nand::Finding &f)

@@ -6,7 +6,7 @@
 namespace nand {
 
 std::size_t buildRecords(const Codec &c, const std::uint8_t *data, std::size_t bytes, std::uint8_t *records,
-                         bool keepErased)
+                         bool keepErased, std::uint64_t firstPage)
 {
     const std::size_t page = c.layout.pageSize;
     const std::size_t count = recordsFor(c, bytes);
@@ -15,7 +15,7 @@ std::size_t buildRecords(const Codec &c, const std::uint8_t *data, std::size_t b
         const std::size_t n = bytes - p * page < page ? bytes - p * page : page;
         std::memcpy(record, data + p * page, n);
         std::memset(record + n, c.layout.padFill, page - n);
-        encodeRecord(c, record, keepErased);
+        encodeRecordWithMeta(c, record, nullptr, keepErased, firstPage + p, n);
     }
     return count;
 }

@@ -18,9 +18,11 @@ inline std::size_t recordsFor(const Codec &c, std::size_t bytes)
 // Makes the records of `bytes` of page data at data into records
 // (recordsFor(bytes) of them, which must not overlap data): each page with
 // its codes and fills, a short last page padded with the layout's padFill.
-// With keepErased a page of all 0xFF stays blank flash. Returns the records
-// made. Feed an image's pages in any runs: the records are the same.
+// With keepErased a page of all 0xFF stays blank flash. firstPage is the
+// image's page the first of them is (a scrambling layout's seed follows it).
+// Returns the records made. Feed an image's pages in any runs, each with its
+// first page: the records are the same.
 std::size_t buildRecords(const Codec &c, const std::uint8_t *data, std::size_t bytes, std::uint8_t *records,
-                         bool keepErased);
+                         bool keepErased, std::uint64_t firstPage = 0);
 
 }  // namespace nand

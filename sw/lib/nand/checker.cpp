@@ -91,7 +91,7 @@ void Checker::checkPage(std::uint8_t *record, const Predecoded *ahead, BlockCoun
         result_.bitflips = ahead->bitflips;
         std::memcpy(result_.steps, ahead->steps, c.steps * sizeof(StepResult));
     } else {
-        checkRecord(c, record, threshold_, &result_);
+        checkRecord(c, record, threshold_, &result_, page);
     }
     if (events.page != nullptr) {
         events.page(events.context, page, &result_, record);

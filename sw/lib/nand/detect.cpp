@@ -64,17 +64,24 @@ bool isSmallOob(std::uint32_t oob)
 
 // ---- the dump as records ----
 
-// Records of recordSize bytes wholly inside the windows, spread over them.
+// Records of recordSize bytes wholly inside the windows, spread over them;
+// with pages, each one's index in the dump too.
 void sampleRecords(const DumpWindow *windows, std::size_t count, std::size_t recordSize,
-                   std::vector<const std::uint8_t *> *out)
+                   std::vector<const std::uint8_t *> *out, std::vector<std::uint64_t> *pages = nullptr)
 {
     out->clear();
+    if (pages != nullptr) {
+        pages->clear();
+    }
     const std::size_t perWindow = std::max<std::size_t>(1, kMaxSampleRecords / std::max<std::size_t>(1, count));
     for (std::size_t w = 0; w < count; w++) {
         const DumpWindow &win = windows[w];
         std::uint64_t k = (win.offset + recordSize - 1) / recordSize;
         for (std::size_t taken = 0; taken < perWindow && (k + 1) * recordSize <= win.offset + win.size; k++, taken++) {
             out->push_back(win.bytes + (k * recordSize - win.offset));
+            if (pages != nullptr) {
+                pages->push_back(k);
+            }
         }
     }
 }
@@ -1064,19 +1071,23 @@ bool layoutOf(const Geom &g, const Found &f, const std::uint8_t *delta,
 }
 
 // Checks the sampled records with a layout, as `check` would.
-DetectScore scoreOf(const Layout &l, const std::vector<const std::uint8_t *> &records, Workspace *ws)
+// A scrambling layout's records need their pages' indices (pages); the
+// others read any record alike.
+DetectScore scoreOf(const Layout &l, const std::vector<const std::uint8_t *> &records, Workspace *ws,
+                    const std::vector<std::uint64_t> *pages = nullptr)
 {
     DetectScore s{};
     s.layout = l;
     makeCodec(l, ws->codec.get());
     const Codec &c = *ws->codec;
     ws->record.resize(c.recordSize);
-    for (const std::uint8_t *r : records) {
+    for (std::size_t i = 0; i < records.size(); i++) {
+        const std::uint8_t *r = records[i];
         if (markerSet(c, r)) {
             continue;  // a bad block's page: check does not decode those either
         }
         std::memcpy(ws->record.data(), r, c.recordSize);
-        checkRecord(c, ws->record.data(), strength(l), ws->result.get());
+        checkRecord(c, ws->record.data(), strength(l), ws->result.get(), pages != nullptr ? (*pages)[i] : 0);
         if (ws->result->erased) {
             continue;
         }
@@ -1230,10 +1241,11 @@ void searchVendors(const std::vector<Geometry> &all, const DumpWindow *windows, 
     std::size_t presetCount = 0;
     const Layout *list = presets(&presetCount);
     std::vector<const std::uint8_t *> records;
+    std::vector<std::uint64_t> pages;
     const std::size_t tries = std::min(all.size(), kMaxGeometries);
     for (std::size_t i = 0; i < tries; i++) {
         const Geometry &geo = all[i];
-        sampleRecords(windows, count, std::size_t{geo.page} + geo.oob, &records);
+        sampleRecords(windows, count, std::size_t{geo.page} + geo.oob, &records, &pages);
         for (std::size_t p = 0; p < presetCount; p++) {
             const Layout &base = list[p];
             if (base.vendor == Vendor::None) {
@@ -1253,18 +1265,17 @@ void searchVendors(const std::vector<Geometry> &all, const DumpWindow *windows, 
                 if (!makeLayout(base, changes, &l, why, sizeof why)) {
                     continue;
                 }
-                const DetectScore score = scoreOf(l, records, ws);
+                const DetectScore score = scoreOf(l, records, ws, &pages);
                 // Stricter than the search's own bar, as nothing but the
                 // score found this layout: most written records decoded (a
-                // wrong layout reads most as bad blocks) and nine steps in ten
-                // clean, not corrected into some codeword.
+                // wrong layout reads most as bad blocks, and a few steps of
+                // random data decode into some codeword), and nine steps in
+                // ten of them clean or corrected.
                 std::size_t written = 0;
                 for (const std::uint8_t *r : records) {
                     written += allBytes(r, std::size_t{geo.page} + geo.oob, kErased) ? 0u : 1u;
                 }
-                const std::uint64_t steps = std::uint64_t{score.clean} + score.corrected + score.uncorrectable;
-                if (2 * std::size_t{score.records} >= written && written != 0 &&
-                    static_cast<double>(score.clean) >= kConvincingShare * static_cast<double>(steps) && steps != 0) {
+                if (2 * std::size_t{score.records} >= written && written != 0 && convincing(score)) {
                     addCandidate(score, result);
                     result->recordsSampled = static_cast<std::uint32_t>(records.size());
                     result->blankRecords = 0;

@@ -77,7 +77,8 @@ Flip locate(const Codec &c, Area area, std::size_t unit, std::size_t k)
 {
     const std::size_t messageBits = (std::size_t{c.layout.stepSize} + c.protBytes) * 8;
     if (area == Area::Oob) {
-        const auto offset = static_cast<std::uint32_t>(c.layout.pageSize + k / 8);
+        // The flash page's OOB: after the page data, or boot0's whole page.
+        const auto offset = static_cast<std::uint32_t>(c.recordSize - c.layout.oobSize + k / 8);
         return {bitRole(c, offset, static_cast<unsigned>(k % 8)).step, offset, static_cast<std::uint8_t>(k % 8)};
     }
     const auto step = static_cast<std::int32_t>(unit);

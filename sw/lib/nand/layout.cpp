@@ -3,6 +3,7 @@
 
 #include "bch.h"
 #include "gpmi.h"
+#include "sunxi.h"
 
 #include <cstdio>
 #include <cstring>
@@ -62,6 +63,39 @@ constexpr Layout gpmiPreset(const char *about)
     return l;
 }
 
+// The rows of Allwinner's controller (sunxi.h): BCH over GF(2^14), bytes
+// bit-reversed, no mask, the randomizer on; the marker is OOB bytes 0 and 1
+// (boot0: the bytes after the flash page, set blank by its builder).
+constexpr Layout sunxiPreset(const char *name, Vendor vendor, unsigned t, const char *about)
+{
+    Layout l = preset(name, 2048, 64, sunxi::kStep, Scheme::Bch, static_cast<std::uint8_t>(t), Placement::End, 0xFF,
+                      about);
+    l.vendor = vendor;
+    l.soc = static_cast<std::uint8_t>(sunxi::Soc::A10);
+    l.m = sunxi::kField;
+    l.poly = sunxi::kPoly;
+    l.lsbFirst = true;
+    l.erasedMask = false;
+    l.linuxOob = false;
+    l.randomizer = true;
+    l.markerCount = 2;
+    l.markers[0] = 0;
+    l.markers[1] = 1;
+    l.protectedPerStep = sunxi::kUserBytes;
+    l.eccBytesPerStep = sunxi::eccBytes(t);
+    if (vendor == Vendor::SunxiBoot0) {
+        l.rawPage = l.pageSize;
+        l.pageSize = sunxi::defaultUsablePage(l.rawPage);
+        l.markers[0] = static_cast<std::uint16_t>(l.rawPage - l.pageSize);
+        l.markers[1] = static_cast<std::uint16_t>(l.markers[0] + 1);
+        l.interleaved = true;
+        l.prepad = sunxi::kUserBytes;
+        l.protectPrepad = true;
+        l.protectedPerStep = 0;
+    }
+    return l;
+}
+
 // clang-format off
 constexpr Layout kPresets[] = {
     preset("classic",           2048, 64,  512,  Scheme::Classic, 1,  Placement::End,        0x00,
@@ -81,6 +115,12 @@ constexpr Layout kPresets[] = {
     preset("linux-bch24-1k",    4096, 224, 1024, Scheme::Bch,     24, Placement::End,        0xFF,
            "Linux software BCH, 24 bits per 1024 bytes over GF(2^14), 42 bytes a step at the end of the OOB"),
     gpmiPreset("i.MX GPMI BCH: metadata, chunks and codes packed bit by bit, marker swapped (--soc, --strength)"),
+    sunxiPreset("sunxi", Vendor::Sunxi, 16,
+                "Allwinner NAND controller pages: BCH-16 over GF(2^14) a 1024-byte step, randomized (--strength, "
+                "--no-randomizer)"),
+    sunxiPreset("sunxi-boot0", Vendor::SunxiBoot0, 64,
+                "Allwinner boot ROM pages: interleaved BCH-64 steps in a usable part, seed 0x4a80 (--usable-page, "
+                "--seed)"),
 };
 // clang-format on
 
@@ -228,6 +268,9 @@ std::size_t interleavedStepBytes(const Layout &l)
 
 std::size_t recordSize(const Layout &l)
 {
+    if (l.vendor == Vendor::SunxiBoot0) {
+        return std::size_t{l.rawPage} + l.oobSize;
+    }
     return std::size_t{l.pageSize} + l.oobSize;
 }
 
@@ -593,11 +636,91 @@ bool makeGpmiLayout(const Layout &base, const LayoutChanges &changes, Layout *ou
     return true;
 }
 
+// makeLayout for Allwinner's layouts: the sizes, step, strength, SoC,
+// randomizer and eraseblock change them (boot0: the usable part and the
+// fill's seed too); the code and its places follow.
+bool makeSunxiLayout(const Layout &base, const LayoutChanges &changes, Layout *out, char *why, std::size_t whySize,
+                     const char **key)
+{
+    const bool boot0 = base.vendor == Vendor::SunxiBoot0;
+    if (changes.eccOffset >= 0 || changes.smOrder || changes.scheme >= 0 || changes.m >= 0 || changes.lsbFirst >= 0 ||
+        changes.soc >= 0) {
+        return refuse(why, whySize, key, changes.soc >= 0 ? "soc" : "scheme",
+                      "%s takes its code and places from the controller: --ecc-offset, --sm-order, --ecc, --m, "
+                      "--bit-order and the imx-gpmi SoCs do not apply",
+                      base.name);
+    }
+    if (!boot0 && (changes.usablePage >= 0 || changes.fillSeedGiven)) {
+        return refuse(why, whySize, key, "usable_page", "--usable-page and --seed are for sunxi-boot0");
+    }
+    Layout l = base;
+    if (boot0) {
+        l.pageSize = base.rawPage;
+    }
+    if (!applySizes(changes, &l, why, whySize, key)) {
+        return false;
+    }
+    if (l.pageSize == 0 || l.pageSize > kMaxPageSize || l.oobSize < 2 || l.oobSize > kMaxOobSize) {
+        return refuse(why, whySize, key, l.pageSize == 0 || l.pageSize > kMaxPageSize ? "page" : "oob",
+                      "a page of %u bytes and an OOB of %u: pages take 1 to %zu bytes, OOBs 2 to %zu", l.pageSize,
+                      l.oobSize, kMaxPageSize, kMaxOobSize);
+    }
+    if (boot0) {
+        l.rawPage = l.pageSize;
+        l.pageSize = changes.usablePage >= 0 ? static_cast<std::uint32_t>(changes.usablePage)
+                     : changes.pageSize >= 0 ? sunxi::defaultUsablePage(l.rawPage)
+                                             : base.pageSize;
+        if (l.pageSize == 0 || l.pageSize > kMaxPageSize) {
+            return refuse(why, whySize, key, "usable_page", "a usable page of %u bytes: it takes 1 to %zu",
+                          l.pageSize, kMaxPageSize);
+        }
+        l.markers[0] = static_cast<std::uint16_t>(l.rawPage - (l.pageSize < l.rawPage ? l.pageSize : l.rawPage));
+        l.markers[1] = static_cast<std::uint16_t>(l.markers[0] + 1);
+        if (changes.fillSeedGiven) {
+            l.fillSeed = changes.fillSeed;
+        }
+    }
+    if (changes.stepSize >= 0) {
+        l.stepSize = static_cast<std::uint32_t>(changes.stepSize);
+    }
+    if (changes.strength >= 0) {
+        l.strength = static_cast<std::uint8_t>(changes.strength > 255 ? 255 : changes.strength);
+    }
+    if (changes.sunxiSoc >= 0) {
+        l.soc = static_cast<std::uint8_t>(changes.sunxiSoc);
+    }
+    if (changes.randomizer >= 0) {
+        l.randomizer = changes.randomizer != 0;
+    }
+    if (changes.poly >= 0) {
+        l.poly = static_cast<std::uint32_t>(changes.poly);
+        if (!bch::isPrimitive(sunxi::kField, l.poly)) {
+            return refuse(why, whySize, key, "poly", "0x%x is not a primitive polynomial of degree 14", l.poly);
+        }
+    }
+    if (!sunxi::checkLayout(l, why, whySize)) {
+        if (key != nullptr) {
+            *key = "strength";
+        }
+        return false;
+    }
+    l.eccBytesPerStep = sunxi::eccBytes(l.strength);
+    *out = l;
+    return true;
+}
+
 }  // namespace
 
 bool makeLayout(const Layout &base, const LayoutChanges &changes, Layout *out, char *why, std::size_t whySize,
                 const char **key)
 {
+    if (base.vendor == Vendor::Sunxi || base.vendor == Vendor::SunxiBoot0) {
+        return makeSunxiLayout(base, changes, out, why, whySize, key);
+    }
+    if (changes.sunxiSoc >= 0 || changes.randomizer >= 0 || changes.usablePage >= 0 || changes.fillSeedGiven) {
+        return refuse(why, whySize, key, "soc",
+                      "--soc h6|a10, --no-randomizer, --usable-page and --seed are for the sunxi layouts");
+    }
     if (base.vendor == Vendor::Gpmi) {
         return makeGpmiLayout(base, changes, out, why, whySize, key);
     }
@@ -718,6 +841,21 @@ std::size_t describeJson(const Layout &l, char *buf, std::size_t size)
               "\"bad_block_marker\":[%s],\"pages_per_block\":%u,\"bad_block_pages\":\"%s\"}",
               gpmi::socName(static_cast<gpmi::Soc>(l.soc)), l.pageSize, l.oobSize, l.stepSize, l.strength, bchField(l),
               bchPoly(l), l.markerCount != 0 ? "0" : "", l.pagesPerBlock, markerPagesName(l.markerPages));
+        return size == 0 ? 0 : (w.len < size ? w.len : size - 1);
+    }
+    if (l.vendor == Vendor::Sunxi || l.vendor == Vendor::SunxiBoot0) {
+        // The keys that make its geometry; the code and places follow.
+        const bool boot0 = l.vendor == Vendor::SunxiBoot0;
+        w.add("\",\"vendor\":\"%s\",\"soc\":\"%s\",\"page\":%u,\"oob\":%u,", boot0 ? "sunxi-boot0" : "sunxi",
+              sunxi::socName(static_cast<sunxi::Soc>(l.soc)), boot0 ? l.rawPage : l.pageSize, l.oobSize);
+        if (boot0) {
+            w.add("\"usable_page\":%u,\"fill_seed\":%llu,", l.pageSize, static_cast<unsigned long long>(l.fillSeed));
+        }
+        w.add("\"step\":%u,\"scheme\":\"bch\",\"strength\":%u,\"m\":%u,\"poly\":\"0x%x\",\"bit_order\":\"lsb-first\","
+              "\"erased_mask\":false,\"randomizer\":%s,\"ecc_bytes_per_step\":%u,\"bad_block_marker\":[%u,%u],"
+              "\"pages_per_block\":%u,\"bad_block_pages\":\"%s\"}",
+              l.stepSize, l.strength, bchField(l), bchPoly(l), l.randomizer ? "true" : "false", l.eccBytesPerStep,
+              l.markers[0], l.markers[1], l.pagesPerBlock, markerPagesName(l.markerPages));
         return size == 0 ? 0 : (w.len < size ? w.len : size - 1);
     }
     w.add("\",\"page\":%u,\"oob\":%u,\"step\":%u,\"scheme\":\"%s\",\"strength\":%u,\"sm_order\":%s", l.pageSize,

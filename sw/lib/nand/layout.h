@@ -45,10 +45,12 @@ enum class Placement : std::uint8_t {
 };
 
 // A controller's own layout, which the fields above cannot describe; its
-// geometry and codes are the vendor's file's (gpmi.h).
+// geometry and codes are the vendor's file's (gpmi.h, sunxi.h).
 enum class Vendor : std::uint8_t {
     None,
-    Gpmi,  // i.MX GPMI BCH: a bit-packed page, stepSize the chunk, m the field
+    Gpmi,        // i.MX GPMI BCH: a bit-packed page, stepSize the chunk, m the field
+    Sunxi,       // Allwinner's NAND controller, a normal page: scrambled steps, codes in the OOB
+    SunxiBoot0,  // the same controller's boot ROM page: interleaved steps within rawPage + oobSize
 };
 
 inline constexpr std::size_t kMaxPageSize = 65536;
@@ -115,7 +117,10 @@ struct Layout {
     std::uint8_t eccXorLength;  // XOR-ed into every step's stored code
     std::uint8_t eccXor[kMaxEccBytes];
     Vendor vendor;
-    std::uint8_t soc;  // Vendor::Gpmi: a gpmi::Soc
+    std::uint8_t soc;  // Vendor::Gpmi: a gpmi::Soc; the sunxi vendors: a sunxi::Soc
+    bool randomizer;   // the sunxi vendors: pages scrambled (boot0: its padding filled, as its builder's -s)
+    std::uint32_t rawPage;   // Vendor::SunxiBoot0: the flash page; pageSize is the usable part
+    std::uint64_t fillSeed;  // Vendor::SunxiBoot0: the seed of its padding's fill
 };
 
 // The presets, in the order listings show them.
@@ -137,6 +142,11 @@ struct LayoutChanges {
     long pagesPerBlock = -1;
     int markerPages = -1;  // a MarkerPages
     int soc = -1;          // Vendor::Gpmi: a gpmi::Soc
+    int sunxiSoc = -1;     // the sunxi vendors: a sunxi::Soc
+    int randomizer = -1;   // the sunxi vendors: 0 to turn it off
+    long usablePage = -1;  // Vendor::SunxiBoot0
+    bool fillSeedGiven = false;
+    std::uint64_t fillSeed = 0;  // Vendor::SunxiBoot0
 };
 
 // The layout from a base layout and changes, checked: ECC bytes past the OOB

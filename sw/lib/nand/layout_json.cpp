@@ -3,6 +3,7 @@
 #include "layout.h"
 
 #include "gpmi.h"
+#include "sunxi.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,7 +19,9 @@ namespace nand {
 namespace {
 
 constexpr std::size_t kMaxString = 512;
-constexpr const char kGpmiName[] = "imx-gpmi";  // ecc_xor: two hex digits a byte, and room
+constexpr const char kGpmiName[] = "imx-gpmi";
+constexpr const char kSunxiName[] = "sunxi";
+constexpr const char kSunxiBoot0Name[] = "sunxi-boot0";  // ecc_xor: two hex digits a byte, and room
 
 // A cursor over the JSON text, with the first error it met.
 struct Parser {
@@ -212,6 +215,9 @@ enum class Key {
     BadBlockPages,
     Vendor,
     Soc,
+    UsablePage,
+    FillSeed,
+    Randomizer,
     Count,
 };
 
@@ -219,7 +225,8 @@ constexpr const char *kKeyNames[] = {
     "name",      "page",  "oob",        "step",           "scheme",    "strength",  "sm_order", "m",
     "poly",      "bit_order", "erased_mask", "ecc_xor",    "ecc_bytes_per_step", "ecc", "placement",
     "bad_block_marker", "free_fill", "pad_fill", "protected", "protected_per_step", "prepad", "postpad",
-    "protect_prepad", "pages_per_block", "bad_block_pages", "vendor", "soc",
+    "protect_prepad", "pages_per_block", "bad_block_pages", "vendor", "soc", "usable_page", "fill_seed",
+    "randomizer",
 };
 static_assert(sizeof kKeyNames / sizeof kKeyNames[0] == static_cast<std::size_t>(Key::Count));
 
@@ -229,6 +236,8 @@ struct Reader {
     Layout *l;
     const char *key = nullptr;
     bool seen[static_cast<std::size_t>(Key::Count)] = {};
+    int sunxiSoc = -1;       // a sunxi::Soc named by "soc"
+    long usablePage = -1;    // "usable_page"
 
     template <typename... Args>
     bool fail(const char *format, Args... args)
@@ -509,28 +518,57 @@ struct Reader {
             if (!text(s, sizeof s)) {
                 return false;
             }
-            if (std::strcmp(s, kGpmiName) != 0) {
-                return fail("imx-gpmi, not '%.20s'", s);
+            if (std::strcmp(s, kGpmiName) == 0) {
+                l->vendor = nand::Vendor::Gpmi;
+            } else if (std::strcmp(s, kSunxiName) == 0 || std::strcmp(s, kSunxiBoot0Name) == 0) {
+                l->vendor = s[std::strlen(kSunxiName)] == '\0' ? nand::Vendor::Sunxi : nand::Vendor::SunxiBoot0;
+            } else {
+                return fail("imx-gpmi, sunxi or sunxi-boot0, not '%.20s'", s);
             }
-            l->vendor = nand::Vendor::Gpmi;
             return true;
         case Key::Soc: {
             gpmi::Soc soc{};
+            sunxi::Soc other{};
             if (!text(s, sizeof s)) {
                 return false;
             }
+            if (sunxi::socByName(s, &other)) {
+                sunxiSoc = static_cast<int>(other);
+                return true;
+            }
             if (!gpmi::socByName(s, &soc)) {
-                return fail("imx23, imx28, imx6q or imx6sx, not '%.20s'", s);
+                return fail("imx23, imx28, imx6q, imx6sx, a10 or h6, not '%.20s'", s);
             }
             l->soc = static_cast<std::uint8_t>(soc);
             return true;
         }
+        case Key::UsablePage:
+            return number(kMinStepSize, kMaxPageSize, true, &v) && ((usablePage = static_cast<long>(v)), true);
+        case Key::FillSeed:
+            return number(0, ~0ull, false, &v) && ((l->fillSeed = v), true);
+        case Key::Randomizer:
+            return boolean(&l->randomizer);
         case Key::Count:
             break;
         }
         return fail("no such key");
     }
 };
+
+// A vendor layout's file: its preset, named as the file names it, changed
+// as makeLayout changes it; false with the reason and the key at fault.
+bool fromPreset(Reader *r, const char *preset, const Layout &read, const LayoutChanges &changes, Layout *out)
+{
+    Layout base = *findPreset(preset);
+    std::memcpy(base.name, read.name, sizeof base.name);
+    const char *key = nullptr;
+    char reason[200];
+    if (!makeLayout(base, changes, out, reason, sizeof reason, &key)) {
+        r->key = key != nullptr ? key : "strength";
+        return r->fail("%s", reason);
+    }
+    return true;
+}
 
 // The file of an imx-gpmi layout: its preset changed by the keys that change
 // it (page, oob, strength, poly, soc, the eraseblock); the keys its geometry
@@ -555,13 +593,8 @@ bool gpmiFromJson(Reader *r, const Layout &read, Layout *out)
     changes.soc = static_cast<int>(given(Key::Soc, read.soc));
     changes.pagesPerBlock = given(Key::PagesPerBlock, read.pagesPerBlock);
     changes.markerPages = seen(Key::BadBlockPages) ? static_cast<int>(read.markerPages) : -1;
-    Layout base = *findPreset(kGpmiName);
-    std::memcpy(base.name, read.name, sizeof base.name);
-    const char *key = nullptr;
-    char reason[200];
-    if (!makeLayout(base, changes, out, reason, sizeof reason, &key)) {
-        r->key = key != nullptr ? key : "strength";
-        return r->fail("%s", reason);
+    if (!fromPreset(r, kGpmiName, read, changes, out)) {
+        return false;
     }
     const struct {
         Key key;
@@ -579,6 +612,66 @@ bool gpmiFromJson(Reader *r, const Layout &read, Layout *out)
             return r->fail("imx-gpmi's geometry for a %u+%u page gives %u-byte chunks, BCH over GF(2^%u), lsb-first, "
                            "no erased mask",
                            out->pageSize, out->oobSize, out->stepSize, out->m);
+        }
+    }
+    return true;
+}
+
+// The file of a sunxi layout: its preset changed by the keys that change it
+// (the sizes, step, strength, poly, soc, randomizer, the eraseblock, boot0's
+// usable part and fill seed); the keys its code gives must agree with it,
+// and no other is taken.
+bool sunxiFromJson(Reader *r, const Layout &read, Layout *out)
+{
+    const auto seen = [r](Key k) { return r->seen[static_cast<std::size_t>(k)]; };
+    const bool boot0 = read.vendor == Vendor::SunxiBoot0;
+    for (const Key k : {Key::SmOrder, Key::EccXor, Key::Ecc, Key::Placement, Key::FreeFill, Key::PadFill,
+                        Key::Protected, Key::ProtectedPerStep, Key::Prepad, Key::Postpad, Key::ProtectPrepad}) {
+        if (seen(k)) {
+            r->key = kKeyNames[static_cast<std::size_t>(k)];
+            return r->fail("not a key of the sunxi layouts, whose places follow from their sizes");
+        }
+    }
+    if (!boot0 && (seen(Key::UsablePage) || seen(Key::FillSeed))) {
+        r->key = kKeyNames[static_cast<std::size_t>(seen(Key::UsablePage) ? Key::UsablePage : Key::FillSeed)];
+        return r->fail("a key of sunxi-boot0 only");
+    }
+    LayoutChanges changes;
+    const auto given = [&seen](Key k, std::uint32_t v) { return seen(k) ? static_cast<long>(v) : -1L; };
+    changes.pageSize = given(Key::Page, read.pageSize);
+    changes.oobSize = given(Key::Oob, read.oobSize);
+    changes.stepSize = given(Key::Step, read.stepSize);
+    changes.strength = given(Key::Strength, read.strength);
+    changes.poly = given(Key::Poly, read.poly);
+    changes.sunxiSoc = r->sunxiSoc;
+    changes.soc = seen(Key::Soc) && r->sunxiSoc < 0 ? static_cast<int>(read.soc) : -1;
+    changes.randomizer = seen(Key::Randomizer) ? static_cast<int>(read.randomizer) : -1;
+    changes.usablePage = r->usablePage;
+    changes.fillSeedGiven = seen(Key::FillSeed);
+    changes.fillSeed = read.fillSeed;
+    changes.pagesPerBlock = given(Key::PagesPerBlock, read.pagesPerBlock);
+    changes.markerPages = seen(Key::BadBlockPages) ? static_cast<int>(read.markerPages) : -1;
+    if (!fromPreset(r, boot0 ? kSunxiBoot0Name : kSunxiName, read, changes, out)) {
+        return false;
+    }
+    const struct {
+        Key key;
+        bool agrees;
+    } derived[] = {
+        {Key::M, read.m == sunxi::kField},
+        {Key::Scheme, read.scheme == Scheme::Bch},
+        {Key::BitOrder, read.lsbFirst},
+        {Key::ErasedMask, !read.erasedMask},
+        {Key::EccBytesPerStep, read.eccBytesPerStep == out->eccBytesPerStep},
+        {Key::BadBlockMarker, read.markers[0] == out->markers[0] && read.markers[1] == out->markers[1]},
+    };
+    for (const auto &d : derived) {
+        if (seen(d.key) && !d.agrees) {
+            r->key = kKeyNames[static_cast<std::size_t>(d.key)];
+            return r->fail("%s's controller gives BCH over GF(2^14), lsb-first, no erased mask, %u code bytes a "
+                           "step and its marker bytes at %u and %u",
+                           boot0 ? kSunxiBoot0Name : kSunxiName, out->eccBytesPerStep, out->markers[0],
+                           out->markers[1]);
         }
     }
     return true;
@@ -634,6 +727,13 @@ bool layoutFromJson(const char *text, std::size_t size, Layout *out, char *why, 
     r.in.space();
     if (r.in.p != r.in.end) {
         return r.in.fail("not a layout: text after the object at byte %zu", static_cast<std::size_t>(r.in.p - text));
+    }
+    if (l.vendor == Vendor::Sunxi || l.vendor == Vendor::SunxiBoot0) {
+        return sunxiFromJson(&r, l, out);
+    }
+    if (r.sunxiSoc >= 0 || r.usablePage >= 0 || r.seen[static_cast<std::size_t>(Key::FillSeed)] ||
+        r.seen[static_cast<std::size_t>(Key::Randomizer)]) {
+        return r.in.fail("key \"soc\", \"usable_page\", \"fill_seed\" or \"randomizer\": for the sunxi layouts");
     }
     if (l.vendor == Vendor::Gpmi) {
         return gpmiFromJson(&r, l, out);

@@ -21,6 +21,10 @@ void makeCodec(const Layout &layout, Codec *c)
         gpmi::makeCodec(c);
         return;
     }
+    if (layout.vendor == Vendor::Sunxi || layout.vendor == Vendor::SunxiBoot0) {
+        sunxi::makeCodec(c);
+        return;
+    }
     c->steps = stepsPerPage(layout);
     c->eccBytes = eccBytesPerStep(layout);
     c->codeBytes = codeBytesPerStep(layout);
@@ -274,9 +278,12 @@ unsigned zeroBits(const std::uint8_t *p, std::size_t n, unsigned limit)
     return zeros;
 }
 
-void encodeRecordWithMeta(const Codec &c, std::uint8_t *record, const std::uint8_t *meta, bool keepErased)
+void encodeRecordWithMeta(const Codec &c, std::uint8_t *record, const std::uint8_t *meta, bool keepErased,
+                          std::uint64_t page, std::size_t dataBytes)
 {
-    if (c.layout.vendor == Vendor::Gpmi) {
+    if (c.layout.vendor == Vendor::Sunxi || c.layout.vendor == Vendor::SunxiBoot0) {
+        sunxi::encodeRecord(c, record, keepErased, page, dataBytes);
+    } else if (c.layout.vendor == Vendor::Gpmi) {
         gpmi::encodeRecord(c, record, meta, keepErased);
     } else {
         encodeRecord(c, record, keepErased);
@@ -286,8 +293,8 @@ void encodeRecordWithMeta(const Codec &c, std::uint8_t *record, const std::uint8
 void encodeRecord(const Codec &c, std::uint8_t *record, bool keepErased)
 {
     const Layout &l = c.layout;
-    if (l.vendor == Vendor::Gpmi) {
-        gpmi::encodeRecord(c, record, nullptr, keepErased);
+    if (l.vendor != Vendor::None) {
+        encodeRecordWithMeta(c, record, nullptr, keepErased);
         return;
     }
     if (keepErased && allOnes(record, l.pageSize)) {
@@ -340,8 +347,12 @@ long badBlockMarkerPage(const Codec &c, const std::uint8_t *block)
     return -1;
 }
 
-void recordData(const Codec &c, const std::uint8_t *record, std::uint8_t *data)
+void recordData(const Codec &c, const std::uint8_t *record, std::uint8_t *data, std::uint64_t page)
 {
+    if (c.layout.vendor == Vendor::Sunxi || c.layout.vendor == Vendor::SunxiBoot0) {
+        sunxi::recordData(c, record, data, page);
+        return;
+    }
     if (c.layout.vendor == Vendor::Gpmi) {
         gpmi::recordData(c, record, data);
         return;
@@ -421,8 +432,11 @@ void checkBch(const Codec &c, std::size_t s, std::uint8_t *step, std::uint8_t *s
 
 }  // namespace
 
-bool recordIsClean(const Codec &c, const std::uint8_t *record, unsigned erasedThreshold)
+bool recordIsClean(const Codec &c, const std::uint8_t *record, unsigned erasedThreshold, std::uint64_t page)
 {
+    if (c.layout.vendor == Vendor::Sunxi || c.layout.vendor == Vendor::SunxiBoot0) {
+        return sunxi::recordIsClean(c, record, page);
+    }
     if (c.layout.vendor == Vendor::Gpmi) {
         return gpmi::recordIsClean(c, record);
     }
@@ -513,8 +527,13 @@ unsigned correctionDistance(const Codec &c, const std::uint8_t *step, const std:
 
 }  // namespace
 
-void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold, RecordResult *result)
+void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold, RecordResult *result,
+                 std::uint64_t page)
 {
+    if (c.layout.vendor == Vendor::Sunxi || c.layout.vendor == Vendor::SunxiBoot0) {
+        sunxi::checkRecord(c, record, erasedThreshold, result, page);
+        return;
+    }
     if (c.layout.vendor == Vendor::Gpmi) {
         gpmi::checkRecord(c, record, erasedThreshold, result);
         return;

@@ -6,9 +6,11 @@
 #include "ecc.h"
 #include "gpmi.h"
 #include "layout.h"
+#include "sunxi.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace nand {
 
@@ -51,8 +53,12 @@ void makeCodec(const Layout &layout, Codec *codec);
 // of all 0xFF, as blank flash has.
 void encodeRecord(const Codec &c, std::uint8_t *record, bool keepErased);
 // The same with the metadata bytes of a layout that has them (gpmi.h);
-// meta null writes 0xFF, as the other layouts do.
-void encodeRecordWithMeta(const Codec &c, std::uint8_t *record, const std::uint8_t *meta, bool keepErased);
+// meta null writes 0xFF, as the other layouts do. A layout that scrambles
+// its pages (sunxi.h) takes the record's index in the image, and the bytes
+// of the page that came from the input (its padding may be filled).
+inline constexpr std::size_t kWholePage = std::numeric_limits<std::size_t>::max();
+void encodeRecordWithMeta(const Codec &c, std::uint8_t *record, const std::uint8_t *meta, bool keepErased,
+                          std::uint64_t page = 0, std::size_t dataBytes = kWholePage);
 
 // The record byte of bad-block marker byte i: an OOB byte, or in an
 // interleaved layout a byte from raw byte pageSize on.
@@ -69,8 +75,9 @@ bool markerSet(const Codec &c, const std::uint8_t *record);
 // of its marker pages whose marker is set, or -1.
 long badBlockMarkerPage(const Codec &c, const std::uint8_t *block);
 
-// Copies the page data of a record to data (pageSize bytes).
-void recordData(const Codec &c, const std::uint8_t *record, std::uint8_t *data);
+// Copies the page data of a record to data (pageSize bytes); `page` is the
+// record's index in the image, for a layout that scrambles its pages.
+void recordData(const Codec &c, const std::uint8_t *record, std::uint8_t *data, std::uint64_t page = 0);
 
 // The bits a check corrected in one step, by location: n < 8 * stepSize is
 // bit n % 8 of the step's data byte n / 8; then 8 * protBytes bits of its
@@ -129,12 +136,16 @@ struct RecordResult {
 // ECC bytes of a corrected step are rewritten; an uncorrectable step keeps its
 // data and ECC bytes. The record is erased when every step is blank; its free
 // OOB bytes stay as they were read.
-void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold, RecordResult *result);
+//
+// `page` is the record's index in the image, for a layout that scrambles its
+// pages (sunxi.h).
+void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold, RecordResult *result,
+                 std::uint64_t page = 0);
 
 // Whether checkRecord would find every step clean and none blank with flips,
 // the record not erased, and leave it as it is: the quick test for the common case, which reads the
 // record and changes nothing.
-bool recordIsClean(const Codec &c, const std::uint8_t *record, unsigned erasedThreshold);
+bool recordIsClean(const Codec &c, const std::uint8_t *record, unsigned erasedThreshold, std::uint64_t page = 0);
 
 // The zero bits among n bytes; stops counting once there are more than limit.
 unsigned zeroBits(const std::uint8_t *p, std::size_t n, unsigned limit);

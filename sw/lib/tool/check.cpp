@@ -103,7 +103,9 @@ void findClean(void *context, std::size_t n, std::uint8_t *data, std::size_t byt
             c.layout.markerCount != 0 && count == blockPages && badBlockMarkerPage(c, data + first * size) >= 0;
         for (std::size_t r = first; r < first + count; r++) {
             std::uint8_t *record = data + r * size;
-            clean[r] = recordIsClean(c, record, ring.threshold);
+            // Every read but the last holds ring.records records.
+            const std::uint64_t page = std::uint64_t{n} * ring.records + r;
+            clean[r] = recordIsClean(c, record, ring.threshold, page);
             if (ring.decoded == nullptr) {
                 continue;
             }
@@ -112,7 +114,7 @@ void findClean(void *context, std::size_t n, std::uint8_t *data, std::size_t byt
             if (d.done) {
                 // Reader k takes the reads with n % readers == k: a scratch each.
                 RecordResult &result = ring.scratch[n % 2];
-                checkRecord(c, record, ring.threshold, &result);
+                checkRecord(c, record, ring.threshold, &result, page);
                 StepResult *steps = ring.steps + (slot + r) * c.steps;
                 std::memcpy(steps, result.steps, c.steps * sizeof(StepResult));
                 d = {true, result.erased, result.bitflips, steps};
@@ -689,7 +691,7 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
                     std::uint8_t *own = nullptr;
                     if (ring.pages != nullptr && !pad) {
                         own = ring.pages + ((n % kBlocks) * ring.records + first + r) * codec.layout.pageSize;
-                        recordData(codec, record, own);
+                        recordData(codec, record, own, std::uint64_t{n} * ring.records + first + r);
                     }
                     for (std::size_t s = 0; s < ring.pieces; s++) {
                         std::uint8_t *from = own != nullptr ? own : record + codec.dataPos[s];

@@ -47,6 +47,12 @@ CASES = {
     "gpmi-4096-256": ({"name": "imx-gpmi", "page": 4096, "oob": 256},
                       ["--layout", "imx-gpmi", "--page", "4096", "--oob", "256"]),
     "gpmi-imx23": ({"name": "imx-gpmi", "soc": "imx23"}, ["--layout", "imx-gpmi", "--soc", "imx23"]),
+    # pages scrambled by their index in the image; boot0's fill at seed 0
+    "sunxi-2048-64": ({"name": "sunxi"}, ["--layout", "sunxi"]),
+    "sunxi-boot0": ({"name": "sunxi-boot0"}, ["--layout", "sunxi-boot0"]),
+    "sunxi-plain": ({"name": "sunxi", "randomizer": False}, ["--layout", "sunxi", "--no-randomizer"]),
+    "sunxi-boot0-8192": ({"name": "sunxi-boot0", "page": 8192, "oob": 640, "strength": 40, "fill_seed": 7},
+                         ["--layout", "sunxi-boot0", "--page", "8192", "--oob", "640", "--strength", "40"]),
 }
 
 

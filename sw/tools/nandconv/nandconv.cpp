@@ -65,11 +65,17 @@ constexpr char kLayoutHelp[] =
     "                    Linux reads (default first)\n"
     "  --soc imx23|imx28|imx6q|imx6sx  imx-gpmi: the SoC, whose BCH engine\n"
     "                    limits the strength to 20, 20, 40 or 62 (default imx6sx)\n"
+    "  --soc a10|h6      sunxi: the controller, whose strengths are 16, 24, 28,\n"
+    "                    32, 40, 48, 56, 60 and 64 (a10, the default) or 16 to 64\n"
+    "  --no-randomizer   sunxi: pages not scrambled; sunxi-boot0: its padding\n"
+    "                    0xFF, as its builder without -s (its steps stay scrambled)\n"
+    "  --usable-page N   sunxi-boot0: the bytes of each page that hold data\n"
+    "                    (default 1k, 4k above 4k pages, 8k above 8k pages)\n"
     "Numbers take 0x hex, and sizes a k suffix (--page 4k).\n";
 
 constexpr char kBuildUsage[] =
     "usage: nandconv build [LAYOUT OPTIONS] [--keep-erased] [--bad-blocks LIST] [--pad-to-block]\n"
-    "                      [--blocks N] [--meta FILE] [-q] IN OUT\n"
+    "                      [--blocks N] [--meta FILE] [--seed N] [-q] IN OUT\n"
     "Writes every page of IN followed by its OOB, the codes of its steps in\n"
     "place, as nandwrite --oob and flash programmers take it. IN may be - for\n"
     "standard input, OUT - for standard output.\n"
@@ -81,6 +87,7 @@ constexpr char kBuildUsage[] =
     "                    that does not fit in its good blocks is refused\n"
     "  --meta FILE       imx-gpmi: each page's 10 metadata bytes, page after page\n"
     "                    (default 0xFF); pages of a stream past its end get 0xFF\n"
+    "  --seed N          sunxi-boot0: the seed of the fill of its padding (default 0)\n"
     "  -q, --quiet       no progress line on a terminal\n";
 
 constexpr char kCheckUsage[] =
@@ -188,6 +195,7 @@ enum : int {
     kPoly,
     kPagesPerBlock,
     kBlockCount,
+    kUsablePage,
     kLayout,
     kLayoutFile,
     kBitOrder,
@@ -215,6 +223,7 @@ enum : int {
     kSoc,
     kMeta,
     kOobData,
+    kNoRandomizer,
 };
 
 constexpr int kFirstNumber = kPage;
@@ -239,6 +248,7 @@ const NumberOption kNumberOptions[] = {
     {"--poly", 1, 0xFFFF, true, false},
     {"--pages-per-block", 2, nand::kMaxPagesPerBlock, true, true},
     {"--blocks", 1, 1ul << 30, false, false},
+    {"--usable-page", 256, nand::kMaxPageSize, true, true},
 };
 
 struct Options {
@@ -301,6 +311,8 @@ long *numberField(Options *o, int c)
         return &o->changes.pagesPerBlock;
     case kBlockCount:
         return &o->blocks;
+    case kUsablePage:
+        return &o->changes.usablePage;
     default:
         return nullptr;
     }
@@ -311,9 +323,15 @@ long *numberField(Options *o, int c)
 int socOption(const char *name, const char *usage, Options *o)
 {
     nand::gpmi::Soc soc{};
+    nand::sunxi::Soc sunxiSoc{};
+    if (nand::sunxi::socByName(name, &sunxiSoc)) {
+        o->changes.sunxiSoc = static_cast<int>(sunxiSoc);
+        o->layoutGiven = true;
+        return -1;
+    }
     if (!nand::gpmi::socByName(name, &soc)) {
         char why[160];
-        std::snprintf(why, sizeof why, "--soc takes imx23, imx28, imx6q or imx6sx, not '%.20s'", name);
+        std::snprintf(why, sizeof why, "--soc takes imx23, imx28, imx6q, imx6sx, a10 or h6, not '%.20s'", name);
         return usageError(why, usage);
     }
     o->changes.soc = static_cast<int>(soc);
@@ -387,6 +405,10 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
             if (const int status = socOption(optarg, usage, o); status >= 0) {
                 return status;
             }
+            break;
+        case kNoRandomizer:
+            o->changes.randomizer = 0;
+            o->layoutGiven = true;
             break;
         case kBb:
             if (!nand::badBlockOutputByName(optarg, &o->bb)) {
@@ -515,6 +537,8 @@ int parseOptions(int argc, char **argv, const option *allowed, const char *short
         {"pages-per-block", required_argument, nullptr, kPagesPerBlock},                            \
         {"bbm-pages", required_argument, nullptr, kMarkerPages},                                    \
         {"soc", required_argument, nullptr, kSoc},                                                  \
+        {"no-randomizer", no_argument, nullptr, kNoRandomizer},                                     \
+        {"usable-page", required_argument, nullptr, kUsablePage},                                   \
         {"version", no_argument, nullptr, kVersion}
 
 // The large state of a run (a codec, a chip's blank records, text
@@ -698,7 +722,11 @@ void encodeBlock(void *context, std::size_t n, std::uint8_t *block, std::size_t 
     }
     for (std::size_t p = 0; p < pages; p++) {
         std::uint8_t *record = block + p * codec.recordSize;
-        nand::encodeRecordWithMeta(codec, record, pageMetadata(chip.metadata, n, p), chip.keepErased);
+        // The input bytes of the page: a short last page's fill is the
+        // layout's own where it has one (sunxi-boot0).
+        const std::size_t data = p + 1 == pages && got % l.pageSize != 0 ? got % l.pageSize : l.pageSize;
+        nand::encodeRecordWithMeta(codec, record, pageMetadata(chip.metadata, n, p), chip.keepErased,
+                                   std::uint64_t{n} * chip.metadata.perRead + p, data);
     }
 }
 
@@ -911,6 +939,9 @@ int buildPages(Chip *chip, int in, int out, const char *inName, const char *outN
     std::size_t perBlock = kBlockData / l.pageSize;
     perBlock = perBlock < kBlockOob / l.oobSize ? perBlock : kBlockOob / l.oobSize;
     perBlock = perBlock < kMaxBlockPages ? perBlock : kMaxBlockPages;
+    // A record may hold more than its page and OOB (boot0's usable part).
+    const std::size_t fit = (kBlockData + kBlockOob) / codec.recordSize;
+    perBlock = perBlock < fit ? perBlock : fit;
     std::uint64_t done = 0;
     const auto fail = [progress](const char *name, int err) {
         endProgress(progress);
@@ -986,10 +1017,13 @@ int buildPages(Chip *chip, int in, int out, const char *inName, const char *outN
     return kExitGood;
 }
 
+bool parseSeed(const char *text, std::uint64_t *seed);
+
 int runBuild(int argc, char **argv)
 {
     static const option longOptions[] = {
         LAYOUT_OPTIONS,
+        {"seed", required_argument, nullptr, kSeed},
         {"keep-erased", no_argument, nullptr, kKeepErased},
         {"bad-blocks", required_argument, nullptr, kBadBlocks},
         {"pad-to-block", no_argument, nullptr, kPadToBlock},
@@ -1002,11 +1036,22 @@ int runBuild(int argc, char **argv)
     if (const int status = parseOptions(argc, argv, longOptions, ":qh", kBuildUsage, 2, &o); status >= 0) {
         return status;
     }
+    if (o.seed != nullptr) {
+        if (!parseSeed(o.seed, &o.changes.fillSeed)) {
+            return usageError("--seed takes a number from 0 to 2^64-1", kBuildUsage);
+        }
+        o.changes.fillSeedGiven = true;
+    }
     Owned<nand::Codec> codecMade;
     if (const int status = makeCodec(o, &codecMade); status >= 0) {
         return status;
     }
     const nand::Codec &codec = *codecMade;
+    if (o.badBlocks != nullptr && codec.layout.vendor == nand::Vendor::Sunxi && codec.layout.randomizer) {
+        return usageError("--bad-blocks moves pages onto other pages' randomizer seeds: not for sunxi with its "
+                          "randomizer",
+                          kBuildUsage);
+    }
     const Owned<Chip> chipMade = make<Chip>();
     if (chipMade == nullptr) {
         return trouble("nandconv", std::strerror(ENOMEM));
@@ -1557,14 +1602,23 @@ int runLayouts(int argc, char **argv)
         nand::Region r[nand::kMaxRegions];
         const std::size_t n = nand::eccRegions(l, r);
         char where[64] = "(bit-packed with the data)";  // a vendor layout's: no OOB range
+        if (l.vendor == nand::Vendor::Sunxi) {
+            std::snprintf(where, sizeof where, "after 4 user bytes, step after step");
+        } else if (l.vendor == nand::Vendor::SunxiBoot0) {
+            std::snprintf(where, sizeof where, "(interleaved, in %u of %u bytes)", l.pageSize, l.rawPage);
+        }
         int len = 0;
         for (std::size_t k = 0; k < n; k++) {
             len += std::snprintf(where + len, sizeof where - static_cast<std::size_t>(len), "%s%u..%u",
                                  k == 0 ? "" : ",", r[k].offset, r[k].offset + r[k].length - 1);
         }
         std::snprintf(line, sizeof line, "%-18s %5u+%-4u %u-byte steps, %s %zu bytes each, ECC at OOB %s, marker %d\n  %s\n",
-                      l.name, l.pageSize, l.oobSize, l.stepSize, nand::schemeName(l.scheme), nand::eccBytesPerStep(l),
-                      where, l.markerCount != 0 ? l.markers[0] : -1, l.about);
+                      l.name, l.vendor == nand::Vendor::SunxiBoot0 ? l.rawPage : l.pageSize, l.oobSize, l.stepSize,
+                      nand::schemeName(l.scheme), nand::eccBytesPerStep(l), where,
+                      l.markerCount == 0 ? -1
+                      : l.vendor == nand::Vendor::SunxiBoot0 ? l.markers[0] + static_cast<int>(l.pageSize - l.rawPage)
+                                                             : l.markers[0],
+                      l.about);
         io::printText(line);
     }
     if (o.json) {

@@ -91,6 +91,8 @@ const Case kCases[] = {
     // A controller's own layouts, found by trying their presets.
     {"imx-gpmi", {"--layout", "imx-gpmi"}, Data::Random, 2048, 50, {}},
     {"imx-gpmi-4k", {"--layout", "imx-gpmi", "--page", "4096", "--oob", "224"}, Data::Text, 4096, 0, {}},
+    {"sunxi", {"--layout", "sunxi"}, Data::Random, 2048, 50, {}},
+    {"sunxi-boot0", {"--layout", "sunxi-boot0"}, Data::Text, 2048, 0, {}},
 };
 
 // The keys that say what the code is and where its bytes are; the rest (the

@@ -127,7 +127,7 @@ TEST_F(NandconvTest, LayoutFilesRoundTrip)
         const std::size_t from = at + 9;
         layouts.push_back({"--layout", all.out.substr(from, all.out.find('"', from) - from)});
     }
-    ASSERT_EQ(layouts.size(), 9u);
+    ASSERT_EQ(layouts.size(), 11u);
     for (const Case &c : kCases) {
         if (!c.args.empty() && ((c.args.size() > 2 && c.args[0] == "--layout") || c.args[0] == "--layout-file")) {
             layouts.push_back(c.args);
@@ -216,6 +216,15 @@ TEST_F(NandconvTest, LayoutFileRefusals)
         {R"({"scheme":"hamming","strength":2})", R"(key "strength": the hamming code corrects one bit)"},
         {R"({"scheme":"hamming","bit_order":"lsb-first"})", R"(key "bit_order": the field, polynomial and bit order are for BCH)"},
         {R"({"scheme":"none","step":300})", R"(key "page": a page of 2048 bytes is not a whole number of 300-byte steps (at most 65536 bytes))"},
+        {R"({"vendor":"sunxi","usable_page":1024})", R"(key "usable_page": a key of sunxi-boot0 only)"},
+        {R"({"vendor":"sunxi","m":13})",
+         R"(key "m": sunxi's controller gives BCH over GF(2^14), lsb-first, no erased mask, 28 code bytes a step )"
+         R"(and its marker bytes at 0 and 1)"},
+        {R"({"vendor":"sunxi-boot0","strength":20})",
+         R"(key "strength": a strength of 20 bits: the controller takes 16, 24, 28, 32, 40, 48, 56, 60 or 64 )"
+         R"((--strength; --soc h6 for others))"},
+        {"{" + base + R"(,"randomizer":false})",
+         R"(key "soc", "usable_page", "fill_seed" or "randomizer": for the sunxi layouts)"},
         {"{" + base + "", "not a layout: '}' expected at byte 60"},
         {"[]", "not a layout: '{' expected at byte 0"},
         {"{" + base + "} {}", "not a layout: text after the object at byte 62"},
@@ -1076,7 +1085,7 @@ TEST_F(NandconvTest, GpmiRefusals)
     r = nandconv("build", gpmi({"--soc", "imx7"}), {"input.bin", "out.img"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
-              "nandconv: --soc takes imx23, imx28, imx6q or imx6sx, not 'imx7' (see nandconv build --help)");
+              "nandconv: --soc takes imx23, imx28, imx6q, imx6sx, a10 or h6, not 'imx7' (see nandconv build --help)");
     EXPECT_EQ(readFile(at("out.img")), "keep");
 }
 
@@ -1138,3 +1147,289 @@ TEST_F(NandconvTest, GpmiMetadataRoundTrip)
 }
 
 }  // namespace
+
+// The sunxi layouts: images built against the independent model's golden
+// images (golden/make_sunxi.py, which checks its randomizer against Linux's
+// tables), checked back with t and t + 1 flips a step, extracted, blank
+// steps, and the options refused. U-Boot's builder cannot run here: boot0
+// is checked against the model written from its documented behaviour.
+
+// The cases of golden/make_sunxi.py: name, layout and options, the flash
+// page, OOB, the data of a page, steps, t.
+struct SunxiCase {
+    std::string name;
+    std::vector<std::string> args;
+    std::size_t page;
+    std::size_t oob;
+    std::size_t data;
+    std::size_t steps;
+    unsigned t;
+};
+
+const SunxiCase kSunxiCases[] = {
+    {"2048-64", {"--layout", "sunxi"}, 2048, 64, 2048, 2, 16},
+    // 49 code bytes and a spare one
+    {"4096-224-t28", {"--layout", "sunxi", "--page", "4096", "--oob", "224", "--strength", "28"}, 4096, 224, 4096, 4,
+     28},
+    {"step512", {"--layout", "sunxi", "--oob", "128", "--step", "512"}, 2048, 128, 2048, 4, 16},
+    {"plain", {"--layout", "sunxi", "--no-randomizer"}, 2048, 64, 2048, 2, 16},
+    // seeds 0, 1, 0, 1, 0
+    {"ppb2", {"--layout", "sunxi", "--pages-per-block", "2"}, 2048, 64, 2048, 2, 16},
+    {"boot0", {"--layout", "sunxi-boot0"}, 2048, 64, 1024, 1, 64},
+    {"boot0-8192", {"--layout", "sunxi-boot0", "--page", "8192", "--oob", "640", "--strength", "40", "--seed", "7"},
+     8192, 640, 4096, 4, 40},
+    {"boot0-512-t28", {"--layout", "sunxi-boot0", "--step", "512", "--strength", "28"}, 2048, 64, 1024, 2, 28},
+    {"boot0-plain", {"--layout", "sunxi-boot0", "--no-randomizer"}, 2048, 64, 1024, 1, 64},
+};
+
+// The options of a case for commands other than build (--seed is build's).
+std::vector<std::string> readOptions(const SunxiCase &c)
+{
+    std::vector<std::string> args;
+    for (std::size_t i = 0; i < c.args.size(); i++) {
+        if (c.args[i] == "--seed") {
+            i++;
+        } else {
+            args.push_back(c.args[i]);
+        }
+    }
+    return args;
+}
+
+// The pages of input.bin, and those all 0xFF, which boot0 leaves blank.
+std::size_t blankPages(const std::string &input, std::size_t data)
+{
+    std::size_t blank = 0;
+    for (std::size_t at = 0; at + data <= input.size(); at += data) {
+        if (input.substr(at, data) == std::string(data, '\xFF')) {
+            blank++;
+        }
+    }
+    return blank;
+}
+
+// Every case: the image is byte for byte the model's, checks clean, and -o
+// gives the input back (de-scrambled; boot0's fill after it).
+TEST_F(NandconvTest, SunxiGoldenImagesBuildAndCheckClean)
+{
+    for (const SunxiCase &c : kSunxiCases) {
+        Result r = nandconv("build", c.args, {"input.bin", "out.img"});
+        EXPECT_EQ(r.status, 0) << c.name << r.err;
+        EXPECT_EQ(r.err, "") << c.name;
+        const std::string golden = readFile(kGolden + "/sunxi-" + c.name + ".img");
+        EXPECT_TRUE(sameBytes(readFile(at("out.img")), golden)) << c.name;
+
+        writeFile(at("golden.img"), golden);
+        r = nandconv("check", readOptions(c), {"-o", "raw.out", "golden.img"});
+        const std::size_t pages = golden.size() / (c.page + c.oob);
+        const bool boot0 = c.data != c.page;
+        const std::size_t erased = boot0 ? blankPages(input, c.data) : 0;
+        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.out, summary(pages, erased, (pages - erased) * c.steps, 0, 0)) << c.name;
+        const std::string raw = readFile(at("raw.out"));
+        ASSERT_EQ(raw.size(), pages * c.data) << c.name;
+        EXPECT_TRUE(sameBytes(raw.substr(0, input.size()), input)) << c.name;
+        if (!boot0 || c.name == "boot0-plain") {
+            EXPECT_EQ(raw.substr(input.size()), std::string(raw.size() - input.size(), '\xFF')) << c.name;
+        }
+    }
+}
+
+// The model's flips: t in every step of page 0 (data, user and code bits),
+// t + 1 in the last step of page 1. Page 0 is corrected in -f and -o, page
+// 1's last step is uncorrectable and left as read.
+TEST_F(NandconvTest, SunxiFlipsCorrectedUpToStrength)
+{
+    for (const SunxiCase &c : kSunxiCases) {
+        const std::string golden = readFile(kGolden + "/sunxi-" + c.name + ".img");
+        const std::string flipped = readFile(kGolden + "/sunxi-" + c.name + "-flips.img");
+        writeFile(at("flipped.img"), flipped);
+        const Result r = nandconv("check", readOptions(c), {"-o", "raw.out", "-f", "fixed.img", "flipped.img"});
+        const std::size_t record = c.page + c.oob;
+        const std::size_t pages = golden.size() / record;
+        const std::size_t erased = c.data != c.page ? blankPages(input, c.data) : 0;
+        std::string expected;
+        for (std::size_t k = 0; k < c.steps; k++) {
+            expected += "page 0 step " + std::to_string(k) + ": corrected " + std::to_string(c.t) + " bits\n";
+        }
+        expected += "page 1 step " + std::to_string(c.steps - 1) + ": uncorrectable\n";
+        expected += summary(pages, erased, (pages - erased) * c.steps - c.steps - 1, c.steps, 1);
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_EQ(r.out, expected) << c.name;
+        const std::string fixed = readFile(at("fixed.img"));
+        EXPECT_TRUE(sameBytes(fixed.substr(0, record), golden.substr(0, record))) << c.name;
+        EXPECT_TRUE(sameBytes(fixed.substr(record), flipped.substr(record))) << c.name;
+        EXPECT_TRUE(sameBytes(readFile(at("raw.out")).substr(0, c.data), input.substr(0, c.data))) << c.name;
+    }
+}
+
+// inject draws on the data, user and code bits and check corrects exactly
+// those: t flips a step all as injected, t + 1 never corrected. --soc h6
+// strengths make codes of part bytes (t = 18: 252 bits) and spare bytes.
+TEST_F(NandconvTest, SunxiInjectedFlipsRoundTrip)
+{
+    const struct {
+        std::vector<std::string> layout;
+        unsigned t;
+    } cases[] = {
+        {{"--layout", "sunxi"}, 16},
+        {{"--layout", "sunxi", "--page", "4096", "--oob", "224", "--strength", "28"}, 28},
+        {{"--layout", "sunxi", "--oob", "128", "--soc", "h6", "--strength", "18"}, 18},
+        {{"--layout", "sunxi", "--oob", "128", "--soc", "h6", "--strength", "20", "--no-randomizer"}, 20},
+        {{"--layout", "sunxi-boot0", "--step", "512", "--strength", "28"}, 28},
+    };
+    for (const auto &[layout, t] : cases) {
+        const std::string name = layout[1] + " t=" + std::to_string(t);
+        ASSERT_EQ(nandconv("build", layout, {"input.bin", "golden.img"}).status, 0) << name;
+        Result r = nandconv("inject", layout,
+                            {"--seed", "5", "--bits", std::to_string(t), "--manifest", "m.jsonl", "golden.img", "x.img"});
+        ASSERT_EQ(r.status, 0) << name << r.err;
+        r = nandconv("check", layout, {"-q", "--expect", "m.jsonl", "-f", "fixed.img", "x.img"});
+        EXPECT_EQ(r.status, 0) << name << r.out;
+        EXPECT_NE(r.out.find(" 0 differ"), std::string::npos) << name << r.out;
+        EXPECT_TRUE(sameBytes(readFile(at("fixed.img")), readFile(at("golden.img")))) << name;
+        r = nandconv("inject", layout,
+                     {"--seed", "5", "--bits", std::to_string(t + 1), "golden.img", "x.img"});
+        ASSERT_EQ(r.status, 0) << name << r.err;
+        r = nandconv("check", layout, {"-q", "x.img"});
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_NE(r.out.find(" 0 corrected, "), std::string::npos) << name << r.out;
+        EXPECT_EQ(r.out.find(" 0 uncorrectable"), std::string::npos) << name << r.out;
+    }
+}
+
+// The builder sets raw bytes `page` and `page + 1` blank after the codes:
+// where the usable part reaches them (4096 + 224 using all 4096 bytes, 4
+// steps of 1056 bytes), they are step 3's data, which check corrects.
+TEST_F(NandconvTest, SunxiBoot0MarkerFallsInData)
+{
+    const std::vector<std::string> layout = {"--layout", "sunxi-boot0", "--page", "4096", "--oob", "224",
+                                             "--usable-page", "4096", "--strength", "16"};
+    ASSERT_EQ(nandconv("build", layout, {"input.bin", "out.img"}).status, 0);
+    const std::string image = readFile(at("out.img"));
+    EXPECT_TRUE(sameBytes(image, readFile(kGolden + "/sunxi-boot0-marker.img")));
+    EXPECT_EQ(image.substr(4096, 2), "\xFF\xFF");
+    const Result r = nandconv("check", layout, {"-o", "raw.out", "out.img"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("3 pages, 0 erased; steps: 9 clean, 3 corrected, 0 uncorrectable"), std::string::npos)
+        << r.out;
+    EXPECT_TRUE(sameBytes(readFile(at("raw.out")).substr(0, input.size()), input));
+}
+
+// Blank flash, counted before de-scrambling as the driver counts it: a step
+// with at most t zero bits (data, user bytes and code) is erased and reads as
+// 0xFF, not as the stream; one with t + 1 is uncorrectable.
+TEST_F(NandconvTest, SunxiErasedSteps)
+{
+    constexpr std::size_t kRecord = 2048 + 64;
+    constexpr unsigned kT = 16;
+    std::string image(2 * kRecord, '\xFF');
+    // Page 0: t zero bits in step 0, two of them in its user bytes and code.
+    image[2048 + 2] = '\xFE';
+    image[2048 + 31] = '\x7F';
+    for (std::size_t i = 0; i < kT - 2; i++) {
+        image[100 + i] = '\xEF';
+    }
+    // Page 1: t + 1 in step 1.
+    for (std::size_t i = 0; i < kT + 1; i++) {
+        image[kRecord + 1200 + i] = '\xFB';
+    }
+    writeFile(at("blank.img"), image);
+    const Result r = nandconv("check", {"--layout", "sunxi"}, {"-o", "raw.out", "-f", "fixed.img", "blank.img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "page 0: erased, 16 bitflips\npage 1 step 1: uncorrectable\n" + summary(2, 1, 1, 0, 1)) << r.out;
+    const std::string raw = readFile(at("raw.out"));
+    EXPECT_EQ(raw.substr(0, 2048 + 1024), std::string(2048 + 1024, '\xFF'));
+    EXPECT_EQ(readFile(at("fixed.img")).substr(0, kRecord), std::string(kRecord, '\xFF'));
+}
+
+// Geometries and options that cannot work: one line, status 2, the output
+// untouched.
+TEST_F(NandconvTest, SunxiRefusals)
+{
+    writeFile(at("out.img"), "keep");
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"--layout", "sunxi", "--strength", "20"},
+         "nandconv: a strength of 20 bits: the controller takes 16, 24, 28, 32, 40, 48, 56, 60 or 64 (--strength; "
+         "--soc h6 for others)"},
+        {{"--layout", "sunxi", "--soc", "h6", "--strength", "12"},
+         "nandconv: a strength of 12 bits: the h6 controller takes 16 to 80 (--strength)"},
+        {{"--layout", "sunxi", "--strength", "24"},
+         "nandconv: strength 24 needs 92 OOB bytes (4 user and 42 code bytes a step), more than 64"},
+        {{"--layout", "sunxi", "--step", "2048"},
+         "nandconv: steps of 2048 bytes: the controller takes 512 or 1024 (--step)"},
+        {{"--layout", "sunxi", "--usable-page", "1024"}, "nandconv: --usable-page and --seed are for sunxi-boot0"},
+        {{"--layout", "sunxi", "--ecc", "hamming"},
+         "nandconv: sunxi takes its code and places from the controller: --ecc-offset, --sm-order, --ecc, --m, "
+         "--bit-order and the imx-gpmi SoCs do not apply"},
+        {{"--layout", "linux-bch8", "--no-randomizer"},
+         "nandconv: --soc h6|a10, --no-randomizer, --usable-page and --seed are for the sunxi layouts"},
+        {{"--layout", "sunxi-boot0", "--usable-page", "4096"},
+         "nandconv: 4096 usable bytes with strength 64 need 4560 bytes, more than the 2112 of page and OOB: choose "
+         "a weaker code"},
+        {{"--layout", "sunxi-boot0", "--usable-page", "1536"},
+         "nandconv: a usable page of 1536 bytes is no whole number of 1024-byte steps (--usable-page)"},
+        {{"--layout", "sunxi-boot0", "--page", "1024", "--oob", "2048", "--usable-page", "2048"},
+         "nandconv: a usable page of 2048 bytes is larger than the 1024-byte page (--usable-page)"},
+        {{"--layout", "sunxi", "--bad-blocks", "1"},
+         "nandconv: --bad-blocks moves pages onto other pages' randomizer seeds: not for sunxi with its randomizer (see nandconv build --help)"},
+        {{"--layout", "sunxi-boot0", "--seed", "x"}, "nandconv: --seed takes a number from 0 to 2^64-1 (see nandconv build --help)"},
+    };
+    for (const auto &c : cases) {
+        const Result r = nandconv("build", c.args, {"input.bin", "out.img"});
+        EXPECT_EQ(r.status, 2) << c.err;
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.err);
+        EXPECT_EQ(readFile(at("out.img")), "keep") << c.err;
+    }
+}
+
+// An input of many reads: boot0's records are larger than a page and its OOB
+// (2112 bytes for 1024 of data), and the build's reads must hold them; the
+// image checks clean and -o gives the input back.
+TEST_F(NandconvTest, SunxiBoot0ManyReadsRoundTrip)
+{
+    constexpr std::size_t kBytes = std::size_t{3} << 20;
+    constexpr std::uint32_t kMultiplier = 1103515245;  // a linear congruential generator's
+    constexpr std::uint32_t kIncrement = 12345;
+    constexpr unsigned kHighByte = 24;
+    std::string big(kBytes, '\0');
+    std::uint32_t x = 1;
+    for (char &b : big) {
+        x = x * kMultiplier + kIncrement;
+        b = static_cast<char>(x >> kHighByte);
+    }
+    writeFile(at("big.bin"), big);
+    const std::vector<std::string> layout = {"--layout", "sunxi-boot0"};
+    Result r = nandconv("build", layout, {"-q", "big.bin", "big.img"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = nandconv("check", layout, {"-o", "big.out", "big.img"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, summary(kBytes / 1024, 0, kBytes / 1024, 0, 0));
+    EXPECT_TRUE(sameBytes(readFile(at("big.out")), big));
+}
+
+// inject --area oob flips the flash page's OOB: for boot0 the bytes after
+// the whole page, not after its usable part.
+TEST_F(NandconvTest, SunxiBoot0OobIsAfterTheFlashPage)
+{
+    constexpr std::size_t kPage = 2048;
+    constexpr std::size_t kRecord = kPage + 64;
+    const std::string golden = readFile(kGolden + "/sunxi-boot0.img");
+    writeFile(at("golden.img"), golden);
+    const Result r = nandconv("inject", {"--layout", "sunxi-boot0"},
+                              {"--area", "oob", "--seed", "3", "--bits", "4", "golden.img", "x.img"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string x = readFile(at("x.img"));
+    ASSERT_EQ(x.size(), golden.size());
+    std::size_t flipped = 0;
+    for (std::size_t i = 0; i < x.size(); i++) {
+        if (x[i] != golden[i]) {
+            flipped++;
+            EXPECT_GE(i % kRecord, kPage) << i;
+        }
+    }
+    EXPECT_GT(flipped, 0u);
+}
