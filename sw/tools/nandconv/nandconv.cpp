@@ -691,8 +691,8 @@ struct Chip {
     std::uint64_t page = 0;        // records written
     // A blank page, and a blank page with its marker set, as Linux leaves the
     // marker pages of a block it marks bad: the first marker byte 0x00.
-    std::uint8_t blank[nand::kMaxPageSize + nand::kMaxOobSize];
-    std::uint8_t marked[nand::kMaxPageSize + nand::kMaxOobSize];
+    std::uint8_t blank[nand::kMaxPageSize + nand::kMaxOobSize] = {};
+    std::uint8_t marked[nand::kMaxPageSize + nand::kMaxOobSize] = {};
     Metadata metadata;  // --meta
 
     Chip() = default;
