@@ -244,7 +244,8 @@ struct Field {
         }
         const unsigned logY = j % n;
         for (; i < bits; i++) {
-            const unsigned b = lsbFirst ? bytes[i / 8] >> (i % 8) : bytes[i / 8] >> (7 - i % 8);
+            const unsigned byte = bytes[i / 8];
+            const unsigned b = lsbFirst ? byte >> (i % 8) : byte >> (7 - i % 8);
             v = (j == 1 ? timesA(v) : mul(v, logY)) ^ (b & 1u);
         }
         return v;
@@ -918,7 +919,12 @@ bool layoutOf(const Geom &g, const Found &f, const std::uint8_t *delta,
             }
             std::memcpy(message, delta + s * f.step, f.step);
             if (f.protectedAt != kNowhere) {
-                // Protected bytes found in place: step s's follow step 0's.
+                // Protected bytes found in place: step s's follow step 0's,
+                // which must leave them room in the OOB.
+                if (f.protectedAt + (s + 1) * f.protectedBytes > g.oob) {
+                    everyStep = false;
+                    break;
+                }
                 std::memcpy(message + f.step, delta + g.page + f.protectedAt + s * f.protectedBytes,
                             f.protectedBytes);
             }

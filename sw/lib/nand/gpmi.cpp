@@ -380,7 +380,7 @@ void markBlank(const Codec &c, std::uint8_t *record, std::size_t k, unsigned zer
     r->count = 0;
     const auto clear = [&](std::size_t from, std::size_t n, unsigned loc) {
         for (std::size_t i = 0; i < n; i++) {
-            if ((record[(from + i) / kByteBits] >> ((from + i) % kByteBits) & 1u) == 0) {
+            if ((static_cast<unsigned>(record[(from + i) / kByteBits]) >> ((from + i) % kByteBits) & 1u) == 0) {
                 if (r->count < kMaxCorrected) {
                     r->locs[r->count++] = static_cast<std::uint16_t>(loc + i);
                 }

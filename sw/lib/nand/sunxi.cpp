@@ -192,7 +192,7 @@ void markBlank(const Codec &c, std::uint8_t *record, std::size_t k, unsigned zer
     const auto clear = [&](std::size_t from, std::size_t n, unsigned loc) {
         for (std::size_t i = 0; i < n * kByteBits; i++) {
             std::uint8_t &b = record[from + i / kByteBits];
-            if ((b >> (i % kByteBits) & 1u) == 0) {
+            if ((static_cast<unsigned>(b) >> (i % kByteBits) & 1u) == 0) {
                 if (r->count < kMaxCorrected) {
                     r->locs[r->count++] = static_cast<std::uint16_t>(loc + i);
                 }
