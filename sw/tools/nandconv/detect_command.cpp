@@ -173,29 +173,29 @@ bool readWindows(int fd, std::uint64_t size, std::vector<std::uint8_t> *buffer, 
 void summarize(const nand::Layout &l, char *buf, std::size_t size)
 {
     int n = std::snprintf(buf, size, "%u+%u, %s", l.pageSize, l.oobSize, nand::schemeName(l.scheme));
-    const auto add = [&](const char *format, auto... v) {
-        if (n >= 0 && static_cast<std::size_t>(n) < size) {
-            n += std::snprintf(buf + n, size - static_cast<std::size_t>(n), format, v...);
-        }
-    };
-    if (l.scheme == nand::Scheme::Bch) {
-        add("-%u over GF(2^%u), poly 0x%x, %s%s", l.strength, nand::bchField(l), nand::bchPoly(l),
-            l.lsbFirst ? "lsb-first" : "msb-first", l.erasedMask ? ", erased mask" : "");
+    // Where the next piece goes and the room left (none once full); each piece
+    // is a literal format, as the compiler checks them.
+    const auto end = [&] { return n >= 0 && static_cast<std::size_t>(n) < size ? buf + n : nullptr; };
+    const auto room = [&] { return size - static_cast<std::size_t>(n); };
+    if (char *at = end(); at != nullptr && l.scheme == nand::Scheme::Bch) {
+        n += std::snprintf(at, room(), "-%u over GF(2^%u), poly 0x%x, %s%s", l.strength, nand::bchField(l),
+                           nand::bchPoly(l), l.lsbFirst ? "lsb-first" : "msb-first",
+                           l.erasedMask ? ", erased mask" : "");
     }
-    add(", %u-byte steps", l.stepSize);
-    if (l.interleaved) {
-        add(", interleaved (prepad %u, postpad %u)", l.prepad, l.postpad);
-    } else {
-        nand::Region r[nand::kMaxRegions];
-        if (nand::eccRegions(l, r) != 0) {
-            add(", ECC at OOB %u", r[0].offset);
-        }
+    if (char *at = end()) {
+        n += std::snprintf(at, room(), ", %u-byte steps", l.stepSize);
     }
-    if (nand::protectedBytesPerStep(l) != 0) {
-        add(", %zu protected bytes a step", nand::protectedBytesPerStep(l));
+    nand::Region r[nand::kMaxRegions];
+    if (char *at = end(); at != nullptr && l.interleaved) {
+        n += std::snprintf(at, room(), ", interleaved (prepad %u, postpad %u)", l.prepad, l.postpad);
+    } else if (at != nullptr && nand::eccRegions(l, r) != 0) {
+        n += std::snprintf(at, room(), ", ECC at OOB %u", r[0].offset);
     }
-    if (l.eccXorLength != 0) {
-        add(", ecc_xor");
+    if (char *at = end(); at != nullptr && nand::protectedBytesPerStep(l) != 0) {
+        n += std::snprintf(at, room(), ", %zu protected bytes a step", nand::protectedBytesPerStep(l));
+    }
+    if (char *at = end(); at != nullptr && l.eccXorLength != 0) {
+        n += std::snprintf(at, room(), ", ecc_xor");
     }
 }
 
