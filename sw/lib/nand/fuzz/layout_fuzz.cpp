@@ -73,6 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             plain[count++] = &presets[i];
         }
     }
+    if (count == 0) {
+        return 0;
+    }
     nand::Layout layout = *plain[data[0] % count];
     layout.smOrder = layout.scheme == nand::Scheme::Hamming && (data[0] & 0x80) != 0;
     nand::makeCodec(layout, &codec);
