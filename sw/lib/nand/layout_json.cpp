@@ -570,19 +570,31 @@ bool fromPreset(Reader *r, const char *preset, const Layout &read, const LayoutC
     return true;
 }
 
+// Refuses the first of `keys` the file gives, a vendor layout's places
+// following from its sizes; false then.
+bool refuseKeys(Reader *r, std::initializer_list<Key> keys, const char *why)
+{
+    for (const Key k : keys) {
+        if (r->seen[static_cast<std::size_t>(k)]) {
+            r->key = kKeyNames[static_cast<std::size_t>(k)];
+            return r->fail("%s", why);
+        }
+    }
+    return true;
+}
+
 // The file of an imx-gpmi layout: its preset changed by the keys that change
 // it (page, oob, strength, poly, soc, the eraseblock); the keys its geometry
 // gives (step, m, the code) must agree with it, and no other is taken.
 bool gpmiFromJson(Reader *r, const Layout &read, Layout *out)
 {
     const auto seen = [r](Key k) { return r->seen[static_cast<std::size_t>(k)]; };
-    for (const Key k : {Key::SmOrder, Key::EccXor, Key::EccBytesPerStep, Key::Ecc, Key::Placement, Key::FreeFill,
-                        Key::PadFill, Key::Protected, Key::ProtectedPerStep, Key::Prepad, Key::Postpad,
-                        Key::ProtectPrepad}) {
-        if (seen(k)) {
-            r->key = kKeyNames[static_cast<std::size_t>(k)];
-            return r->fail("not a key of imx-gpmi, whose places follow from its sizes");
-        }
+    if (!refuseKeys(r,
+                    {Key::SmOrder, Key::EccXor, Key::EccBytesPerStep, Key::Ecc, Key::Placement, Key::FreeFill,
+                     Key::PadFill, Key::Protected, Key::ProtectedPerStep, Key::Prepad, Key::Postpad,
+                     Key::ProtectPrepad},
+                    "not a key of imx-gpmi, whose places follow from its sizes")) {
+        return false;
     }
     LayoutChanges changes;
     const auto given = [&seen](Key k, std::uint32_t v) { return seen(k) ? static_cast<long>(v) : -1L; };
@@ -625,12 +637,11 @@ bool sunxiFromJson(Reader *r, const Layout &read, Layout *out)
 {
     const auto seen = [r](Key k) { return r->seen[static_cast<std::size_t>(k)]; };
     const bool boot0 = read.vendor == Vendor::SunxiBoot0;
-    for (const Key k : {Key::SmOrder, Key::EccXor, Key::Ecc, Key::Placement, Key::FreeFill, Key::PadFill,
-                        Key::Protected, Key::ProtectedPerStep, Key::Prepad, Key::Postpad, Key::ProtectPrepad}) {
-        if (seen(k)) {
-            r->key = kKeyNames[static_cast<std::size_t>(k)];
-            return r->fail("not a key of the sunxi layouts, whose places follow from their sizes");
-        }
+    if (!refuseKeys(r,
+                    {Key::SmOrder, Key::EccXor, Key::Ecc, Key::Placement, Key::FreeFill, Key::PadFill, Key::Protected,
+                     Key::ProtectedPerStep, Key::Prepad, Key::Postpad, Key::ProtectPrepad},
+                    "not a key of the sunxi layouts, whose places follow from their sizes")) {
+        return false;
     }
     if (!boot0 && (seen(Key::UsablePage) || seen(Key::FillSeed))) {
         r->key = kKeyNames[static_cast<std::size_t>(seen(Key::UsablePage) ? Key::UsablePage : Key::FillSeed)];
