@@ -44,6 +44,39 @@ BCH_CLMUL inline __m128i times(std::uint64_t a, std::uint64_t b)
                                 _mm_cvtsi64_si128(static_cast<long long>(b)), 0x00);
 }
 
+// The code bits of S, a polynomial of fewer than b + 64 bits (b <= 128) in
+// words s[0..3], for a generator g of degree b: with mu = x^64 + mu' =
+// x^(b + 64) div g and Sh = S div x^b, q = S div g = Sh + (Sh mu') div x^64
+// (Barrett, exact over GF(2)), and r = (S + q g) mod x^b, in which only g's
+// terms below x^b (rest, two words) count. r left-aligned in 128 bits, so
+// that code bit 0, x^(b-1), is the top bit of *hi.
+BCH_CLMUL inline void remainderOf(const std::uint64_t *s, unsigned b, std::uint64_t mu, const std::uint64_t *rest,
+                                  std::uint64_t *hi, std::uint64_t *lo)
+{
+    const unsigned word = b / 64;
+    const unsigned bit = b % 64;
+    const std::uint64_t sh = bit == 0 ? s[word] : s[word] >> bit | s[word + 1] << (64 - bit);
+    const std::uint64_t q = sh ^ high64(times(sh, mu));
+    const __m128i qLow = times(q, rest[0]);
+    const __m128i qHigh = times(q, rest[1]);
+    std::uint64_t r0 = s[0] ^ low64(qLow);
+    std::uint64_t r1 = s[1] ^ high64(qLow) ^ low64(qHigh);
+    if (b < 64) {
+        r0 &= (std::uint64_t{1} << b) - 1;
+        r1 = 0;
+    } else if (b < 128) {
+        r1 &= (std::uint64_t{1} << (b - 64)) - 1;
+    }
+    const unsigned up = 128 - b;
+    if (up >= 64) {
+        *hi = r0 << (up - 64);
+        *lo = 0;
+    } else {
+        *hi = r1 << up | (up == 0 ? 0 : r0 >> (64 - up));
+        *lo = r0 << up;
+    }
+}
+
 // A 256-bit polynomial F in 64-bit words F_j (weight x^(64j)): F_3 F_2 in
 // `high`, F_1 F_0 in `low`.
 struct Wide {
@@ -94,12 +127,9 @@ BCH_CLMUL Wide foldStep(const Code &c, const std::uint8_t *data)
 
 }  // namespace
 
-// With F = the folded step (congruent to d(x)) and m = b, the code's bits:
-//   V = F x^m, each x^(m + 64j) replaced by its remainder C_j: fewer than
-//       m + 64 bits, congruent to d(x) x^m;
-//   q = V div g = Vh + ((Vh mu') div x^64), where Vh = V div x^m and
-//       mu = x^64 + mu' = x^(m + 64) div g (Barrett, exact over GF(2));
-//   r = (V + q g) mod x^m, in which only g's terms below x^m count.
+// With F = the folded step (congruent to d(x)), V = F x^b, each x^(b + 64j)
+// replaced by its remainder C_j: fewer than b + 64 bits, congruent to d(x)
+// x^b, and its remainder the code.
 BCH_CLMUL void codeCarryless(const Code &c, const std::uint8_t *data, std::uint8_t *out)
 {
     const Wide f = foldStep(c, data);
@@ -109,33 +139,9 @@ BCH_CLMUL void codeCarryless(const Code &c, const std::uint8_t *data, std::uint8
     }
     const Wide v = shift(f, cm);  // words 0..2; shift's constants need only be remainders
     const std::uint64_t w[4] = {low64(v.low), high64(v.low), low64(v.high), 0};
-
-    const unsigned m = c.codeBits;
-    const unsigned word = m / 64;
-    const unsigned bit = m % 64;
-    const std::uint64_t vh = bit == 0 ? w[word] : w[word] >> bit | w[word + 1] << (64 - bit);
-    const std::uint64_t q = vh ^ high64(times(vh, c.reduce.mu));
-    const __m128i qLow = times(q, c.reduce.rest[0]);
-    const __m128i qHigh = times(q, c.reduce.rest[1]);
-    std::uint64_t r0 = w[0] ^ low64(qLow);
-    std::uint64_t r1 = w[1] ^ high64(qLow) ^ low64(qHigh);
-    // Keep x^0 .. x^(m-1), then left-align them in 128 bits: code bit 0 is
-    // x^(m-1).
-    if (m < 64) {
-        r0 &= (std::uint64_t{1} << m) - 1;
-        r1 = 0;
-    } else if (m < 128) {
-        r1 &= (std::uint64_t{1} << (m - 64)) - 1;
-    }
-    const unsigned up = 128 - m;
     std::uint64_t hi = 0;
     std::uint64_t lo = 0;
-    if (up >= 64) {
-        hi = r0 << (up - 64);
-    } else {
-        hi = r1 << up | (up == 0 ? 0 : r0 >> (64 - up));
-        lo = r0 << up;
-    }
+    remainderOf(w, c.codeBits, c.reduce.mu, c.reduce.rest, &hi, &lo);
     for (unsigned k = 0; k < c.codeBytes; k++) {
         out[k] = static_cast<std::uint8_t>(k < 8 ? hi >> (56 - 8 * k) : lo >> (56 - 8 * (k - 8)));
     }
@@ -294,6 +300,111 @@ BCH_CLMUL512 void sumPieces512(const Code &c, const std::uint8_t *data, std::uin
     }
 }
 
+// The pieces of a code of two words (Code::pairRemainder), eight at a time:
+// the 64 bytes of a run in one register, piece 2L and 2L + 1 in lane L, each
+// multiplied by both words of its remainder. The products of the low words
+// and of the high words (64 bits up) are summed apart, lane by lane, and the
+// lanes are added once at the end.
+#define BCH_PAIRS512 __attribute__((target("avx512f,avx512bw,vpclmulqdq,pclmul,ssse3")))
+
+// Within each 8-byte piece, the byte index of the other order; and each
+// nibble with its bits in the other order (the tables are built from loads:
+// GCC 12's broadcasts read an undefined register).
+alignas(64) constexpr std::uint8_t kPieceBytes[64] = {
+    7,  6,  5,  4,  3,  2,  1,  0,  15, 14, 13, 12, 11, 10, 9,  8,  7,  6,  5,  4,  3,  2,
+    1,  0,  15, 14, 13, 12, 11, 10, 9,  8,  7,  6,  5,  4,  3,  2,  1,  0,  15, 14, 13, 12,
+    11, 10, 9,  8,  7,  6,  5,  4,  3,  2,  1,  0,  15, 14, 13, 12, 11, 10, 9,  8};
+alignas(64) constexpr std::uint8_t kNibbleReversed[64] = {
+    0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF,
+    0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF,
+    0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF,
+    0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF};
+
+template <bool Swap>
+BCH_PAIRS512 inline __m512i piecesOf8(const std::uint8_t *p)
+{
+    __m512i v = _mm512_shuffle_epi8(_mm512_loadu_si512(p), _mm512_load_si512(kPieceBytes));
+    if (Swap) {
+        const __m512i table = _mm512_load_si512(kNibbleReversed);
+        const __m512i nibble = _mm512_set1_epi8(0x0F);
+        const __m512i low = _mm512_shuffle_epi8(table, _mm512_and_si512(v, nibble));
+        const __m512i high = _mm512_shuffle_epi8(table, _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble));
+        v = _mm512_or_si512(_mm512_slli_epi16(low, 4), high);
+    }
+    return v;
+}
+
+// The XOR of the four 128-bit lanes.
+BCH_PAIRS512 inline __m128i sumOfLanes(__m512i v)
+{
+    alignas(64) std::uint64_t w[8];
+    _mm512_store_si512(w, v);
+    return _mm_set_epi64x(static_cast<long long>(w[1] ^ w[3] ^ w[5] ^ w[7]),
+                          static_cast<long long>(w[0] ^ w[2] ^ w[4] ^ w[6]));
+}
+
+template <bool Swap>
+BCH_PAIRS512 void sumPairs512(const Code &c, const std::uint8_t *data, std::uint64_t *s)
+{
+    constexpr int kXor3 = 0x96;  // a ^ b ^ c, as a truth table
+    const std::size_t bytes = c.p.messageBytes;
+    const std::size_t runs = bytes / 64;
+    const std::uint64_t *k = c.pairRemainder;
+    __m512i low = _mm512_setzero_si512();
+    __m512i high = _mm512_setzero_si512();
+    for (std::size_t r = 0; r < runs; r++, k += 16) {
+        const __m512i x = piecesOf8<Swap>(data + 64 * r);
+        const __m512i even = _mm512_loadu_si512(k);
+        const __m512i odd = _mm512_loadu_si512(k + 8);
+        low = _mm512_ternarylogic_epi64(low, _mm512_clmulepi64_epi128(x, even, 0x00),
+                                        _mm512_clmulepi64_epi128(x, odd, 0x01), kXor3);
+        high = _mm512_ternarylogic_epi64(high, _mm512_clmulepi64_epi128(x, even, 0x10),
+                                         _mm512_clmulepi64_epi128(x, odd, 0x11), kXor3);
+    }
+    __m128i lo = sumOfLanes(low);
+    __m128i hi = sumOfLanes(high);
+    // The pieces after the last whole run, the last one perhaps shorter.
+    const auto add = [&](std::uint64_t v, std::size_t i) BCH_PAIRS512 {
+        const __m128i x = _mm_cvtsi64_si128(static_cast<long long>(v));
+        const __m128i kv = _mm_loadu_si128(reinterpret_cast<const __m128i *>(c.pairRemainder + 2 * i));
+        lo = _mm_xor_si128(lo, _mm_clmulepi64_si128(x, kv, 0x00));
+        hi = _mm_xor_si128(hi, _mm_clmulepi64_si128(x, kv, 0x10));
+    };
+    const std::size_t whole = bytes / 8;
+    for (std::size_t i = 8 * runs; i < whole; i++) {
+        add(piece<Swap>(data + 8 * i), i);
+    }
+    if (whole * 8 != bytes) {
+        std::uint64_t v = 0;
+        for (std::size_t b = 8 * whole; b < bytes; b++) {
+            v = v << 8 | data[b];
+        }
+        add(Swap ? reverseEachByte(v) : v, whole);
+    }
+    s[0] = low64(lo);
+    s[1] = high64(lo) ^ low64(hi);
+    s[2] = high64(hi);
+    s[3] = 0;
+}
+
+// The code of a code of two words from its sum of pieces, as codeFolded
+// below makes it, in registers.
+template <bool Swap>
+BCH_PAIRS512 void codePairs(const Code &c, const std::uint8_t *data, std::uint8_t *out)
+{
+    std::uint64_t s[4];
+    sumPairs512<Swap>(c, data, s);
+    std::uint64_t hi = 0;
+    std::uint64_t lo = 0;
+    remainderOf(s, c.codeBits, c.mu, c.gLow, &hi, &lo);
+    std::uint64_t bytes[2] = {__builtin_bswap64(hi), __builtin_bswap64(lo)};
+    if (Swap) {
+        bytes[0] = reverseEachByte(bytes[0]);
+        bytes[1] = reverseEachByte(bytes[1]);
+    }
+    std::memcpy(out, bytes, c.codeBytes);
+}
+
 using Sum = void (*)(const Code &, const std::uint8_t *, std::uint64_t *);
 
 template <unsigned... P>
@@ -317,6 +428,10 @@ BCH_CLMUL void codeFolded(const Code &c, const std::uint8_t *data, std::uint8_t 
 {
     const unsigned b = c.codeBits;
     const unsigned words = (b + 63) / 64;
+    if (c.pairs512) {
+        (c.p.swapBits ? codePairs<true> : codePairs<false>)(c, data, out);
+        return;
+    }
     std::uint64_t s[kFoldWords + 2];
     if (c.folded512) {
         kSums512[c.p.swapBits ? 1 : 0][(words + 7) / 8 - 1](c, data, s);
@@ -365,7 +480,8 @@ bool hasCarryless()
 
 bool hasCarryless512()
 {
-    return hasCarryless() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("vpclmulqdq");
+    return hasCarryless() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("vpclmulqdq");
 }
 
 }  // namespace bch::detail

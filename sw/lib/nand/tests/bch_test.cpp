@@ -173,16 +173,32 @@ TEST(Bch, CarrylessDivisionsAgreeWithTheTables)
                 continue;
             }
             const auto fast = makeCode(s);
-            EXPECT_EQ(fast->carryless, s.m * t < 128 && !s.swap && s.bytes % 64 == 0) << "m " << s.m << " t " << t;
+            const bool shortFold = s.m * t < 128 && !s.swap && s.bytes % 64 == 0;
+            const bool pairs = fast->codeBits <= 128 && bch::detail::hasCarryless512();
+            EXPECT_EQ(fast->pairs512, pairs) << "m " << s.m << " t " << t;
+            EXPECT_EQ(fast->carryless, shortFold && !pairs) << "m " << s.m << " t " << t;
             EXPECT_EQ(fast->folded, !fast->carryless) << "m " << s.m << " t " << t;
             auto tables = std::make_unique<bch::Code>(*fast);
             tables->carryless = tables->folded = false;
-            auto narrow = std::make_unique<bch::Code>(*fast);
-            narrow->folded512 = false;
+            // Every other division the code can take: the fold of the short
+            // codes, and the sums of pieces in 512-bit products (wide) or in
+            // 128-bit ones (narrow).
+            std::vector<std::unique_ptr<bch::Code>> others;
+            if (shortFold) {
+                others.push_back(std::make_unique<bch::Code>(*fast));
+                others.back()->carryless = true;
+            }
+            others.push_back(std::make_unique<bch::Code>(*fast));
+            others.back()->pairs512 = others.back()->carryless = false;
+            others.back()->folded = true;
+            others.push_back(std::make_unique<bch::Code>(*others.back()));
+            others.back()->folded512 = false;
             for (const Bytes &step : steps) {
                 const Bytes expected = encoded(*tables, step);
                 EXPECT_EQ(encoded(*fast, step), expected) << "m " << s.m << " t " << t << " swap " << s.swap;
-                EXPECT_EQ(encoded(*narrow, step), expected) << "m " << s.m << " t " << t << " swap " << s.swap;
+                for (const auto &other : others) {
+                    EXPECT_EQ(encoded(*other, step), expected) << "m " << s.m << " t " << t << " swap " << s.swap;
+                }
             }
         }
     }
