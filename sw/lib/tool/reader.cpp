@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,13 +19,6 @@
 
 namespace io {
 
-namespace {
-
-// Buffers start on a page: reads into them copy whole pages.
-constexpr std::size_t kBufferAlign = 4096;
-
-}  // namespace
-
 // One run's state, shared by the caller and its threads. The readers: one
 // thread, or two for a file read at offsets, reader k taking the blocks n
 // with n % readers == k, so that the copying (and the work of `prepare`) is
@@ -32,8 +26,9 @@ constexpr std::size_t kBufferAlign = 4096;
 // side by side; writer w writes job w of every block. A block goes back to
 // the readers once every writer is through with it.
 struct Pipeline::State {
-    // Owned memory: the buffers, then the caller's extra bytes.
+    // Owned memory, mapped: the buffers, then the caller's extra bytes.
     std::uint8_t *memory = nullptr;
+    std::size_t mapped = 0;
     std::uint8_t *extra = nullptr;
     // The caller and every thread still running hold a reference; the last
     // to let go frees the state.
@@ -90,7 +85,12 @@ struct Pipeline::State {
     State() = default;
     State(const State &) = delete;
     State &operator=(const State &) = delete;
-    ~State() { std::free(memory); }
+    ~State()
+    {
+        if (memory != nullptr) {
+            munmap(memory, mapped);
+        }
+    }
 };
 
 namespace {
@@ -272,15 +272,18 @@ bool Pipeline::allocate(Shape shape, std::size_t count, std::size_t extra)
     // whatever the buffers' size.
     constexpr std::size_t kExtraAlign = 64;
     const std::size_t bytes = (count * shape.stride * shape.slots + kExtraAlign - 1) / kExtraAlign * kExtraAlign;
-    void *memory = nullptr;
-    if (posix_memalign(&memory, kBufferAlign, bytes + extra) != 0) {
+    // Mapped, so that the buffers start on a page (reads into them copy
+    // whole pages) and all starts zeroed (a caller may rely on bytes it never
+    // writes) without a pass over it: only the pages a run touches are ever
+    // made, and the lists kept for the worst case mostly never are.
+    void *memory = mmap(nullptr, bytes + extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
         s->~State();
         std::free(s);
         return false;
     }
-    // Zeroed: a caller may rely on bytes it never writes.
-    std::memset(memory, 0, bytes + extra);
     s->memory = static_cast<std::uint8_t *>(memory);
+    s->mapped = bytes + extra;
     s->extra = s->memory + bytes;
     s->shape = shape;
     s->count = count;
