@@ -268,15 +268,19 @@ void makeFolded(Code *c, const std::uint16_t *g)
         }
         std::memcpy(c->pieceRemainder + i * kFoldWords, v, sizeof v);
     }
-    if (c->pairs512) {
-        // Piece i of a whole run of eight at its place among the run's even
-        // or odd pieces; the rest in order.
+    if (c->packed512) {
+        // Piece i of a whole run of eight at its place (Code::packedRemainder);
+        // the rest in order.
+        const unsigned w = c->packedWords;
         const std::size_t pieces = (bytes + 7) / 8;
         const std::size_t inRuns = bytes / 64 * 8;
         for (std::size_t i = 0; i < pieces; i++) {
-            const std::size_t at = i < inRuns ? i / 8 * 16 + (i % 2) * 8 + (i % 8) / 2 * 2 : 2 * i;
-            c->pairRemainder[at] = c->pieceRemainder[i * kFoldWords];
-            c->pairRemainder[at + 1] = c->pieceRemainder[i * kFoldWords + 1];
+            const std::size_t q = i % 8;
+            std::size_t at = w * i;
+            if (i < inRuns) {
+                at = w == 2 ? i / 8 * 16 + q % 2 * 8 + q / 2 * 2 : i / 8 * 32 + q / 4 * 16 + q % 2 * 8 + q % 4 / 2 * 4;
+            }
+            std::memcpy(c->packedRemainder + at, c->pieceRemainder + i * kFoldWords, w * sizeof(std::uint64_t));
         }
     }
 }
@@ -454,20 +458,21 @@ nand::Status init(Code *c, const Params &p)
         c->keep[i / 8] = static_cast<std::uint8_t>(c->keep[i / 8] | 1u << bit);
     }
 
-    // The division in use: the sums of pieces in 512-bit products for any
-    // code of two words where the processor has them (eight pieces an
-    // instruction pair, no chain of dependent products), else the fold of
+    // The division in use: the packed sums of pieces in 512-bit products for
+    // any code of up to four words where the processor has them (no chain of
+    // dependent products, no lane idle), else the fold of
     // the short codes, else the sums of pieces. The fold's constants are made
     // wherever it applies, so that it can be compared with the others.
     c->carryless = false;
-    c->pairs512 = degree <= 128 && detail::hasCarryless512();
+    c->packed512 = degree <= 256 && detail::hasCarryless512();
+    c->packedWords = degree <= 128 ? 2 : 4;
     if (p.m * p.t < 128 && !p.swapBits && p.messageBytes % 64 == 0) {
         std::uint8_t g01[kMaxCodeBits + 1];
         for (unsigned d = 0; d <= degree; d++) {
             g01[d] = static_cast<std::uint8_t>(g[d]);
         }
         makeCarryless(c, g01);
-        c->carryless = detail::hasCarryless() && !c->pairs512;
+        c->carryless = detail::hasCarryless() && !c->packed512;
     }
     c->folded = !c->carryless && detail::hasCarryless();
     c->folded512 = c->folded && detail::hasCarryless512();

@@ -82,14 +82,17 @@ struct Code {
     std::uint64_t gLow[kFoldWords];
     std::uint64_t mu;  // x^(b + 64) div g, less x^64
     std::uint64_t pieceRemainder[kMaxPieces * kFoldWords];
-    // For codes of at most 128 bits on processors with 512-bit carry-less
-    // products (`pairs512`, which takes the place of `carryless` and makes
-    // `folded` use it): the same remainders, two words a piece, each run of
-    // eight pieces stored as its four even pieces and then its four odd ones,
-    // so that the eight pieces of 64 message bytes in one register meet their
-    // remainders in two; the pieces after the last whole run in order.
-    bool pairs512;
-    std::uint64_t pairRemainder[kMaxPieces * 2];
+    // For codes of at most 256 bits on processors with 512-bit carry-less
+    // products (`packed512`, which takes the place of `carryless` and makes
+    // `folded` use it): the same remainders, packedWords (2 or 4) words a
+    // piece, laid out so that a register of message pieces meets its
+    // remainders in two registers. Two words: each run of eight pieces (64
+    // bytes) as its four even pieces, then its four odd ones. Four words:
+    // each half run of four pieces as pieces 0 and 2, then 1 and 3. The
+    // pieces after the last whole run in order.
+    bool packed512;
+    unsigned packedWords;
+    std::uint64_t packedRemainder[kMaxPieces * 4];
     struct {
         std::uint64_t timesXm[4][2];  // x^(b + 64j) mod g(x)
         std::uint64_t rest[2];        // g(x) less its leading term

@@ -300,11 +300,14 @@ BCH_CLMUL512 void sumPieces512(const Code &c, const std::uint8_t *data, std::uin
     }
 }
 
-// The pieces of a code of two words (Code::pairRemainder), eight at a time:
-// the 64 bytes of a run in one register, piece 2L and 2L + 1 in lane L, each
-// multiplied by both words of its remainder. The products of the low words
-// and of the high words (64 bits up) are summed apart, lane by lane, and the
-// lanes are added once at the end.
+// The pieces of a code of two or four words (Code::packedRemainder), eight
+// at a time, from the 64 bytes of a run in one register. Two words: pieces
+// 2L and 2L + 1 in lane L, each multiplied by both words of its remainder.
+// Four words: the register spread to two, pieces 0 1 0 1 2 3 2 3 and 4 5 4 5
+// 6 7 6 7, each lane multiplying its even and its odd piece by two words of
+// their remainders. The products of the even words (0, or 2 in the odd lanes
+// of four) and of the odd words (64 bits up) are summed apart, lane by lane,
+// and the lanes are added once at the end, into s[0 .. Words + 1].
 #define BCH_PAIRS512 __attribute__((target("avx512f,avx512bw,vpclmulqdq,pclmul,ssse3")))
 
 // Within each 8-byte piece, the byte index of the other order; and each
@@ -319,6 +322,9 @@ alignas(64) constexpr std::uint8_t kNibbleReversed[64] = {
     0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF,
     0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF,
     0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF};
+// The qwords of a run's register that the two registers of four words take.
+alignas(64) constexpr std::uint64_t kFirstHalf[8] = {0, 1, 0, 1, 2, 3, 2, 3};
+alignas(64) constexpr std::uint64_t kSecondHalf[8] = {4, 5, 4, 5, 6, 7, 6, 7};
 
 template <bool Swap>
 BCH_PAIRS512 inline __m512i piecesOf8(const std::uint8_t *p)
@@ -334,41 +340,62 @@ BCH_PAIRS512 inline __m512i piecesOf8(const std::uint8_t *p)
     return v;
 }
 
-// The XOR of the four 128-bit lanes.
-BCH_PAIRS512 inline __m128i sumOfLanes(__m512i v)
-{
-    alignas(64) std::uint64_t w[8];
-    _mm512_store_si512(w, v);
-    return _mm_set_epi64x(static_cast<long long>(w[1] ^ w[3] ^ w[5] ^ w[7]),
-                          static_cast<long long>(w[0] ^ w[2] ^ w[4] ^ w[6]));
-}
-
-template <bool Swap>
-BCH_PAIRS512 void sumPairs512(const Code &c, const std::uint8_t *data, std::uint64_t *s)
+// Adds the products of the pieces in x (even pieces in qword 0 of each lane,
+// odd ones in qword 1) with the words of their remainders.
+BCH_PAIRS512 inline void addPacked(__m512i x, const std::uint64_t *k, __m512i *low, __m512i *high)
 {
     constexpr int kXor3 = 0x96;  // a ^ b ^ c, as a truth table
+    const __m512i even = _mm512_loadu_si512(k);
+    const __m512i odd = _mm512_loadu_si512(k + 8);
+    *low = _mm512_ternarylogic_epi64(*low, _mm512_clmulepi64_epi128(x, even, 0x00),
+                                     _mm512_clmulepi64_epi128(x, odd, 0x01), kXor3);
+    *high = _mm512_ternarylogic_epi64(*high, _mm512_clmulepi64_epi128(x, even, 0x10),
+                                      _mm512_clmulepi64_epi128(x, odd, 0x11), kXor3);
+}
+
+template <unsigned Words, bool Swap>
+BCH_PAIRS512 void sumPacked512(const Code &c, const std::uint8_t *data, std::uint64_t *s)
+{
     const std::size_t bytes = c.p.messageBytes;
     const std::size_t runs = bytes / 64;
-    const std::uint64_t *k = c.pairRemainder;
+    const std::uint64_t *k = c.packedRemainder;
+    constexpr __mmask8 kAll = 0xFF;  // the masked form: GCC 12's plain one reads an undefined register
     __m512i low = _mm512_setzero_si512();
     __m512i high = _mm512_setzero_si512();
-    for (std::size_t r = 0; r < runs; r++, k += 16) {
+    for (std::size_t r = 0; r < runs; r++, k += std::size_t{8} * Words) {
         const __m512i x = piecesOf8<Swap>(data + 64 * r);
-        const __m512i even = _mm512_loadu_si512(k);
-        const __m512i odd = _mm512_loadu_si512(k + 8);
-        low = _mm512_ternarylogic_epi64(low, _mm512_clmulepi64_epi128(x, even, 0x00),
-                                        _mm512_clmulepi64_epi128(x, odd, 0x01), kXor3);
-        high = _mm512_ternarylogic_epi64(high, _mm512_clmulepi64_epi128(x, even, 0x10),
-                                         _mm512_clmulepi64_epi128(x, odd, 0x11), kXor3);
+        if (Words == 2) {
+            addPacked(x, k, &low, &high);
+        } else {
+            addPacked(_mm512_maskz_permutexvar_epi64(kAll, _mm512_load_si512(kFirstHalf), x), k, &low, &high);
+            addPacked(_mm512_maskz_permutexvar_epi64(kAll, _mm512_load_si512(kSecondHalf), x), k + 16, &low, &high);
+        }
     }
-    __m128i lo = sumOfLanes(low);
-    __m128i hi = sumOfLanes(high);
+    // Sums of the products of word w of the remainders, each 128 bits.
+    alignas(64) std::uint64_t l[8];
+    alignas(64) std::uint64_t h[8];
+    _mm512_store_si512(l, low);
+    _mm512_store_si512(h, high);
+    __m128i sum[4];
+    if (Words == 2) {
+        sum[0] = _mm_set_epi64x(static_cast<long long>(l[1] ^ l[3] ^ l[5] ^ l[7]),
+                                static_cast<long long>(l[0] ^ l[2] ^ l[4] ^ l[6]));
+        sum[1] = _mm_set_epi64x(static_cast<long long>(h[1] ^ h[3] ^ h[5] ^ h[7]),
+                                static_cast<long long>(h[0] ^ h[2] ^ h[4] ^ h[6]));
+    } else {
+        sum[0] = _mm_set_epi64x(static_cast<long long>(l[1] ^ l[5]), static_cast<long long>(l[0] ^ l[4]));
+        sum[1] = _mm_set_epi64x(static_cast<long long>(h[1] ^ h[5]), static_cast<long long>(h[0] ^ h[4]));
+        sum[2] = _mm_set_epi64x(static_cast<long long>(l[3] ^ l[7]), static_cast<long long>(l[2] ^ l[6]));
+        sum[3] = _mm_set_epi64x(static_cast<long long>(h[3] ^ h[7]), static_cast<long long>(h[2] ^ h[6]));
+    }
     // The pieces after the last whole run, the last one perhaps shorter.
     const auto add = [&](std::uint64_t v, std::size_t i) BCH_PAIRS512 {
         const __m128i x = _mm_cvtsi64_si128(static_cast<long long>(v));
-        const __m128i kv = _mm_loadu_si128(reinterpret_cast<const __m128i *>(c.pairRemainder + 2 * i));
-        lo = _mm_xor_si128(lo, _mm_clmulepi64_si128(x, kv, 0x00));
-        hi = _mm_xor_si128(hi, _mm_clmulepi64_si128(x, kv, 0x10));
+        for (unsigned w = 0; w < Words; w += 2) {
+            const __m128i kv = _mm_loadu_si128(reinterpret_cast<const __m128i *>(c.packedRemainder + Words * i + w));
+            sum[w] = _mm_xor_si128(sum[w], _mm_clmulepi64_si128(x, kv, 0x00));
+            sum[w + 1] = _mm_xor_si128(sum[w + 1], _mm_clmulepi64_si128(x, kv, 0x10));
+        }
     };
     const std::size_t whole = bytes / 8;
     for (std::size_t i = 8 * runs; i < whole; i++) {
@@ -381,10 +408,13 @@ BCH_PAIRS512 void sumPairs512(const Code &c, const std::uint8_t *data, std::uint
         }
         add(Swap ? reverseEachByte(v) : v, whole);
     }
-    s[0] = low64(lo);
-    s[1] = high64(lo) ^ low64(hi);
-    s[2] = high64(hi);
-    s[3] = 0;
+    // Word w's products weigh x^(64 w).
+    s[0] = low64(sum[0]);
+    for (unsigned w = 1; w < Words; w++) {
+        s[w] = high64(sum[w - 1]) ^ low64(sum[w]);
+    }
+    s[Words] = high64(sum[Words - 1]);
+    s[Words + 1] = 0;
 }
 
 // The code of a code of two words from its sum of pieces, as codeFolded
@@ -393,7 +423,7 @@ template <bool Swap>
 BCH_PAIRS512 void codePairs(const Code &c, const std::uint8_t *data, std::uint8_t *out)
 {
     std::uint64_t s[4];
-    sumPairs512<Swap>(c, data, s);
+    sumPacked512<2, Swap>(c, data, s);
     std::uint64_t hi = 0;
     std::uint64_t lo = 0;
     remainderOf(s, c.codeBits, c.mu, c.gLow, &hi, &lo);
@@ -428,12 +458,14 @@ BCH_CLMUL void codeFolded(const Code &c, const std::uint8_t *data, std::uint8_t 
 {
     const unsigned b = c.codeBits;
     const unsigned words = (b + 63) / 64;
-    if (c.pairs512) {
+    if (c.packed512 && c.packedWords == 2) {
         (c.p.swapBits ? codePairs<true> : codePairs<false>)(c, data, out);
         return;
     }
     std::uint64_t s[kFoldWords + 2];
-    if (c.folded512) {
+    if (c.packed512) {
+        (c.p.swapBits ? sumPacked512<4, true> : sumPacked512<4, false>)(c, data, s);
+    } else if (c.folded512) {
         kSums512[c.p.swapBits ? 1 : 0][(words + 7) / 8 - 1](c, data, s);
     } else {
         kSums[(words + 1) / 2 - 1](c, data, s);

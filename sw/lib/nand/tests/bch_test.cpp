@@ -174,9 +174,9 @@ TEST(Bch, CarrylessDivisionsAgreeWithTheTables)
             }
             const auto fast = makeCode(s);
             const bool shortFold = s.m * t < 128 && !s.swap && s.bytes % 64 == 0;
-            const bool pairs = fast->codeBits <= 128 && bch::detail::hasCarryless512();
-            EXPECT_EQ(fast->pairs512, pairs) << "m " << s.m << " t " << t;
-            EXPECT_EQ(fast->carryless, shortFold && !pairs) << "m " << s.m << " t " << t;
+            const bool packed = fast->codeBits <= 256 && bch::detail::hasCarryless512();
+            EXPECT_EQ(fast->packed512, packed) << "m " << s.m << " t " << t;
+            EXPECT_EQ(fast->carryless, shortFold && !packed) << "m " << s.m << " t " << t;
             EXPECT_EQ(fast->folded, !fast->carryless) << "m " << s.m << " t " << t;
             auto tables = std::make_unique<bch::Code>(*fast);
             tables->carryless = tables->folded = false;
@@ -189,7 +189,7 @@ TEST(Bch, CarrylessDivisionsAgreeWithTheTables)
                 others.back()->carryless = true;
             }
             others.push_back(std::make_unique<bch::Code>(*fast));
-            others.back()->pairs512 = others.back()->carryless = false;
+            others.back()->packed512 = others.back()->carryless = false;
             others.back()->folded = true;
             others.push_back(std::make_unique<bch::Code>(*others.back()));
             others.back()->folded512 = false;
