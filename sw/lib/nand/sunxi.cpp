@@ -371,9 +371,17 @@ void encodeRecord(const Codec &c, std::uint8_t *record, bool keepErased, std::ui
     const std::size_t step = l.stepSize;
     std::uint8_t ks[kMaxStream];
     const bool scrambled = pageStream(c, page, ks, streamBytes(c));
+    // Boot0's steps are interleaved with their codes: its page is taken
+    // aside first. Otherwise the data stays where it is, scrambled in place.
     std::uint8_t payload[kMaxPageSize];
-    std::memcpy(payload, record, l.pageSize);
-    std::memset(record, 0xFF, c.recordSize);
+    const std::uint8_t *data = record;
+    if (boot0) {
+        std::memcpy(payload, record, l.pageSize);
+        data = payload;
+        std::memset(record, 0xFF, c.recordSize);
+    } else {
+        std::memset(record + l.pageSize, 0xFF, c.recordSize - l.pageSize);
+    }
     // The raw bytes up to the end of the last step's code.
     const std::size_t perStep = (boot0 ? step : 0) + kUserBytes + c.eccBytes;
     const std::size_t used = (boot0 ? 0 : l.pageSize) + c.steps * perStep;
@@ -393,7 +401,7 @@ void encodeRecord(const Codec &c, std::uint8_t *record, bool keepErased, std::ui
     std::uint8_t msg[bch::kMaxMessageBytes];
     std::uint8_t code[kMaxEccBytes];
     for (std::size_t k = 0; k < c.steps; k++) {
-        std::memcpy(msg, payload + k * step, step);
+        std::memcpy(msg, data + k * step, step);
         std::memset(msg + step, 0xFF, kUserBytes);
         if (k == 0 && !boot0 && scrambled) {
             // The marker bytes, so that the stream leaves them as written.
@@ -406,7 +414,9 @@ void encodeRecord(const Codec &c, std::uint8_t *record, bool keepErased, std::ui
             scramble(msg, ks, step + kUserBytes);
             scramble(code, ks + step + kUserBytes, c.eccBytes);
         }
-        std::memcpy(record + dataAt(c, k), msg, step);
+        if (boot0 || scrambled) {
+            std::memcpy(record + dataAt(c, k), msg, step);
+        }
         std::memcpy(record + oobAt(c, k), msg + step, kUserBytes);
         std::memcpy(record + oobAt(c, k) + kUserBytes, code, c.eccBytes);
     }
