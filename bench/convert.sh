@@ -8,7 +8,10 @@
 # Environment: BIN (folder of conv and conv-check, default build/bin), RUNS
 # (rounds, default 7), SIZE_MIB (input size, default 256), TMPDIR (scratch:
 # /dev/shm keeps the page cache's writeback out of the figures), OLD_BIN (the
-# tools of an earlier build, each run beside its counterpart and compared).
+# tools of an earlier build, each run beside its counterpart and compared),
+# FLOOR_SH (the script that builds the floor program, default
+# ../shared/bench/floor.sh beside the project: what this machine can do with
+# the same work; without it the floor's rows are left out).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,7 +34,21 @@ head -c $((16 << 20)) in.bin > in16.bin
 "$bin/nandconv" build -q --layout linux-hamming in.bin lh.img
 "$bin/nandconv" build -q --layout linux-bch8 in.bin bch8.img
 "$bin/nandconv" build -q --layout sunxi in.bin sunxi.img
-cat in.bin ref.img lh.img bch8.img sunxi.img > /dev/null   # all stay in the page cache
+# BCH-8 with t flips in every step: the worst a check corrects.
+"$bin/nandconv" inject --layout linux-bch8 --bits 8 --seed 1 bch8.img bch8-flips.img
+cat in.bin ref.img lh.img bch8.img bch8-flips.img sunxi.img > /dev/null   # all stay in the page cache
+
+# The floor: conv's image, a checker without outputs and one with two, done
+# the cheapest ways found here (see its README). On a disk file system it
+# reserves its output's blocks first, and the tools that flush their output
+# before replacing the target are also compared with it followed by an fsync.
+floor_sh=${FLOOR_SH:-$root/../shared/bench/floor.sh}
+floor=
+if [ -f "$floor_sh" ]; then
+  floor=$(cd "$root" && bash "$floor_sh" "$root/build" 2> /dev/null | tail -n 1) || floor=
+fi
+falloc=0
+[ "$(stat -f -c %T .)" = tmpfs ] || falloc=1
 
 now() { echo "${EPOCHREALTIME/,/.}"; }
 
@@ -71,7 +88,22 @@ cmds=(
   "'$bin/nandconv' check -q --layout linux-hamming lh.img > report.txt"
   "'$bin/nandconv' check -q --layout linux-bch8 bch8.img > report.txt"
   "'$bin/nandconv' check -q --layout sunxi sunxi.img > report.txt"
+  "'$bin/nandconv' check -q --layout classic -o out.img -f copy.bin ref.img > report.txt"
+  "'$bin/nandconv' check -q --layout linux-bch8 bch8-flips.img > report.txt"
+  "cat in.bin > copy.bin && sync copy.bin"
 )
+names+=(nandconv-check-of nandconv-check-bch8-flips cat-fsync)
+if [ -x "$floor" ]; then
+  names+=(floor-r-wv2 floor-r-wv2-fsync floor-c0-rd floor-c2-rw2)
+  cmds+=(
+    "FLOOR_ECC=classic BLOCK_PAGES=128 FALLOC=$falloc '$floor' r-wv2 in.bin out.img"
+    "FLOOR_ECC=classic BLOCK_PAGES=128 FALLOC=$falloc '$floor' r-wv2 in.bin out.img && sync out.img"
+    "FLOOR_ECC=classic '$floor' c0-rd ref.img /dev/null"
+    "FLOOR_ECC=classic '$floor' c2-rw2 ref.img out.img copy.bin"
+  )
+else
+  echo "convert.sh: no floor (FLOOR_SH=$floor_sh); its rows are left out" >&2
+fi
 # The earlier build's runs of every command that names a tool.
 if [ -n "$old_bin" ]; then
   for j in "${!cmds[@]}"; do
@@ -82,8 +114,9 @@ if [ -n "$old_bin" ]; then
   done
 fi
 : > times.txt
+# Every round in a new order, so that no command always follows another.
 for ((i = 0; i <= runs; i++)); do
-  for j in "${!cmds[@]}"; do
+  for j in $(shuf -i 0-$((${#cmds[@]} - 1))); do
     rm -f out.img copy.bin progress.txt report.txt; sync
     t0=$(now); bash -c "${cmds[$j]}"; t1=$(now)
     [ "$i" -eq 0 ] || echo "${names[$j]} $i $t0 $t1" >> times.txt
@@ -106,6 +139,12 @@ pairs = [("conv", "cat"), ("conv", "dd"), ("conv-pipe", "cat-pipe"), ("check", "
          ("nandconv-check", "cat-image-null"), ("nandconv-check-bch8", "cat-image-null"),
          ("nandconv-check-sunxi", "cat-image-null")]
 pairs += [(n, "cat") for n in t if n.startswith("build-")]
+pairs += [("nandconv-check-bch8-flips", "nandconv-check-bch8"), ("conv", "cat-fsync")]
+if "floor-r-wv2" in t:
+    pairs += [("floor-r-wv2", "cat"), ("conv", "floor-r-wv2"), ("conv", "floor-r-wv2-fsync"),
+              ("check", "floor-c0-rd"), ("nandconv-check", "floor-c0-rd"), ("check-of", "floor-c2-rw2"),
+              ("nandconv-check-of", "floor-c2-rw2")]
+    pairs += [(n, "floor-r-wv2") for n in t if n.startswith("build-")]
 pairs += [("old-" + a, b) for a, b in pairs if "old-" + a in t]
 pairs += [(n, "old-" + n) for n in list(t) if "old-" + n in t]
 for a, b in pairs:

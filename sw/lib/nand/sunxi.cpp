@@ -5,6 +5,7 @@
 #include "record.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -265,7 +266,18 @@ void stream(std::uint16_t seed, std::uint8_t *out, std::size_t n)
     const std::size_t first = kSequence.place[state] + std::size_t{kStateBits};
     const std::uint8_t *bits = kSequence.bits + first / kByteBits;
     const unsigned shift = first % kByteBits;
-    for (std::size_t k = 0; k < n; k++) {
+    std::size_t k = 0;
+    // Eight bytes at a time: the little-endian word at k, shifted, with the
+    // low bits of byte k + 8 on top.
+    static_assert(std::endian::native == std::endian::little, "the words are read little-endian");
+    for (; k + 8 <= n; k += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, bits + k, sizeof word);
+        const std::uint64_t next = bits[k + 8];
+        word = shift == 0 ? word : word >> shift | next << (64 - shift);
+        std::memcpy(out + k, &word, sizeof word);
+    }
+    for (; k < n; k++) {
         out[k] = static_cast<std::uint8_t>((bits[k] | static_cast<unsigned>(bits[k + 1]) << kByteBits) >> shift);
     }
 }
