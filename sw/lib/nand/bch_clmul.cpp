@@ -435,6 +435,46 @@ BCH_PAIRS512 void codePairs(const Code &c, const std::uint8_t *data, std::uint8_
     std::memcpy(out, bytes, c.codeBytes);
 }
 
+// The same for a code of three or four words: S has fewer than b + 64 bits
+// (b = 129 .. 256) in s[0..4]; the remainder's words are left-aligned in 256
+// bits, so that code bit 0 (x^(b-1)) is the top bit of u[3].
+template <bool Swap>
+BCH_PAIRS512 void codeQuads(const Code &c, const std::uint8_t *data, std::uint8_t *out)
+{
+    std::uint64_t s[6];
+    sumPacked512<4, Swap>(c, data, s);
+    const unsigned b = c.codeBits;
+    const unsigned at = b / 64;
+    const unsigned bit = b % 64;
+    const std::uint64_t sh = bit == 0 ? s[at] : s[at] >> bit | s[at + 1] << (64 - bit);
+    const std::uint64_t q = sh ^ high64(times(sh, c.mu));
+    std::uint64_t r[5] = {s[0], s[1], s[2], s[3], s[4]};
+    for (unsigned j = 0; j < 4; j++) {
+        const __m128i qg = times(q, c.gLow[j]);
+        r[j] ^= low64(qg);
+        r[j + 1] ^= high64(qg);
+    }
+    if (at < 4) {
+        r[at] &= bit == 0 ? 0 : (std::uint64_t{1} << bit) - 1;
+        for (unsigned j = at + 1; j < 4; j++) {
+            r[j] = 0;
+        }
+    }
+    const unsigned up = 256 - b;
+    const unsigned words = up / 64;
+    const unsigned bits = up % 64;
+    std::uint64_t bytes[4];
+    for (unsigned j = 0; j < 4; j++) {
+        // Word 3 - j of the aligned remainder, most significant first.
+        const unsigned w = 3 - j;
+        const std::uint64_t high = w >= words ? r[w - words] : 0;
+        const std::uint64_t low = w >= words + 1 ? r[w - words - 1] : 0;
+        const std::uint64_t u = bits == 0 ? high : high << bits | low >> (64 - bits);
+        bytes[j] = Swap ? reverseEachByte(__builtin_bswap64(u)) : __builtin_bswap64(u);
+    }
+    std::memcpy(out, bytes, c.codeBytes);
+}
+
 using Sum = void (*)(const Code &, const std::uint8_t *, std::uint64_t *);
 
 template <unsigned... P>
@@ -458,14 +498,16 @@ BCH_CLMUL void codeFolded(const Code &c, const std::uint8_t *data, std::uint8_t 
 {
     const unsigned b = c.codeBits;
     const unsigned words = (b + 63) / 64;
-    if (c.packed512 && c.packedWords == 2) {
-        (c.p.swapBits ? codePairs<true> : codePairs<false>)(c, data, out);
+    if (c.packed512) {
+        if (c.packedWords == 2) {
+            (c.p.swapBits ? codePairs<true> : codePairs<false>)(c, data, out);
+        } else {
+            (c.p.swapBits ? codeQuads<true> : codeQuads<false>)(c, data, out);
+        }
         return;
     }
     std::uint64_t s[kFoldWords + 2];
-    if (c.packed512) {
-        (c.p.swapBits ? sumPacked512<4, true> : sumPacked512<4, false>)(c, data, s);
-    } else if (c.folded512) {
+    if (c.folded512) {
         kSums512[c.p.swapBits ? 1 : 0][(words + 7) / 8 - 1](c, data, s);
     } else {
         kSums[(words + 1) / 2 - 1](c, data, s);
