@@ -34,9 +34,10 @@ head -c $((16 << 20)) in.bin > in16.bin
 "$bin/nandconv" build -q --layout linux-hamming in.bin lh.img
 "$bin/nandconv" build -q --layout linux-bch8 in.bin bch8.img
 "$bin/nandconv" build -q --layout sunxi in.bin sunxi.img
+"$bin/nandconv" build -q --layout imx-gpmi in.bin gpmi.img
 # BCH-8 with t flips in every step: the worst a check corrects.
 "$bin/nandconv" inject --layout linux-bch8 --bits 8 --seed 1 bch8.img bch8-flips.img
-cat in.bin ref.img lh.img bch8.img bch8-flips.img sunxi.img > /dev/null   # all stay in the page cache
+cat in.bin ref.img lh.img bch8.img bch8-flips.img sunxi.img gpmi.img > /dev/null   # all stay in the page cache
 
 # The floor: conv's image, a checker without outputs and one with two, done
 # the cheapest ways found here (see its README). On a disk file system it
@@ -91,8 +92,10 @@ cmds=(
   "'$bin/nandconv' check -q --layout classic -o out.img -f copy.bin ref.img > report.txt"
   "'$bin/nandconv' check -q --layout linux-bch8 bch8-flips.img > report.txt"
   "cat in.bin > copy.bin && sync copy.bin"
+  "'$bin/nandconv' build -q --layout imx-gpmi in.bin out.img"
+  "'$bin/nandconv' check -q --layout imx-gpmi gpmi.img > report.txt"
 )
-names+=(nandconv-check-of nandconv-check-bch8-flips cat-fsync)
+names+=(nandconv-check-of nandconv-check-bch8-flips cat-fsync build-imx-gpmi nandconv-check-imx-gpmi)
 if [ -x "$floor" ]; then
   names+=(floor-r-wv2 floor-r-wv2-fsync floor-c0-rd floor-c2-rw2)
   cmds+=(
@@ -137,7 +140,7 @@ for name in t:
 pairs = [("conv", "cat"), ("conv", "dd"), ("conv-pipe", "cat-pipe"), ("check", "cat-image-null"),
          ("check-pipe", "check"), ("check-pipe", "cat-image-pipe"), ("check-o", "cat-image"), ("check-f", "cat-image"), ("check-of", "cat-image"),
          ("nandconv-check", "cat-image-null"), ("nandconv-check-bch8", "cat-image-null"),
-         ("nandconv-check-sunxi", "cat-image-null")]
+         ("nandconv-check-sunxi", "cat-image-null"), ("nandconv-check-imx-gpmi", "cat-image-null")]
 pairs += [(n, "cat") for n in t if n.startswith("build-")]
 pairs += [("nandconv-check-bch8-flips", "nandconv-check-bch8"), ("conv", "cat-fsync")]
 if "floor-r-wv2" in t:
