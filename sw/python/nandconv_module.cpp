@@ -727,8 +727,8 @@ py::tuple inject(const Layout &l, const py::buffer &image, std::uint64_t seed, c
     const nand::Codec &c = *l.codec;
     if (!bits.is_none()) {
         const long k = bits.cast<long>();
-        if (k < 1 || k > 64 || static_cast<std::size_t>(k) > nand::areaBits(c, o.area)) {
-            throw py::value_error("bits takes 1 to 64, at most the area's bits");
+        if (k < 1 || k > static_cast<long>(nand::kMaxInjectBits) || static_cast<std::size_t>(k) > nand::areaBits(c, o.area)) {
+            throw py::value_error("bits takes 1 to " + std::to_string(nand::kMaxInjectBits) + ", at most the area's bits");
         }
         o.bits = static_cast<unsigned>(k);
     } else {

@@ -253,16 +253,17 @@ void makeFolded(Code *c, const std::uint16_t *g)
     std::memcpy(v, c->gLow, sizeof v);  // x^b mod g
     const std::size_t bytes = c->p.messageBytes;
     std::size_t weight = 0;
+    const unsigned span = b / 64 + 1;  // the words that hold x^0 .. x^b; the rest stay 0
     for (std::size_t i = (bytes + 7) / 8; i-- > 0;) {
         const std::size_t end = std::min(8 * i + 8, bytes);
         for (; weight < 8 * (bytes - end); weight++) {
             const bool carry = (v[(b - 1) / 64] >> ((b - 1) % 64) & 1u) != 0;
-            for (unsigned w = kFoldWords; w-- > 1;) {
+            for (unsigned w = span; w-- > 1;) {
                 v[w] = v[w] << 1 | v[w - 1] >> 63;
             }
             v[0] <<= 1;
             v[b / 64] &= ~(std::uint64_t{1} << (b % 64));
-            for (unsigned w = 0; w < kFoldWords && carry; w++) {
+            for (unsigned w = 0; w < span && carry; w++) {
                 v[w] ^= c->gLow[w];
             }
         }

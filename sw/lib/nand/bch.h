@@ -28,12 +28,18 @@ namespace bch {
 
 inline constexpr unsigned kMinM = 5;
 inline constexpr unsigned kMaxM = 15;
-inline constexpr unsigned kMaxT = 64;  // Linux's limit
+// The strongest code made: the newer NAND controllers' 80 bits a step
+// (Linux's lib/bch.c itself takes far more).
+inline constexpr unsigned kMaxT = 80;
 inline constexpr unsigned kMaxCodeBits = kMaxM * kMaxT;
-inline constexpr unsigned kMaxCodeBytes = (kMaxCodeBits + 7) / 8;  // 120
-inline constexpr unsigned kMaxWords = (kMaxCodeBits + 63) / 64;    // 64-bit words of the remainder
+inline constexpr unsigned kMaxCodeBytes = (kMaxCodeBits + 7) / 8;  // 150
+inline constexpr unsigned kMaxWords = (kMaxCodeBits + 63) / 64;    // 64-bit words of the remainder: 19
 inline constexpr std::size_t kMaxMessageBytes = 4096 + 256;
-inline constexpr unsigned kFoldWords = kMaxWords + 1;  // an even number of 64-bit words
+// A row of the folded division's remainders: a word more than the longest
+// remainder, rounded up to whole 512-bit loads (8 words), so that the
+// carry-less products read whole pairs and whole 512-bit registers of it.
+inline constexpr unsigned kLoadWords = 8;
+inline constexpr unsigned kFoldWords = (kMaxWords + 1 + kLoadWords - 1) / kLoadWords * kLoadWords;  // 24
 inline constexpr std::size_t kMaxPieces = kMaxMessageBytes / 8;
 
 struct Params {

@@ -484,9 +484,18 @@ constexpr auto sums(std::integer_sequence<unsigned, P...>)
 }
 
 constexpr auto kSums = sums(std::make_integer_sequence<unsigned, kFoldWords / 2>{});
-static_assert(kFoldWords == 16, "two 512-bit registers hold the longest remainder");
-constexpr Sum kSums512[2][2] = {{&sumPieces512<1, false>, &sumPieces512<2, false>},
-                                {&sumPieces512<1, true>, &sumPieces512<2, true>}};
+
+// One 512-bit register of products for each 8 words of the remainder.
+template <bool Swap, unsigned... Q>
+constexpr auto sums512(std::integer_sequence<unsigned, Q...>)
+{
+    return std::array<Sum, sizeof...(Q)>{&sumPieces512<Q + 1, Swap>...};
+}
+
+static_assert(kFoldWords % kLoadWords == 0, "whole 512-bit loads of every row");
+constexpr std::array<Sum, kFoldWords / kLoadWords> kSums512[2] = {
+    sums512<false>(std::make_integer_sequence<unsigned, kFoldWords / kLoadWords>{}),
+    sums512<true>(std::make_integer_sequence<unsigned, kFoldWords / kLoadWords>{})};
 
 }  // namespace
 

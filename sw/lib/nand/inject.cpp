@@ -147,7 +147,7 @@ void injectRecord(const Codec &c, std::uint8_t *record, const InjectOptions &o, 
     }
     const std::size_t units = o.area == Area::Oob ? 1 : c.steps;
     const std::size_t n = areaBits(c, o.area);
-    constexpr std::size_t kMaxDrawn = 64;
+    constexpr std::size_t kMaxDrawn = kMaxInjectBits;
     const unsigned wanted = o.direction == Direction::ZeroToOne ? 0 : 1;
     // Whether bit k of the unit reads as the direction flips.
     const auto eligible = [&](std::size_t unit, std::size_t k) {

@@ -50,9 +50,13 @@ enum class Direction : std::uint8_t {
 
 bool directionByName(const char *text, Direction *direction);
 
+// The most flips --bits draws a step: one more than the strongest code
+// corrects, so that every code can be shown its first uncorrectable step.
+inline constexpr unsigned kMaxInjectBits = bch::kMaxT + 1;
+
 struct InjectOptions {
     Area area = Area::Step;
-    unsigned bits = 0;          // flips per step (per record for Area::Oob); 0 with a rate
+    unsigned bits = 0;          // flips per step (per record for Area::Oob), 1..kMaxInjectBits; 0 with a rate
     std::uint64_t rate = 0;     // with bits 0: the probability R as R * 2^64
     bool erased = false;        // also flip blank records
     Direction direction = Direction::Any;

@@ -60,7 +60,7 @@ inline constexpr std::size_t kMaxStepSize = 4096;
 inline constexpr std::size_t kMaxSteps = kMaxPageSize / kMinStepSize;
 inline constexpr std::size_t kMaxRegions = 16;
 inline constexpr std::size_t kMaxMarkers = 4;
-inline constexpr std::size_t kMaxEccBytes = 128;  // stored a step: the code and any bytes after it
+inline constexpr std::size_t kMaxEccBytes = 160;  // stored a step: the code (up to 150 bytes) and any bytes after it
 inline constexpr std::size_t kMaxNameSize = 48;
 inline constexpr std::size_t kMaxLayoutJson = 4096;  // describeJson of any layout, with its NUL
 

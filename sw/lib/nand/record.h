@@ -14,6 +14,8 @@
 
 namespace nand {
 
+static_assert(kMaxEccBytes >= bch::kMaxCodeBytes, "a step stores the longest code the engine makes");
+
 // A layout made ready for the page loop: where every data, protected and ECC
 // byte of a step sits in the record.
 struct Codec {

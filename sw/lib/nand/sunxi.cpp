@@ -20,6 +20,7 @@ constexpr std::uint32_t kStateMask = (1u << kStateBits) - 1;
 constexpr std::uint8_t kSpare = 0x00;  // the byte that rounds E up to even
 constexpr unsigned kNewMinStrength = 16;
 constexpr unsigned kNewMaxStrength = 80;
+static_assert(kNewMaxStrength <= bch::kMaxT, "the engine makes every strength the newer controllers take");
 // The strengths the older controllers take (the ECC mode field's table).
 constexpr unsigned kStrengths[] = {16, 24, 28, 32, 40, 48, 56, 60, 64};
 constexpr std::uint64_t kGolden = 0x9E3779B97F4A7C15;  // SplitMix64's increment
@@ -233,9 +234,6 @@ bool strengthAllowed(Soc s, unsigned t, char *why, std::size_t whySize)
     if (s == Soc::H6) {
         if (t < kNewMinStrength || t > kNewMaxStrength) {
             return refuse(why, whySize, "a strength of %u bits: the h6 controller takes 16 to 80 (--strength)", t);
-        }
-        if (t > bch::kMaxT) {
-            return refuse(why, whySize, "a strength of %u bits: this tool's BCH makes at most %u", t, bch::kMaxT);
         }
         return true;
     }

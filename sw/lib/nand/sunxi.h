@@ -6,7 +6,9 @@
 // no mask, bytes bit-reversed in and out (swapBits). A step's message is
 // its data (stepSize bytes) and then its 4 user bytes; it stores
 // E = ceil(14 t / 8) code bytes rounded up to an even count, the spare byte
-// 0x00 before scrambling and ignored by reads.
+// 0x00 before scrambling and ignored by reads. The code has 14 t bits up to
+// t = 64 and 14 t - 7 from t = 65 on (a^129 has only 7 conjugates); the bits
+// after it are 0 as well.
 //
 // sunxi, page P + OOB O, N = P / stepSize steps:
 //

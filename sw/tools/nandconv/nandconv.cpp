@@ -66,7 +66,7 @@ constexpr char kLayoutHelp[] =
     "  --soc imx23|imx28|imx6q|imx6sx  imx-gpmi: the SoC, whose BCH engine\n"
     "                    limits the strength to 20, 20, 40 or 62 (default imx6sx)\n"
     "  --soc a10|h6      sunxi: the controller, whose strengths are 16, 24, 28,\n"
-    "                    32, 40, 48, 56, 60 and 64 (a10, the default) or 16 to 64\n"
+    "                    32, 40, 48, 56, 60 and 64 (a10, the default) or 16 to 80\n"
     "  --no-randomizer   sunxi: pages not scrambled; sunxi-boot0: its padding\n"
     "                    0xFF, as its builder without -s (its steps stay scrambled)\n"
     "  --usable-page N   sunxi-boot0: the bytes of each page that hold data\n"
@@ -128,7 +128,7 @@ constexpr char kInjectUsage[] =
     "give the same flips on every platform. IMAGE may be - for standard input;\n"
     "one of OUT, the manifest and the address list may be - for standard output.\n"
     "  --seed S           the generator's seed (0 to 2^64-1)\n"
-    "  --bits K           flip K distinct bits in every step (1 to 64)\n"
+    "  --bits K           flip K distinct bits in every step (1 to 81)\n"
     "  --ber R            flip every bit with probability R (0 to 1)\n"
     "  --area AREA        step (data and code, the default), data, ecc, or oob\n"
     "                     (the whole OOB, K bits per page)\n"
@@ -243,7 +243,7 @@ const NumberOption kNumberOptions[] = {
     {"--ecc-offset", 0, nand::kMaxOobSize, true, false},
     {"--strength", 1, bch::kMaxT, true, false},
     {"--erased-threshold", 0, 4096, false, false},
-    {"--bits", 1, 64, false, false},
+    {"--bits", 1, nand::kMaxInjectBits, false, false},
     {"--m", bch::kMinM, bch::kMaxM, true, false},
     {"--poly", 1, 0xFFFF, true, false},
     {"--pages-per-block", 2, nand::kMaxPagesPerBlock, true, true},

@@ -114,7 +114,7 @@ TEST(Bch, GenericCodesMatchTheIndependentModel)
         EXPECT_EQ(encoded(*code, data), fromHex(hex)) << line;
         lines++;
     }
-    EXPECT_EQ(lines, 64);
+    EXPECT_EQ(lines, 76);
 }
 
 TEST(Bch, ParametersThatMakeNoCode)
@@ -126,9 +126,10 @@ TEST(Bch, ParametersThatMakeNoCode)
         {{4, 1, 0, false, true, 1}, "a BCH field GF(2^m) takes m from 5 to 15, not 4"},
         {{13, 8, 0x201d, false, true, 512}, "0x201d is not a primitive polynomial of degree 13"},
         {{13, 8, 0x402b, false, true, 512}, "0x402b is not a primitive polynomial of degree 13"},
-        {{13, 65, 0, false, true, 512}, "a BCH strength from 1 to 64 over GF(2^13) with 512 bytes a step, not 65"},
+        {{13, 81, 0, false, true, 512}, "a BCH strength from 1 to 80 over GF(2^13) with 512 bytes a step, not 81"},
         {{13, 8, 0, false, true, 1024}, "GF(2^13) cannot protect 1024 bytes a step"},
-        {{14, 0, 0, false, true, 1024}, "a BCH strength from 1 to 64 over GF(2^14) with 1024 bytes a step, not 0"},
+        {{14, 0, 0, false, true, 1024}, "a BCH strength from 1 to 80 over GF(2^14) with 1024 bytes a step, not 0"},
+        {{10, 60, 0, false, true, 64}, "a BCH strength from 1 to 51 over GF(2^10) with 64 bytes a step, not 60"},
     };
     for (const auto &c : cases) {
         bch::Code code;
@@ -140,7 +141,7 @@ TEST(Bch, ParametersThatMakeNoCode)
     EXPECT_EQ(bch::defaultM(512), 13u);
     EXPECT_EQ(bch::defaultM(1024), 14u);
     EXPECT_EQ(bch::defaultM(2048), 15u);
-    EXPECT_EQ(bch::maxStrength(13, 512), 64u);
+    EXPECT_EQ(bch::maxStrength(13, 512), 80u);
     EXPECT_EQ(bch::maxStrength(8, 16), 15u);  // (255 - 128) / 8
 }
 
@@ -166,7 +167,8 @@ TEST(Bch, CarrylessDivisionsAgreeWithTheTables)
             step[bit / 8] = static_cast<std::uint8_t>(1u << (bit % 8));
             steps.push_back(step);
         }
-        for (const unsigned t : {1u, 2u, 5u, 8u, 9u, 10u, 16u, 24u, 40u, 64u}) {
+        // 64 to 80: remainders of 16 to 19 words, a third 512-bit register.
+        for (const unsigned t : {1u, 2u, 5u, 8u, 9u, 10u, 16u, 24u, 40u, 64u, 65u, 69u, 73u, 80u}) {
             Shape s = base;
             s.t = t;
             if (t > bch::maxStrength(s.m, s.bytes)) {
@@ -234,6 +236,30 @@ unsigned flipAt(const bch::Code &c, Bytes &data, Bytes &code, std::size_t k)
     return static_cast<unsigned>((k < dataBits ? 0 : dataBits) + (i & ~std::size_t{7}) + bit);
 }
 
+Bytes randomBytes(std::mt19937 &rng, std::size_t n)
+{
+    Bytes out(n);
+    for (auto &b : out) {
+        b = static_cast<std::uint8_t>(rng());
+    }
+    return out;
+}
+
+// Flips `flips` distinct random bits of message-then-code; their locations
+// as the decoder reports them.
+std::set<unsigned> flipRandom(const bch::Code &c, std::mt19937 &rng, std::size_t flips, Bytes &data, Bytes &code)
+{
+    std::set<std::size_t> picked;
+    while (picked.size() < flips) {
+        picked.insert(rng() % codewordBits(c));
+    }
+    std::set<unsigned> locations;
+    for (const std::size_t k : picked) {
+        locations.insert(flipAt(c, data, code, k));
+    }
+    return locations;
+}
+
 const Shape kDecodeShapes[] = {
     {13, 1, 0, false, true, 512},  {13, 2, 0, false, true, 512},       {13, 4, 0, false, true, 512},
     {13, 8, 0, false, true, 512},  {13, 13, 0, false, true, 512},      {13, 16, 0, false, true, 512},
@@ -249,22 +275,12 @@ TEST(Bch, CorrectsUpToT)
         const auto code = makeCode(s);
         const bch::Code &c = *code;
         for (int trial = 0; trial < 100; trial++) {
-            Bytes data(s.bytes);
-            for (auto &b : data) {
-                b = static_cast<std::uint8_t>(rng());
-            }
+            Bytes data = randomBytes(rng, s.bytes);
             const Bytes clean = data;
             const Bytes cleanCode = encoded(c, data);
             Bytes stored = cleanCode;
             const unsigned flips = 1 + static_cast<unsigned>(rng() % s.t);
-            std::set<std::size_t> picked;
-            while (picked.size() < flips) {
-                picked.insert(rng() % codewordBits(c));
-            }
-            std::set<unsigned> expected;
-            for (const std::size_t k : picked) {
-                expected.insert(flipAt(c, data, stored, k));
-            }
+            const std::set<unsigned> expected = flipRandom(c, rng, flips, data, stored);
             unsigned locs[bch::kMaxT];
             // Linux's answer (not strict) corrects in place as well.
             const int n = bch::decode(c, data.data(), stored.data(), locs, trial % 2 == 0);
@@ -323,18 +339,9 @@ TEST(Bch, BeyondTNeverMiscorrects)
         int uncorrectable = 0;
         const int trials = 1000;
         for (int trial = 0; trial < trials; trial++) {
-            Bytes data(s.bytes);
-            for (auto &b : data) {
-                b = static_cast<std::uint8_t>(rng());
-            }
+            Bytes data = randomBytes(rng, s.bytes);
             Bytes stored = encoded(c, data);
-            std::set<std::size_t> picked;
-            while (picked.size() < s.t + 1) {
-                picked.insert(rng() % codewordBits(c));
-            }
-            for (const std::size_t k : picked) {
-                flipAt(c, data, stored, k);
-            }
+            flipRandom(c, rng, s.t + 1, data, stored);
             const Bytes damaged = data;
             const Bytes damagedCode = stored;
             unsigned locs[bch::kMaxT];
@@ -356,6 +363,50 @@ TEST(Bch, BeyondTNeverMiscorrects)
         // codeword; from t = 4 on, t + 1 flips are almost always detected.
         if (s.t >= 4) {
             EXPECT_GT(uncorrectable, trials * 95 / 100) << "t " << s.t;
+        }
+    }
+}
+
+// The strongest codes, every t from 65 to 80: over GF(2^14) as the sunxi
+// controllers use it (1024 data and 4 user bytes, bit-reversed, no mask) and
+// as Linux's 1 KiB steps, and over GF(2^15) on 2 KiB steps in both bit
+// orders. Exactly t flips anywhere in data and code come back corrected at
+// their places; t + 1 are uncorrectable with nothing changed (a random
+// syndrome of a binary BCH code decodes about once in t! tries, never in
+// these).
+TEST(Bch, StrongCodesCorrectTAndNoMore)
+{
+    std::mt19937 rng(80);
+    constexpr int kTrials = 8;
+    for (unsigned t = 65; t <= 80; t++) {
+        for (const Shape &s : {Shape{14, t, 0x5803, true, false, 1028}, Shape{14, t, 0, false, true, 1024},
+                               Shape{15, t, 0, t % 2 == 0, true, 2048}}) {
+            const auto code = makeCode(s);
+            const bch::Code &c = *code;
+            const std::string name = "m " + std::to_string(s.m) + " t " + std::to_string(t) + " swap " +
+                                     std::to_string(static_cast<int>(s.swap));
+            for (int trial = 0; trial < 2 * kTrials; trial++) {
+                const unsigned flips = trial < kTrials ? t : t + 1;
+                Bytes data = randomBytes(rng, s.bytes);
+                const Bytes clean = data;
+                const Bytes cleanCode = encoded(c, data);
+                Bytes stored = cleanCode;
+                const std::set<unsigned> expected = flipRandom(c, rng, flips, data, stored);
+                const Bytes damaged = data;
+                const Bytes damagedCode = stored;
+                unsigned locs[bch::kMaxT];
+                const int n = bch::decode(c, data.data(), stored.data(), locs);
+                if (flips == t) {
+                    ASSERT_EQ(n, static_cast<int>(t)) << name;
+                    EXPECT_EQ(std::set<unsigned>(locs, locs + n), expected) << name;
+                    EXPECT_EQ(data, clean) << name;
+                    EXPECT_EQ(stored, cleanCode) << name;
+                } else {
+                    EXPECT_EQ(n, -1) << name;
+                    EXPECT_EQ(data, damaged) << name;
+                    EXPECT_EQ(stored, damagedCode) << name;
+                }
+            }
         }
     }
 }

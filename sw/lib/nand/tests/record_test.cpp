@@ -109,8 +109,8 @@ TEST(Layouts, ChangesAndRefusals)
         {"linux-bch4", {-1, -1, 1024, -1, false, -1, 8}, "", {{36, 28}}, 0},    // GF(2^14), 14 bytes a step
         {"linux-bch4", {-1, -1, -1, -1, false, -1, 17}, "the ECC (112 bytes from OOB byte 0) runs past the 64-byte OOB",
          {}, 0},
-        {"linux-bch4", {-1, -1, 1024, -1, false, -1, 65},
-         "BCH over GF(2^14) takes a strength from 1 to 64 bits with 1024-byte steps (--strength)", {}, 0},
+        {"linux-bch4", {-1, -1, 1024, -1, false, -1, 81},
+         "BCH over GF(2^14) takes a strength from 1 to 80 bits with 1024-byte steps (--strength)", {}, 0},
         {"linux-bch4", {-1, -1, -1, -1, false, -1, 4, 12},
          "GF(2^12) is too small for 512-byte steps", {}, 0},
         {"linux-bch4", {-1, -1, -1, -1, false, -1, 4, -1, 0x201d},

@@ -176,8 +176,8 @@ TEST_F(NandconvTest, LayoutFileRefusals)
         {"{" + base + R"(,"m":"x"})", R"(key "m": 'x' is not a whole number)"},
         {"{" + base + R"(,"erased_mask":1})", R"(key "erased_mask": true or false expected)"},
         {"{" + base + R"(,"poly":"0x201d"})", R"(key "poly": 0x201d is not a primitive polynomial of degree 13)"},
-        {R"({"page":2048,"oob":64,"scheme":"bch","strength":70})",
-         R"(key "strength": BCH over GF(2^13) takes a strength from 1 to 64 bits with 512-byte steps (--strength))"},
+        {R"({"page":2048,"oob":64,"scheme":"bch","strength":90})",
+         R"(key "strength": BCH over GF(2^13) takes a strength from 1 to 80 bits with 512-byte steps (--strength))"},
         {"{" + base + R"(,"ecc":[{"offset":60,"length":28}]})",
          R"(key "ecc": the ECC (28 bytes from OOB byte 60) runs past the 64-byte OOB)"},
         {"{" + base + R"(,"ecc":[{"offset":0,"length":28}]})",
@@ -186,8 +186,8 @@ TEST_F(NandconvTest, LayoutFileRefusals)
          R"(key "ecc": the ECC ranges at OOB bytes 2 and 10 overlap)"},
         {"{" + base + R"(,"ecc":[{"offset":2,"length":20}]})", R"(key "ecc": the ECC ranges hold 20 bytes; 4 steps of 7 bytes need 28)"},
         {"{" + base + R"(,"ecc_bytes_per_step":6})",
-         R"(key "ecc_bytes_per_step": 6 ECC bytes a step: the code takes 7, and at most 128 are stored)"},
-        {"{" + base + R"(,"ecc_xor":"abc"})", R"(key "ecc_xor": a hex string of whole bytes expected (at most 128))"},
+         R"(key "ecc_bytes_per_step": 6 ECC bytes a step: the code takes 7, and at most 160 are stored)"},
+        {"{" + base + R"(,"ecc_xor":"abc"})", R"(key "ecc_xor": a hex string of whole bytes expected (at most 160))"},
         {"{" + base + R"(,"ecc_xor":"0102030405060708"})", R"(key "ecc_xor": 8 bytes to XOR into a 7-byte code)"},
         {"{" + base + R"(,"bad_block_marker":[64]})", R"(key "bad_block_marker": a marker at OOB byte 64, past the 64-byte OOB)"},
         {"{" + base + R"(,"placement":"interleaved"})",
@@ -804,8 +804,8 @@ TEST_F(NandconvTest, Refusals)
          "nandconv: a page of 600 bytes is not a whole number of 256-byte steps (at most 65536 bytes)\n"},
         {{"build", "--step", "256", "input.bin", "out.img"},
          "nandconv: the classic code covers 512-byte steps, not 256\n"},
-        {{"build", "--layout", "linux-bch8", "--strength", "65", "input.bin", "out.img"},
-         "nandconv: --strength takes a number from 1 to 64, not '65' (see nandconv build --help)\n"},
+        {{"build", "--layout", "linux-bch8", "--strength", "81", "input.bin", "out.img"},
+         "nandconv: --strength takes a number from 1 to 80, not '81' (see nandconv build --help)\n"},
         {{"build", "--layout", "linux-bch8", "--strength", "17", "input.bin", "out.img"},
          "nandconv: the ECC (112 bytes from OOB byte 0) runs past the 64-byte OOB\n"},
         {{"build", "--layout", "linux-bch8", "--page", "3840", "--step", "960", "--m", "13", "--strength", "40", "input.bin",
@@ -828,10 +828,10 @@ TEST_F(NandconvTest, Refusals)
          "nandconv: give one of --bits and --ber (see nandconv inject --help)\n"},
         {{"inject", "--seed", "1", "--ber", "2", "input.bin", "out.img"},
          "nandconv: --ber takes a probability from 0 to 1 (see nandconv inject --help)\n"},
-        {{"inject", "--seed", "1", "--bits", "65", "input.bin", "out.img"},
-         "nandconv: --bits takes a number from 1 to 64, not '65' (see nandconv inject --help)\n"},
+        {{"inject", "--seed", "1", "--bits", "82", "input.bin", "out.img"},
+         "nandconv: --bits takes a number from 1 to 81, not '82' (see nandconv inject --help)\n"},
         {{"inject", "--seed", "1", "--bits", "0", "input.bin", "out.img"},
-         "nandconv: --bits takes a number from 1 to 64, not '0' (see nandconv inject --help)\n"},
+         "nandconv: --bits takes a number from 1 to 81, not '0' (see nandconv inject --help)\n"},
         {{"inject", "--seed", "1", "--bits", "40", "--area", "ecc", "input.bin", "out.img"},
          "nandconv: --bits 40: the area holds 32 bits (see nandconv inject --help)\n"},
         {{"inject", "--seed", "1", "--bits", "1", "--manifest", "input.bin", "input.bin", "out.img"},
@@ -1180,6 +1180,11 @@ const SunxiCase kSunxiCases[] = {
      8192, 640, 4096, 4, 40},
     {"boot0-512-t28", {"--layout", "sunxi-boot0", "--step", "512", "--strength", "28"}, 2048, 64, 1024, 2, 28},
     {"boot0-plain", {"--layout", "sunxi-boot0", "--no-randomizer"}, 2048, 64, 1024, 1, 64},
+    // the newer controllers' strongest code (1113 code bits in 140 bytes),
+    // and one of a byte of spare bits and a spare byte after its 959 bits
+    {"h6-t80", {"--layout", "sunxi", "--soc", "h6", "--page", "4096", "--oob", "640", "--strength", "80"}, 4096, 640,
+     4096, 4, 80},
+    {"h6-t69", {"--layout", "sunxi", "--soc", "h6", "--oob", "256", "--strength", "69"}, 2048, 256, 2048, 2, 69},
 };
 
 // The options of a case for commands other than build (--seed is build's).
@@ -1265,7 +1270,9 @@ TEST_F(NandconvTest, SunxiFlipsCorrectedUpToStrength)
 
 // inject draws on the data, user and code bits and check corrects exactly
 // those: t flips a step all as injected, t + 1 never corrected. --soc h6
-// strengths make codes of part bytes (t = 18: 252 bits) and spare bytes.
+// strengths make codes of part bytes (t = 18: 252 bits) and spare bytes; the
+// strongest, t = 80, is taken by Linux's BCH layouts too, over GF(2^13) and
+// (2 KiB steps) GF(2^15).
 TEST_F(NandconvTest, SunxiInjectedFlipsRoundTrip)
 {
     const struct {
@@ -1277,6 +1284,9 @@ TEST_F(NandconvTest, SunxiInjectedFlipsRoundTrip)
         {{"--layout", "sunxi", "--oob", "128", "--soc", "h6", "--strength", "18"}, 18},
         {{"--layout", "sunxi", "--oob", "128", "--soc", "h6", "--strength", "20", "--no-randomizer"}, 20},
         {{"--layout", "sunxi-boot0", "--step", "512", "--strength", "28"}, 28},
+        {{"--layout", "sunxi", "--soc", "h6", "--page", "4096", "--oob", "640", "--strength", "80"}, 80},
+        {{"--layout", "linux-bch8", "--oob", "640", "--strength", "80"}, 80},
+        {{"--layout", "linux-bch8", "--page", "4096", "--oob", "320", "--step", "2048", "--strength", "80"}, 80},
     };
     for (const auto &[layout, t] : cases) {
         const std::string name = layout[1] + " t=" + std::to_string(t);

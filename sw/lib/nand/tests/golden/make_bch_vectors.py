@@ -138,6 +138,11 @@ GENERIC = [
     (5, 1, 0x25, False, True, 2),
     (8, 4, 0x11D, True, True, 16),
     (10, 6, 0x409, False, False, 100),
+    # the strongest codes: sunxi's steps at t = 80 and 69 (966 code bits, a
+    # part byte), and GF(2^15) at t = 80
+    (14, 80, 0x5803, True, False, 1028),
+    (14, 69, 0x5803, True, False, 1028),
+    (15, 80, 0x8003, False, True, 2048),
 ]
 
 

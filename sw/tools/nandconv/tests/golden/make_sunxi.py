@@ -7,9 +7,11 @@ and the mathematics, not from the tool.
 The code: binary BCH over GF(2^14) with the primitive polynomial 0x5803,
 strength t. A step's codeword, read as a bit stream, is its data bytes and
 then its 4 user bytes, each byte least significant bit first, then the
-14 t parity bits (message(x) x^(14 t) mod g(x), highest degree first), packed
-least significant bit first into ceil(14 t / 8) bytes, high bits 0. A step
-stores E = ceil(14 t / 8) rounded up to even bytes; the spare byte is 0x00.
+b = deg g(x) parity bits (message(x) x^b mod g(x), highest degree first),
+packed least significant bit first into ceil(14 t / 8) bytes, the bits after
+them 0. b is 14 t up to t = 64; from t = 65 on it is 14 t - 7, as a^129
+(129 = 2^7 + 1) has only 7 conjugates. A step stores E = ceil(14 t / 8)
+rounded up to even bytes; the spare byte is 0x00.
 
 The randomizer: a 15-bit Fibonacci LFSR. Its output bits x_0, x_1, ... are
 the seed's 15 bits (least significant first) and then x_(i+15) = x_i ^ x_(i+1);
@@ -96,10 +98,21 @@ def ecc_bytes(t):
 _generators = {}
 
 
+def generator_of(t):
+    if t not in _generators:
+        _generators[t] = generator(Field(M, POLY), t)
+    return _generators[t]
+
+
+def code_bits(t):
+    deg = generator_of(t).bit_length() - 1
+    assert deg == M * t - (7 if t >= 65 else 0)
+    return deg
+
+
 def code(message, t):
-    g = _generators.setdefault(t, generator(Field(M, POLY), t))
-    deg = g.bit_length() - 1
-    assert deg == M * t
+    g = generator_of(t)
+    deg = code_bits(t)
     value = 0
     for b in message:
         for i in range(8):
@@ -192,8 +205,9 @@ def flip_points(kind, page, oob, step, t, usable=None):
             data, user = k * step, page + k * (USER + e)
         ecc = user + USER
         # a user bit, the first and the last code bit's byte (never the
-        # spare byte, which no code covers)
-        chosen = [(user + 2, 6), (ecc, 0), (ecc + -(-M * t // 8) - 1, 3)]
+        # spare bits and bytes, which no code covers)
+        last = code_bits(t) - 1
+        chosen = [(user + 2, 6), (ecc, 0), (ecc + last // 8, min(3, last % 8))]
         j = 0
         while len(chosen) < t:
             chosen.append((data + (j * 37) % step, j % 8))
@@ -227,6 +241,13 @@ CASES = {
     "boot0-marker": (["--page", "4096", "--oob", "224", "--usable-page", "4096", "--strength", "16"], "boot0", 4096,
                      224, 1024, 16, {"usable": 4096}),
     "boot0-plain": (["--no-randomizer"], "boot0", 2048, 64, 1024, 64, {"usable": 1024, "scramble": False}),
+    # the newer controllers' strongest code: 140 code bytes a step, 64 bytes
+    # of scrambled 0xFF after the last
+    "h6-t80": (["--soc", "h6", "--page", "4096", "--oob", "640", "--strength", "80"], "sunxi", 4096, 640, 1024, 80,
+               {}),
+    # 959 code bits (14 t - 7): 7 in byte 119, none in byte 120, then the
+    # spare byte
+    "h6-t69": (["--soc", "h6", "--oob", "256", "--strength", "69"], "sunxi", 2048, 256, 1024, 69, {}),
 }
 
 if __name__ == "__main__":
