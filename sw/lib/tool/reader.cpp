@@ -276,6 +276,8 @@ bool Pipeline::allocate(Shape shape, std::size_t count, std::size_t extra)
     // whole pages) and all starts zeroed (a caller may rely on bytes it never
     // writes) without a pass over it: only the pages a run touches are ever
     // made, and the lists kept for the worst case mostly never are.
+    // An anonymous mapping takes no file: its descriptor is -1 by POSIX.
+    // cppcheck-suppress invalidFunctionArg
     void *memory = mmap(nullptr, bytes + extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) {
         s->~State();
