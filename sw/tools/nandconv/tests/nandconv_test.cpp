@@ -3,6 +3,7 @@
 // corrected and extracted, and misuse refused before any file is touched.
 #include "cli.h"
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -1324,6 +1325,127 @@ TEST_F(NandconvTest, SunxiBoot0MarkerFallsInData)
     EXPECT_NE(r.out.find("3 pages, 0 erased; steps: 9 clean, 3 corrected, 0 uncorrectable"), std::string::npos)
         << r.out;
     EXPECT_TRUE(sameBytes(readFile(at("raw.out")).substr(0, input.size()), input));
+}
+
+// Known answers from U-Boot's sunxi-spl-image-builder -b (golden/make_builder.sh
+// has the command lines): our options for the same page, its geometry, and
+// the summary `check` gives of the builder's image.
+struct BuilderCase {
+    std::string name;
+    std::vector<std::string> args;
+    std::size_t page;
+    std::size_t oob;
+    std::size_t usable;
+    std::size_t step;
+    unsigned t;
+    bool fill;  // -s: the builder's random fill
+    std::string summary;
+};
+
+// A step's 4 user bytes and its code bytes: 14 t bits made a whole, even
+// number of bytes.
+constexpr std::size_t kUserBytes = 4;
+constexpr std::size_t kFieldBits = 14;
+constexpr std::size_t codeBytes(unsigned t)
+{
+    const std::size_t n = (kFieldBits * t + 7) / 8;
+    return n + n % 2;
+}
+
+const BuilderCase kBuilderCases[] = {
+    {"builder-boot0", {"--layout", "sunxi-boot0"}, 2048, 64, 1024, 1024, 64, true, summary(9, 2, 7, 0, 0)},
+    // The marker bytes in step 3's data, corrected by check on every page.
+    {"builder-boot0-4096-u4096",
+     {"--layout", "sunxi-boot0", "--page", "4096", "--oob", "224", "--usable-page", "4096", "--strength", "16"},
+     4096, 224, 4096, 1024, 16, true, summary(3, 0, 9, 3, 0)},
+    {"builder-boot0-8192-plain",
+     {"--layout", "sunxi-boot0", "--page", "8192", "--oob", "640", "--strength", "40", "--step", "512",
+      "--no-randomizer"},
+     8192, 640, 4096, 512, 40, false, summary(3, 0, 24, 0, 0)},
+    {"builder-boot0-16384", {"--layout", "sunxi-boot0", "--page", "16384", "--oob", "1280"}, 16384, 1280, 8192, 1024,
+     64, true, summary(2, 0, 16, 0, 0)},
+};
+
+// The image bytes that hold the builder's fill or depend on it, in its
+// pages that are not blank input: the tail after the last step and, in a
+// short last page, the padding of each short step and that step's code.
+// The marker bytes (raw `page`, `page + 1`) are 0xFF whatever the fill.
+std::vector<bool> builderFill(const BuilderCase &c, const std::string &input)
+{
+    const std::size_t record = c.page + c.oob;
+    const std::size_t code = codeBytes(c.t);
+    const std::size_t perStep = c.step + kUserBytes + code;
+    const std::size_t steps = c.usable / c.step;
+    const std::size_t pages = (input.size() + c.usable - 1) / c.usable;
+    std::vector<bool> fill(pages * record, false);
+    for (std::size_t p = 0; p < pages && c.fill; p++) {
+        const std::string data = input.substr(p * c.usable, c.usable);
+        if (data == std::string(data.size(), '\xFF')) {
+            continue;
+        }
+        const std::size_t base = p * record;
+        for (std::size_t i = steps * perStep; i < record; i++) {
+            fill[base + i] = true;
+        }
+        for (std::size_t k = 0; k < steps; k++) {
+            const std::size_t have = data.size() > k * c.step ? data.size() - k * c.step : 0;
+            if (have >= c.step) {
+                continue;
+            }
+            for (std::size_t i = have; i < c.step; i++) {
+                fill[base + k * perStep + i] = true;
+            }
+            for (std::size_t i = c.step + kUserBytes; i < perStep; i++) {
+                fill[base + k * perStep + i] = true;
+            }
+        }
+        fill[base + c.page] = fill[base + c.page + 1] = false;
+    }
+    return fill;
+}
+
+// Our build equals the builder's image in every byte outside its fill (the
+// whole image without -s), check finds the builder's image clean (bar the
+// marker bytes it writes over step data) and -o gives the input back.
+TEST_F(NandconvTest, BuilderBoot0ImagesMatchOutsideTheFill)
+{
+    for (const BuilderCase &c : kBuilderCases) {
+        const std::string golden = readFile(kGolden + "/" + c.name + ".img");
+        Result r = nandconv("build", c.args, {"input.bin", "out.img"});
+        ASSERT_EQ(r.status, 0) << c.name << r.err;
+        const std::string ours = readFile(at("out.img"));
+        ASSERT_EQ(ours.size(), golden.size()) << c.name;
+        const std::vector<bool> fill = builderFill(c, input);
+        std::size_t compared = 0;
+        std::size_t differ = 0;
+        std::size_t first = ours.size();
+        for (std::size_t i = 0; i < ours.size(); i++) {
+            if (!fill[i]) {
+                compared++;
+                if (ours[i] != golden[i]) {
+                    differ++;
+                    first = std::min(first, i);
+                }
+            }
+        }
+        EXPECT_EQ(differ, 0u) << c.name << ": first at byte " << first;
+        // The fill never covers the input's own bytes.
+        EXPECT_GT(compared, input.size()) << c.name;
+        if (!c.fill) {
+            EXPECT_EQ(compared, ours.size()) << c.name;
+        }
+
+        writeFile(at("builder.img"), golden);
+        r = nandconv("check", c.args, {"-o", "raw.out", "builder.img"});
+        EXPECT_EQ(r.status, 0) << c.name << r.err;
+        EXPECT_TRUE(r.out.ends_with(c.summary)) << c.name << r.out;
+        const std::string raw = readFile(at("raw.out"));
+        ASSERT_GE(raw.size(), input.size()) << c.name;
+        EXPECT_TRUE(sameBytes(raw.substr(0, input.size()), input)) << c.name;
+        if (!c.fill) {
+            EXPECT_EQ(raw.substr(input.size()), std::string(raw.size() - input.size(), '\xFF')) << c.name;
+        }
+    }
 }
 
 // Blank flash, counted before de-scrambling as the driver counts it: a step
