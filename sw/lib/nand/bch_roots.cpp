@@ -190,26 +190,33 @@ void frobenius(const Code &code, const Poly &f, unsigned (*frob)[kTerms], unsign
     }
 }
 
-// Splits g (degree 2 or more, a product of distinct linear factors) into two
-// factors with the trace of a^k, k = *first .., m - 1; false if none splits
-// it. The factors are split by the traces after the one that split g: every
-// trace before it has one value at all their roots. *first becomes that next
-// trace.
-bool split(const Code &code, const Poly &g, const unsigned (*logs)[kTerms], unsigned *first, Poly *a, Poly *b)
+// Splits g (degree 2 or more, a product of distinct linear factors that
+// divides the locator f) into two factors with the trace of a^k, k = *first
+// .., m - 1; false if none splits it. logs holds x^(2^i) mod f, each of fDeg
+// coefficients: as g divides f, the trace taken modulo f and then modulo g is
+// the trace modulo g, so that the powers of x are made once for the whole
+// locator. The factors are split by the traces after the one that split g:
+// every trace before it has one value at all their roots. *first becomes that
+// next trace.
+bool split(const Code &code, const Poly &g, int fDeg, const unsigned (*logs)[kTerms], unsigned *first, Poly *a,
+           Poly *b)
 {
     const unsigned m = code.p.m;
     for (unsigned k = *first; k < m; k++) {
-        // Tr(a^k x) mod g = sum over i of a^(k 2^i) x^(2^i) mod g.
+        // Tr(a^k x) mod f = sum over i of a^(k 2^i) x^(2^i) mod f.
         Poly trace;
-        std::memset(trace.c, 0, bytes(g.deg));
+        std::memset(trace.c, 0, bytes(fDeg));
         unsigned e = k;
         for (unsigned i = 0; i < m; i++) {
-            for (int j = 0; j < g.deg; j++) {
+            for (int j = 0; j < fDeg; j++) {
                 trace.c[j] ^= code.pow[e + logs[i][j]];
             }
             e = 2 * e >= code.n ? 2 * e - code.n : 2 * e;
         }
-        trace.deg = degreeOf(trace.c, g.deg - 1);
+        trace.deg = degreeOf(trace.c, fDeg - 1);
+        if (fDeg > g.deg && trace.deg >= g.deg) {
+            trace.deg = remainder(code, trace.c, trace.deg, g.c, g.deg);
+        }
         if (trace.deg <= 0) {
             continue;  // a constant: every root has the same trace
         }
@@ -392,6 +399,8 @@ int locatorRoots(const Code &code, const unsigned *sigma, unsigned length, unsig
         return -1;  // a root 0: sigma is of lower degree than its length
     }
     unsigned count = 0;
+    // x^(2^i) mod f, made once f is known to need splitting.
+    unsigned frob[kMaxM + 1][kTerms];
     bool whole = true;
     for (unsigned top = 1; top > 0;) {
         Poly g;
@@ -416,9 +425,8 @@ int locatorRoots(const Code &code, const unsigned *sigma, unsigned length, unsig
             }
             continue;
         }
-        unsigned frob[kMaxM + 1][kTerms];
-        frobenius(code, g, frob, whole ? code.p.m + 1 : code.p.m);
         if (whole) {
+            frobenius(code, g, frob, code.p.m + 1);
             // x^(2^m) = x mod f: f splits into distinct linear factors.
             for (int j = 0; j < g.deg; j++) {
                 if (frob[code.p.m][j] != frob[0][j]) {
@@ -427,7 +435,7 @@ int locatorRoots(const Code &code, const unsigned *sigma, unsigned length, unsig
             }
             whole = false;
         }
-        if (!split(code, g, frob, &k, &pending[top], &pending[top + 1])) {
+        if (!split(code, g, static_cast<int>(length), frob, &k, &pending[top], &pending[top + 1])) {
             return -1;
         }
         first[top] = first[top + 1] = k;
