@@ -461,9 +461,9 @@ nand::Status init(Code *c, const Params &p)
 
     // The division in use: the packed sums of pieces in 512-bit products for
     // any code of up to four words where the processor has them (no chain of
-    // dependent products, no lane idle), else the fold of
-    // the short codes, else the sums of pieces. The fold's constants are made
-    // wherever it applies, so that it can be compared with the others.
+    // dependent products, no lane idle), else the fold of the short codes,
+    // else the sums of pieces. The fold's constants are made wherever it
+    // applies, so that it can be compared with the others.
     c->carryless = false;
     c->packed512 = degree <= 256 && detail::hasCarryless512();
     c->packedWords = degree <= 128 ? 2 : 4;

@@ -149,10 +149,23 @@ BCH_CLMUL void codeCarryless(const Code &c, const std::uint8_t *data, std::uint8
 
 namespace {
 
+// Within each 8-byte piece, the byte index of the other order; and each
+// nibble with its bits in the other order (the tables are built from loads:
+// GCC 12's broadcasts read an undefined register).
+alignas(64) constexpr std::uint8_t kPieceBytes[64] = {
+    7,  6,  5,  4,  3,  2,  1,  0,  15, 14, 13, 12, 11, 10, 9,  8,  7,  6,  5,  4,  3,  2,
+    1,  0,  15, 14, 13, 12, 11, 10, 9,  8,  7,  6,  5,  4,  3,  2,  1,  0,  15, 14, 13, 12,
+    11, 10, 9,  8,  7,  6,  5,  4,  3,  2,  1,  0,  15, 14, 13, 12, 11, 10, 9,  8};
+alignas(64) constexpr std::uint8_t kNibbleReversed[64] = {
+    0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF,
+    0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF,
+    0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF,
+    0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF};
+
 // Each byte of v with its bits in the other order (a nibble table each way).
 BCH_CLMUL inline std::uint64_t reverseEachByte(std::uint64_t v)
 {
-    const __m128i table = _mm_setr_epi8(0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF);
+    const __m128i table = _mm_load_si128(reinterpret_cast<const __m128i *>(kNibbleReversed));
     const __m128i nibble = _mm_set1_epi8(0x0F);
     const __m128i x = _mm_cvtsi64_si128(static_cast<long long>(v));
     const __m128i low = _mm_shuffle_epi8(table, _mm_and_si128(x, nibble));
@@ -223,28 +236,22 @@ BCH_CLMUL void sumPieces(const Code &c, const std::uint8_t *data, std::uint64_t 
 }
 
 // The same four pairs of words to a 512-bit register, for processors with
-// 512-bit carry-less products.
-#define BCH_CLMUL512 __attribute__((target("avx512f,vpclmulqdq,pclmul,ssse3")))
+// 512-bit carry-less products (and byte shuffles of 512 bits).
+#define BCH_CLMUL512 __attribute__((target("avx512f,avx512bw,vpclmulqdq,pclmul,ssse3")))
 
-// Four whole pieces of 8 bytes at once, as piece() makes each.
+// Eight whole pieces of 8 bytes at once, each as piece() makes it.
 template <bool Swap>
-BCH_CLMUL512 inline void piecesOf4(const std::uint8_t *p, std::uint64_t *out)
+BCH_CLMUL512 inline __m512i piecesOf8(const std::uint8_t *p)
 {
-    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-    // Each 8-byte piece's bytes in the other order: its first byte highest.
-    const __m256i swapBytes = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3,
-                                               2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
-    __m256i v = _mm256_shuffle_epi8(bytes, swapBytes);
+    __m512i v = _mm512_shuffle_epi8(_mm512_loadu_si512(p), _mm512_load_si512(kPieceBytes));
     if (Swap) {
-        const __m256i table = _mm256_setr_epi8(0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB,
-                                               0x7, 0xF, 0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD,
-                                               0x3, 0xB, 0x7, 0xF);
-        const __m256i nibble = _mm256_set1_epi8(0x0F);
-        const __m256i low = _mm256_shuffle_epi8(table, _mm256_and_si256(v, nibble));
-        const __m256i high = _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
-        v = _mm256_or_si256(_mm256_slli_epi16(low, 4), high);
+        const __m512i table = _mm512_load_si512(kNibbleReversed);
+        const __m512i nibble = _mm512_set1_epi8(0x0F);
+        const __m512i low = _mm512_shuffle_epi8(table, _mm512_and_si512(v, nibble));
+        const __m512i high = _mm512_shuffle_epi8(table, _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble));
+        v = _mm512_or_si512(_mm512_slli_epi16(low, 4), high);
     }
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), v);
+    return v;
 }
 
 template <unsigned Quads, bool Swap>
@@ -266,12 +273,12 @@ BCH_CLMUL512 void sumPieces512(const Code &c, const std::uint8_t *data, std::uin
             odd[q] = _mm512_xor_si512(odd[q], _mm512_clmulepi64_epi128(x, kv, 0x10));
         }
     };
-    // The pieces made first, four at a time, so that each product starts
+    // The pieces made first, eight at a time, so that each product starts
     // from a load rather than waiting for its piece's conversion.
     std::uint64_t pieces[kMaxMessageBytes / 8 + 1];
     std::size_t i = 0;
-    for (; i + 4 <= whole; i += 4) {
-        piecesOf4<Swap>(data + 8 * i, pieces + i);
+    for (; i + 8 <= whole; i += 8) {
+        _mm512_storeu_si512(pieces + i, piecesOf8<Swap>(data + 8 * i));
     }
     for (; i < whole; i++) {
         pieces[i] = piece<Swap>(data + 8 * i);
@@ -308,41 +315,13 @@ BCH_CLMUL512 void sumPieces512(const Code &c, const std::uint8_t *data, std::uin
 // their remainders. The products of the even words (0, or 2 in the odd lanes
 // of four) and of the odd words (64 bits up) are summed apart, lane by lane,
 // and the lanes are added once at the end, into s[0 .. Words + 1].
-#define BCH_PAIRS512 __attribute__((target("avx512f,avx512bw,vpclmulqdq,pclmul,ssse3")))
-
-// Within each 8-byte piece, the byte index of the other order; and each
-// nibble with its bits in the other order (the tables are built from loads:
-// GCC 12's broadcasts read an undefined register).
-alignas(64) constexpr std::uint8_t kPieceBytes[64] = {
-    7,  6,  5,  4,  3,  2,  1,  0,  15, 14, 13, 12, 11, 10, 9,  8,  7,  6,  5,  4,  3,  2,
-    1,  0,  15, 14, 13, 12, 11, 10, 9,  8,  7,  6,  5,  4,  3,  2,  1,  0,  15, 14, 13, 12,
-    11, 10, 9,  8,  7,  6,  5,  4,  3,  2,  1,  0,  15, 14, 13, 12, 11, 10, 9,  8};
-alignas(64) constexpr std::uint8_t kNibbleReversed[64] = {
-    0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF,
-    0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF,
-    0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF,
-    0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF};
 // The qwords of a run's register that the two registers of four words take.
 alignas(64) constexpr std::uint64_t kFirstHalf[8] = {0, 1, 0, 1, 2, 3, 2, 3};
 alignas(64) constexpr std::uint64_t kSecondHalf[8] = {4, 5, 4, 5, 6, 7, 6, 7};
 
-template <bool Swap>
-BCH_PAIRS512 inline __m512i piecesOf8(const std::uint8_t *p)
-{
-    __m512i v = _mm512_shuffle_epi8(_mm512_loadu_si512(p), _mm512_load_si512(kPieceBytes));
-    if (Swap) {
-        const __m512i table = _mm512_load_si512(kNibbleReversed);
-        const __m512i nibble = _mm512_set1_epi8(0x0F);
-        const __m512i low = _mm512_shuffle_epi8(table, _mm512_and_si512(v, nibble));
-        const __m512i high = _mm512_shuffle_epi8(table, _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble));
-        v = _mm512_or_si512(_mm512_slli_epi16(low, 4), high);
-    }
-    return v;
-}
-
 // Adds the products of the pieces in x (even pieces in qword 0 of each lane,
 // odd ones in qword 1) with the words of their remainders.
-BCH_PAIRS512 inline void addPacked(__m512i x, const std::uint64_t *k, __m512i *low, __m512i *high)
+BCH_CLMUL512 inline void addPacked(__m512i x, const std::uint64_t *k, __m512i *low, __m512i *high)
 {
     constexpr int kXor3 = 0x96;  // a ^ b ^ c, as a truth table
     const __m512i even = _mm512_loadu_si512(k);
@@ -354,7 +333,7 @@ BCH_PAIRS512 inline void addPacked(__m512i x, const std::uint64_t *k, __m512i *l
 }
 
 template <unsigned Words, bool Swap>
-BCH_PAIRS512 void sumPacked512(const Code &c, const std::uint8_t *data, std::uint64_t *s)
+BCH_CLMUL512 void sumPacked512(const Code &c, const std::uint8_t *data, std::uint64_t *s)
 {
     const std::size_t bytes = c.p.messageBytes;
     const std::size_t runs = bytes / 64;
@@ -389,7 +368,7 @@ BCH_PAIRS512 void sumPacked512(const Code &c, const std::uint8_t *data, std::uin
         sum[3] = _mm_set_epi64x(static_cast<long long>(h[3] ^ h[7]), static_cast<long long>(h[2] ^ h[6]));
     }
     // The pieces after the last whole run, the last one perhaps shorter.
-    const auto add = [&](std::uint64_t v, std::size_t i) BCH_PAIRS512 {
+    const auto add = [&](std::uint64_t v, std::size_t i) BCH_CLMUL512 {
         const __m128i x = _mm_cvtsi64_si128(static_cast<long long>(v));
         for (unsigned w = 0; w < Words; w += 2) {
             const __m128i kv = _mm_loadu_si128(reinterpret_cast<const __m128i *>(c.packedRemainder + Words * i + w));
@@ -420,7 +399,7 @@ BCH_PAIRS512 void sumPacked512(const Code &c, const std::uint8_t *data, std::uin
 // The code of a code of two words from its sum of pieces, as codeFolded
 // below makes it, in registers.
 template <bool Swap>
-BCH_PAIRS512 void codePairs(const Code &c, const std::uint8_t *data, std::uint8_t *out)
+BCH_CLMUL512 void codePairs(const Code &c, const std::uint8_t *data, std::uint8_t *out)
 {
     std::uint64_t s[4];
     sumPacked512<2, Swap>(c, data, s);
@@ -439,7 +418,7 @@ BCH_PAIRS512 void codePairs(const Code &c, const std::uint8_t *data, std::uint8_
 // (b = 129 .. 256) in s[0..4]; the remainder's words are left-aligned in 256
 // bits, so that code bit 0 (x^(b-1)) is the top bit of u[3].
 template <bool Swap>
-BCH_PAIRS512 void codeQuads(const Code &c, const std::uint8_t *data, std::uint8_t *out)
+BCH_CLMUL512 void codeQuads(const Code &c, const std::uint8_t *data, std::uint8_t *out)
 {
     std::uint64_t s[6];
     sumPacked512<4, Swap>(c, data, s);

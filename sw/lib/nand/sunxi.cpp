@@ -5,7 +5,6 @@
 #include "record.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -265,15 +264,18 @@ void stream(std::uint16_t seed, std::uint8_t *out, std::size_t n)
     const std::uint8_t *bits = kSequence.bits + first / kByteBits;
     const unsigned shift = first % kByteBits;
     std::size_t k = 0;
-    // Eight bytes at a time: the little-endian word at k, shifted, with the
-    // low bits of byte k + 8 on top.
-    static_assert(std::endian::native == std::endian::little, "the words are read little-endian");
+    // Eight bytes at a time: bytes k .. k + 8 as one number, byte k lowest,
+    // shifted (a compiler makes the byte loops one load and one store).
     for (; k + 8 <= n; k += 8) {
         std::uint64_t word = 0;
-        std::memcpy(&word, bits + k, sizeof word);
+        for (unsigned b = 8; b-- > 0;) {
+            word = word << kByteBits | bits[k + b];
+        }
         const std::uint64_t next = bits[k + 8];
         word = shift == 0 ? word : word >> shift | next << (64 - shift);
-        std::memcpy(out + k, &word, sizeof word);
+        for (unsigned b = 0; b < 8; b++) {
+            out[k + b] = static_cast<std::uint8_t>(word >> (kByteBits * b));
+        }
     }
     for (; k < n; k++) {
         out[k] = static_cast<std::uint8_t>((bits[k] | static_cast<unsigned>(bits[k + 1]) << kByteBits) >> shift);
