@@ -5,6 +5,7 @@
 #include "record.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -264,18 +265,19 @@ void stream(std::uint16_t seed, std::uint8_t *out, std::size_t n)
     const std::uint8_t *bits = kSequence.bits + first / kByteBits;
     const unsigned shift = first % kByteBits;
     std::size_t k = 0;
-    // Eight bytes at a time: bytes k .. k + 8 as one number, byte k lowest,
-    // shifted (a compiler makes the byte loops one load and one store).
+    // Eight bytes at a time: table bytes k .. k + 8 as one number, byte k
+    // lowest whatever the byte order, shifted, and stored the same way.
+    const auto littleEndian = [](std::uint64_t v) {
+        return std::endian::native == std::endian::little ? v : __builtin_bswap64(v);
+    };
     for (; k + 8 <= n; k += 8) {
         std::uint64_t word = 0;
-        for (unsigned b = 8; b-- > 0;) {
-            word = word << kByteBits | bits[k + b];
-        }
+        std::memcpy(&word, bits + k, sizeof word);
+        word = littleEndian(word);
         const std::uint64_t next = bits[k + 8];
         word = shift == 0 ? word : word >> shift | next << (64 - shift);
-        for (unsigned b = 0; b < 8; b++) {
-            out[k + b] = static_cast<std::uint8_t>(word >> (kByteBits * b));
-        }
+        word = littleEndian(word);
+        std::memcpy(out + k, &word, sizeof word);
     }
     for (; k < n; k++) {
         out[k] = static_cast<std::uint8_t>((bits[k] | static_cast<unsigned>(bits[k + 1]) << kByteBits) >> shift);
