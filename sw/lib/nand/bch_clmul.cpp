@@ -149,17 +149,19 @@ BCH_CLMUL void codeCarryless(const Code &c, const std::uint8_t *data, std::uint8
 
 namespace {
 
-// Within each 8-byte piece, the byte index of the other order; and each
-// nibble with its bits in the other order (the tables are built from loads:
-// GCC 12's broadcasts read an undefined register).
+// Within each 8-byte piece, the byte index of the other order (the 512-bit
+// tables are loads: GCC 12's broadcasts read an undefined register).
 alignas(64) constexpr std::uint8_t kPieceBytes[64] = {
     7,  6,  5,  4,  3,  2,  1,  0,  15, 14, 13, 12, 11, 10, 9,  8,  7,  6,  5,  4,  3,  2,
     1,  0,  15, 14, 13, 12, 11, 10, 9,  8,  7,  6,  5,  4,  3,  2,  1,  0,  15, 14, 13, 12,
     11, 10, 9,  8,  7,  6,  5,  4,  3,  2,  1,  0,  15, 14, 13, 12, 11, 10, 9,  8};
-alignas(64) constexpr std::uint8_t kNibbleReversed[64] = {
-    0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF,
-    0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF,
-    0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF,
+// The matrix of GF(2)^8 that reverses a byte's bits, as the affine byte map
+// takes it (byte 7 - i the bits that make output bit i), for each 64 bits.
+alignas(64) constexpr std::uint64_t kReverseBits[8] = {0x8040201008040201, 0x8040201008040201, 0x8040201008040201,
+                                                       0x8040201008040201, 0x8040201008040201, 0x8040201008040201,
+                                                       0x8040201008040201, 0x8040201008040201};
+// Each nibble with its bits in the other order.
+alignas(16) constexpr std::uint8_t kNibbleReversed[16] = {
     0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF};
 
 // Each byte of v with its bits in the other order (a nibble table each way).
@@ -236,8 +238,9 @@ BCH_CLMUL void sumPieces(const Code &c, const std::uint8_t *data, std::uint64_t 
 }
 
 // The same four pairs of words to a 512-bit register, for processors with
-// 512-bit carry-less products (and byte shuffles of 512 bits).
-#define BCH_CLMUL512 __attribute__((target("avx512f,avx512bw,vpclmulqdq,pclmul,ssse3")))
+// 512-bit carry-less products (and byte shuffles of 512 bits, and the affine
+// byte maps that every such processor has).
+#define BCH_CLMUL512 __attribute__((target("avx512f,avx512bw,vpclmulqdq,gfni,pclmul,ssse3")))
 
 // Eight whole pieces of 8 bytes at once, each as piece() makes it.
 template <bool Swap>
@@ -245,11 +248,9 @@ BCH_CLMUL512 inline __m512i piecesOf8(const std::uint8_t *p)
 {
     __m512i v = _mm512_shuffle_epi8(_mm512_loadu_si512(p), _mm512_load_si512(kPieceBytes));
     if (Swap) {
-        const __m512i table = _mm512_load_si512(kNibbleReversed);
-        const __m512i nibble = _mm512_set1_epi8(0x0F);
-        const __m512i low = _mm512_shuffle_epi8(table, _mm512_and_si512(v, nibble));
-        const __m512i high = _mm512_shuffle_epi8(table, _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble));
-        v = _mm512_or_si512(_mm512_slli_epi16(low, 4), high);
+        // The affine map of GF(2)^8 whose matrix is the antidiagonal: each
+        // byte's bits in the other order.
+        v = _mm512_gf2p8affine_epi64_epi8(v, _mm512_load_si512(kReverseBits), 0);
     }
     return v;
 }
@@ -543,7 +544,7 @@ bool hasCarryless()
 bool hasCarryless512()
 {
     return hasCarryless() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("vpclmulqdq");
+           __builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("gfni");
 }
 
 }  // namespace bch::detail

@@ -306,14 +306,19 @@ void encodeRecord(const Codec &c, std::uint8_t *record, const std::uint8_t *meta
         return;
     }
     // The chunks move up bit-shifted over the page they come from: a copy
-    // of it, on the stack (the readers' 256 KiB hold it) and not the heap.
-    std::uint8_t payload[kMaxPageSize];
+    // of it, on the stack (the readers' 256 KiB hold it) and not the heap,
+    // after the metadata, so that each chunk's message lies in place: the
+    // metadata or the chunk before's last 10 bytes, made zero while it is
+    // encoded, then the chunk. Encoding from a copy made just before would
+    // make each load wait for the copy's stores.
+    std::uint8_t buffer[kMetadataBytes + kMaxPageSize];
+    std::uint8_t *md = buffer;
+    std::uint8_t *payload = buffer + kMetadataBytes;
     std::memcpy(payload, record, l.pageSize);
-    std::uint8_t md[kMetadataBytes];
     if (meta != nullptr) {
-        std::memcpy(md, meta, sizeof md);
+        std::memcpy(md, meta, kMetadataBytes);
     } else {
-        std::memset(md, 0xFF, sizeof md);
+        std::memset(md, 0xFF, kMetadataBytes);
     }
     if (g.swap) {
         const auto data = static_cast<std::uint8_t>(readBits(payload, g.markBit, kByteBits));
@@ -323,17 +328,20 @@ void encodeRecord(const Codec &c, std::uint8_t *record, const std::uint8_t *meta
     // Every bit not written below is 1: the padding after the last code
     // and the rest of the OOB.
     std::memset(record, 0xFF, c.recordSize);
-    std::memcpy(record, md, sizeof md);
-    std::uint8_t msg[bch::kMaxMessageBytes];
-    std::memcpy(msg, md, sizeof md);
+    std::memcpy(record, md, kMetadataBytes);
     std::uint8_t code[kMaxEccBytes];
     const std::size_t chunkBits = std::size_t{g.chunk} * kByteBits;
     for (std::size_t k = 0; k < g.chunks; k++) {
-        if (k == 1) {
+        std::uint8_t *msg = payload + k * g.chunk - kMetadataBytes;
+        std::uint8_t before[kMetadataBytes];
+        if (k != 0) {
+            std::memcpy(before, msg, kMetadataBytes);
             std::memset(msg, 0, kMetadataBytes);
         }
-        std::memcpy(msg + kMetadataBytes, payload + k * g.chunk, g.chunk);
         bch::encode(c.bch, msg, code);
+        if (k != 0) {
+            std::memcpy(msg, before, kMetadataBytes);
+        }
         const std::size_t at = chunkStart(c, k);
         copyBits(record, at, payload, k * chunkBits, chunkBits);
         copyBits(record, at + chunkBits, code, 0, g.eccBits);
