@@ -127,10 +127,12 @@ void quotient(const Code &code, const Poly &f, const Poly &g, Poly *q)
 // frob[i] = x^(2^i) mod f for i = 0..count-1 (f of degree d >= 2), each of
 // d coefficients, as logarithms (logOf). A square over GF(2^m) squares each
 // coefficient and doubles each degree; the degrees 2j >= d are taken from a
-// table of x^(2j) mod f.
+// table of x^(2j) mod f. D is f's degree where it is known when compiled
+// (the loops of the common small locators unrolled), else 0.
+template <int D>
 void frobenius(const Code &code, const Poly &f, unsigned (*frob)[kTerms], unsigned count)
 {
-    const int d = f.deg;
+    const int d = D > 0 ? D : f.deg;
     const int half = (d + 1) / 2;  // the first j with 2j >= d
     // logq[j - half][i]: the logarithm of coefficient i of x^(2j) mod f.
     unsigned logf[kTerms];
@@ -190,6 +192,22 @@ void frobenius(const Code &code, const Poly &f, unsigned (*frob)[kTerms], unsign
     }
 }
 
+void makeFrobenius(const Code &code, const Poly &f, unsigned (*frob)[kTerms], unsigned count)
+{
+    switch (f.deg) {
+    case 5:
+        return frobenius<5>(code, f, frob, count);
+    case 6:
+        return frobenius<6>(code, f, frob, count);
+    case 7:
+        return frobenius<7>(code, f, frob, count);
+    case 8:
+        return frobenius<8>(code, f, frob, count);
+    default:
+        return frobenius<0>(code, f, frob, count);
+    }
+}
+
 // Splits g (degree 2 or more, a product of distinct linear factors that
 // divides the locator f) into two factors with the trace of a^k, k = *first
 // .., m - 1; false if none splits it. logs holds x^(2^i) mod f, each of fDeg
@@ -243,7 +261,7 @@ bool quadraticRoots(const Code &code, unsigned b, unsigned c, unsigned *roots)
     const unsigned k = code.pow[(code.log[c] + 2 * (n - lb)) % n];
     unsigned y = 0;
     for (unsigned p = 0; p < code.p.m; p++) {
-        y ^= (k >> p & 1u) != 0 ? code.quadratic[p] : 0u;
+        y ^= code.quadratic[p] & (0u - (k >> p & 1u));
     }
     const unsigned square = y != 0 ? code.pow[std::size_t{2} * code.log[y]] : 0;
     if ((square ^ y) != k) {
@@ -285,50 +303,64 @@ unsigned evaluate(const Code &code, const Poly &f, unsigned x)
 
 // The solutions z of z^4 + b z^2 + a z = k, a map linear over GF(2), by
 // elimination on the images of the bits of z (bit p is a^p); returns their
-// count (at most 4), into roots.
+// count (at most 4), into roots. The images met so far are kept as a reduced
+// basis: each basis image has a bit of its own (its highest) that no other
+// has, so that whether an image takes a basis image is read from its own
+// bits before any is added, with no branch on the data.
 int affineRoots(const Code &code, unsigned b, unsigned a, unsigned k, unsigned *roots)
 {
     const unsigned m = code.p.m;
-    const unsigned n = code.n;
     const unsigned lb = logOf(code, b);
     const unsigned la = logOf(code, a);
-    unsigned basis[kMaxM] = {};  // by highest bit: an image, and the z that gives it
-    unsigned from[kMaxM] = {};
+    unsigned image[kMaxM];  // the basis, the z that gives each, and its own bit
+    unsigned from[kMaxM];
+    unsigned own[kMaxM];
+    unsigned count = 0;
     unsigned kernel[kMaxM];
     unsigned kernelCount = 0;
-    const auto highest = [](unsigned v) { return 31u - static_cast<unsigned>(__builtin_clz(v)); };
+    const auto taken = [](unsigned v, unsigned bit) { return (v & bit) != 0 ? ~0u : 0u; };
     for (unsigned p = 0; p < m; p++) {
-        unsigned v = code.pow[(4 * p) % n] ^ code.pow[lb + 2 * p] ^ code.pow[la + p];
+        const unsigned first = code.pow[4 * p] ^ code.pow[lb + 2 * p] ^ code.pow[la + p];  // 4p < n
+        unsigned v = first;
         unsigned x = 1u << p;
-        while (v != 0 && basis[highest(v)] != 0) {
-            const unsigned bit = highest(v);
-            v ^= basis[bit];
-            x ^= from[bit];
+        for (unsigned j = 0; j < count; j++) {
+            const unsigned take = taken(first, own[j]);
+            v ^= image[j] & take;
+            x ^= from[j] & take;
         }
-        if (v != 0) {
-            basis[highest(v)] = v;
-            from[highest(v)] = x;
-        } else {
+        if (v == 0) {
             kernel[kernelCount++] = x;  // maps to 0
+            continue;
         }
+        const unsigned top = 1u << (31u - static_cast<unsigned>(__builtin_clz(v)));
+        for (unsigned j = 0; j < count; j++) {
+            const unsigned take = taken(image[j], top);
+            image[j] ^= v & take;
+            from[j] ^= x & take;
+        }
+        image[count] = v;
+        from[count] = x;
+        own[count] = top;
+        count++;
     }
     unsigned z = 0;
-    while (k != 0) {
-        const unsigned bit = highest(k);
-        if (basis[bit] == 0) {
-            return 0;  // k is no image
-        }
-        k ^= basis[bit];
-        z ^= from[bit];
+    unsigned rest = k;
+    for (unsigned j = 0; j < count; j++) {
+        const unsigned take = taken(k, own[j]);
+        rest ^= image[j] & take;
+        z ^= from[j] & take;
+    }
+    if (rest != 0) {
+        return 0;  // k is no image
     }
     if (kernelCount > 2) {
         return -1;  // not reached for a map of degree 4
     }
-    const unsigned count = 1u << kernelCount;
-    for (unsigned i = 0; i < count; i++) {
+    const unsigned solutions = 1u << kernelCount;
+    for (unsigned i = 0; i < solutions; i++) {
         roots[i] = z ^ ((i & 1u) != 0 ? kernel[0] : 0u) ^ ((i & 2u) != 0 ? kernel[1] : 0u);
     }
-    return static_cast<int>(count);
+    return static_cast<int>(solutions);
 }
 
 // The roots of f of degree 3 or 4 (f(0) not 0) into roots, as roots of
@@ -426,7 +458,7 @@ int locatorRoots(const Code &code, const unsigned *sigma, unsigned length, unsig
             continue;
         }
         if (whole) {
-            frobenius(code, g, frob, code.p.m + 1);
+            makeFrobenius(code, g, frob, code.p.m + 1);
             // x^(2^m) = x mod f: f splits into distinct linear factors.
             for (int j = 0; j < g.deg; j++) {
                 if (frob[code.p.m][j] != frob[0][j]) {
