@@ -606,8 +606,8 @@ int openInput(const char *path, const char *name, int *fd)
 
 // Pages per block: one read into up to 512 iovecs, one write. At most 512 KiB
 // of page data and 256 KiB of OOB.
-constexpr std::size_t kBlockData = std::size_t{512} * 1024;
-constexpr std::size_t kBlockOob = std::size_t{256} * 1024;
+constexpr std::size_t kBlockData = std::size_t{256} * 1024;
+constexpr std::size_t kBlockOob = std::size_t{128} * 1024;
 constexpr std::size_t kMaxBlockPages = 512;
 // Read ahead into a ring of record buffers, each page straight into its
 // record, by threads that also encode the OOB beside it; the page loop then
@@ -681,6 +681,9 @@ struct Metadata {
 // end with blank pages at a whole block or chip.
 struct Chip {
     const nand::Codec *codec = nullptr;
+    // The pages of each block that the reading thread encodes; the writing
+    // one encodes the rest before it writes them.
+    std::size_t readerPages = 0;
     bool keepErased = false;  // --keep-erased
     bool on = false;
     std::uint64_t *bad = nullptr;  // the bad blocks, in order
@@ -708,9 +711,26 @@ const std::uint8_t *pageMetadata(const Metadata &metadata, std::size_t n, std::s
     return page < metadata.pages ? metadata.bytes + page * nand::gpmi::kMetadataBytes : nullptr;
 }
 
-// Pads a short last page of a block with the layout's fill and makes every
-// page a record (its steps in place, its codes and fills), on the thread that
-// read the block.
+// Makes pages from .. to - 1 of block n (got bytes read) records: its steps
+// in place, its codes and fills.
+void encodePages(const Chip &chip, std::size_t n, std::uint8_t *block, std::size_t got, std::size_t from,
+                 std::size_t to)
+{
+    const nand::Codec &codec = *chip.codec;
+    const nand::Layout &l = codec.layout;
+    const std::size_t pages = (got + l.pageSize - 1) / l.pageSize;
+    for (std::size_t p = from; p < to && p < pages; p++) {
+        std::uint8_t *record = block + p * codec.recordSize;
+        // The input bytes of the page: a short last page's fill is the
+        // layout's own where it has one (sunxi-boot0).
+        const std::size_t data = p + 1 == pages && got % l.pageSize != 0 ? got % l.pageSize : l.pageSize;
+        nand::encodeRecordWithMeta(codec, record, pageMetadata(chip.metadata, n, p), chip.keepErased,
+                                   std::uint64_t{n} * chip.metadata.perRead + p, data);
+    }
+}
+
+// Pads a short last page of a block with the layout's fill and makes the
+// reading thread's share of its pages records, on that thread.
 void encodeBlock(void *context, std::size_t n, std::uint8_t *block, std::size_t got)
 {
     const Chip &chip = *static_cast<const Chip *>(context);
@@ -720,14 +740,7 @@ void encodeBlock(void *context, std::size_t n, std::uint8_t *block, std::size_t 
     if (const std::size_t rest = got % l.pageSize; rest != 0) {
         std::memset(block + (pages - 1) * codec.recordSize + rest, l.padFill, l.pageSize - rest);
     }
-    for (std::size_t p = 0; p < pages; p++) {
-        std::uint8_t *record = block + p * codec.recordSize;
-        // The input bytes of the page: a short last page's fill is the
-        // layout's own where it has one (sunxi-boot0).
-        const std::size_t data = p + 1 == pages && got % l.pageSize != 0 ? got % l.pageSize : l.pageSize;
-        nand::encodeRecordWithMeta(codec, record, pageMetadata(chip.metadata, n, p), chip.keepErased,
-                                   std::uint64_t{n} * chip.metadata.perRead + p, data);
-    }
+    encodePages(chip, n, block, got, 0, chip.readerPages);
 }
 
 // Reads --meta FILE, checked against the layout and, where its size is
@@ -930,8 +943,11 @@ int padChip(Chip *chip, int out)
     return 0;
 }
 
-// The page loop: the reading threads read the blocks of pages and encode
-// them (encodeBlock); this one writes the records.
+// The page loop: a reading thread reads the blocks of pages and encodes
+// them (encodeBlock); this one writes the records. Where the codes cost more
+// than the copies (BCH), this one encodes half of each block's pages before
+// it writes them, so that the two threads share the work as the two cores
+// can: two reading threads beside the writing one ran slower.
 int buildPages(Chip *chip, int in, int out, const char *inName, const char *outName, Progress *progress)
 {
     const nand::Codec &codec = *chip->codec;
@@ -952,14 +968,19 @@ int buildPages(Chip *chip, int in, int out, const char *inName, const char *outN
         return fail(inName, ENOMEM);
     }
     chip->metadata.perRead = perBlock;
-    pipe.startReader(in, encodeBlock, chip, l.scheme == nand::Scheme::Bch ? 2 : 1);
+    chip->readerPages = l.scheme == nand::Scheme::Bch ? perBlock / 2 : perBlock;
+    pipe.startReader(in, encodeBlock, chip, 1);
+    const auto encodeRest = [chip](std::size_t n, const io::Block &b) {
+        encodePages(*chip, n, b.data, b.bytes, chip->readerPages, SIZE_MAX);
+    };
     if (chip->on) {
         // Written here, block by block, as the chip's bad blocks fall.
-        for (;;) {
+        for (std::size_t n = 0;; n++) {
             const io::Block b = pipe.nextBlock();
             if (b.err != 0) {
                 return fail(inName, b.err);
             }
+            encodeRest(n, b);
             bool tooBig = false;
             const std::size_t pages = (b.bytes + l.pageSize - 1) / l.pageSize;
             if (const int err = writeChipRecords(chip, out, b.data, pages, &tooBig)) {
@@ -995,6 +1016,7 @@ int buildPages(Chip *chip, int in, int out, const char *inName, const char *outN
         if (b.err != 0) {
             return fail(inName, b.err);
         }
+        encodeRest(n, b);
         const std::size_t pages = (got + l.pageSize - 1) / l.pageSize;
         iovec *whole = reinterpret_cast<iovec *>(pipe.extra()) + n % kBlocks;
         *whole = {b.data, pages * codec.recordSize};
