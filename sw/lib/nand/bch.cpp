@@ -583,10 +583,12 @@ int decode(const Code &c, std::uint8_t *data, std::uint8_t *stored, unsigned *lo
     // a^(j (8B - b)). The even ones are squares.
     const unsigned t = c.p.t;
     const unsigned n = c.n;
-    unsigned s[2 * kMaxT + 1] = {};
-    unsigned step[kMaxT];  // log of a^(8j)
-    for (unsigned h = 0; h < t; h++) {
-        step[h] = (8 * (2 * h + 1)) % n;
+    unsigned s[2 * kMaxT + 1];
+    std::fill(s, s + 2 * t + 1, 0u);
+    unsigned step[kMaxT];  // log of a^(8j), j = 2h + 1: 8 + 16h mod n, with n > 16
+    for (unsigned h = 0, l = 8; h < t; h++, l += 16) {
+        l = l >= n ? l - n : l;
+        step[h] = l;
     }
     for (unsigned k = 0; k < c.codeBytes; k++) {
         const unsigned byte = c.p.swapBits ? kReverse.of[diff[k]] : diff[k];
