@@ -162,6 +162,17 @@ if [ -x /usr/bin/time ]; then
   done
   kib=$(/usr/bin/time -f %M "$bin/conv-check" ref.img 2>&1 > /dev/null | tail -n 1)
   echo "peak resident memory of conv-check, $size_mib MiB input: $kib KiB"
+  peak() {  # a label, then the command
+    local label=$1
+    shift
+    rm -f out.img
+    echo "peak resident memory of $label, $size_mib MiB input: $(/usr/bin/time -f %M "$@" 2>&1 > /dev/null | tail -n 1) KiB"
+  }
+  peak "nandconv build linux-bch8" "$bin/nandconv" build -q --layout linux-bch8 in.bin out.img
+  peak "nandconv build imx-gpmi" "$bin/nandconv" build -q --layout imx-gpmi in.bin out.img
+  peak "nandconv check linux-bch8" "$bin/nandconv" check -q --layout linux-bch8 bch8.img
+  peak "nandconv check linux-bch8, 8 flips a step" "$bin/nandconv" check -q --layout linux-bch8 bch8-flips.img
+  peak "nandconv check sunxi" "$bin/nandconv" check -q --layout sunxi sunxi.img
 else
   echo "peak resident memory: /usr/bin/time not installed (Debian package time)"
 fi
