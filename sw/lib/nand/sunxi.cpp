@@ -36,27 +36,41 @@ constexpr std::size_t kMaxStream = std::max(std::size_t{kStep} + kUserBytes + kM
 // bits, x_(i+15) = x_i ^ x_(i+1)): x^15 + x + 1 is primitive, so every other
 // state comes once in its period of 2^15 - 1 bits, and a stream from any seed
 // is bits of this one sequence, read from the seed's place on. Kept a whole
-// stream past the period so that no read wraps; built by the compiler.
+// stream past the period so that no read wraps, and in bytes from each of
+// the eight bit offsets, so that a stream is a copy; built by the compiler.
 constexpr std::uint32_t kPeriod = kStateMask;
 constexpr std::size_t kSequenceBits = kPeriod + kStateBits + (kMaxStream + 1) * kByteBits;
+// The bytes of each offset: a stream starts at most kPeriod + 14 bits in.
+constexpr std::size_t kShiftedBytes = (kPeriod + kStateBits) / kByteBits + kMaxStream;
 
 struct Sequence {
-    std::uint8_t bits[kSequenceBits / kByteBits + 1];  // x_i at bit i % 8 of byte i / 8
-    std::uint16_t place[kPeriod + 1];                  // the i whose x_i..x_(i+14) make the index
-    std::uint32_t states;                              // the states met in a period
+    // shifted[s][k]: x_(8k + s + b) at bit b.
+    std::uint8_t shifted[kByteBits][kShiftedBytes];
+    std::uint16_t place[kPeriod + 1];  // the i whose x_i..x_(i+14) make the index
+    std::uint32_t states;              // the states met in a period
 };
 
 constexpr Sequence makeSequence()
 {
     Sequence q{};
+    std::uint8_t bits[kSequenceBits] = {};  // x_i
     std::uint32_t s = 1;
     for (std::size_t i = 0; i < kSequenceBits; i++) {
         if (i < kPeriod) {
             q.states += q.place[s] == 0 && s != 1 ? 1u : 0u;
             q.place[s] = static_cast<std::uint16_t>(i);
         }
-        q.bits[i / kByteBits] = static_cast<std::uint8_t>(q.bits[i / kByteBits] | (s & 1u) << (i % kByteBits));
+        bits[i] = static_cast<std::uint8_t>(s & 1u);
         s = (s >> 1) | (((s ^ (s >> 1)) & 1u) << (kStateBits - 1));
+    }
+    for (unsigned shift = 0; shift < kByteBits; shift++) {
+        for (std::size_t k = 0; k < kShiftedBytes; k++) {
+            unsigned byte = 0;
+            for (unsigned b = 0; b < kByteBits; b++) {
+                byte |= static_cast<unsigned>(bits[kByteBits * k + shift + b]) << b;
+            }
+            q.shifted[shift][k] = static_cast<std::uint8_t>(byte);
+        }
     }
     return q;
 }
@@ -259,29 +273,9 @@ void stream(std::uint16_t seed, std::uint8_t *out, std::size_t n)
         std::memset(out, 0, n);  // the LFSR stays at zero
         return;
     }
-    // Byte k holds bits 15 + 8k .. 22 + 8k after the seed's place: the same
-    // shift for every byte, two table bytes each.
+    // Byte k holds bits 15 + 8k .. 22 + 8k after the seed's place.
     const std::size_t first = kSequence.place[state] + std::size_t{kStateBits};
-    const std::uint8_t *bits = kSequence.bits + first / kByteBits;
-    const unsigned shift = first % kByteBits;
-    std::size_t k = 0;
-    // Eight bytes at a time: table bytes k .. k + 8 as one number, byte k
-    // lowest whatever the byte order, shifted, and stored the same way.
-    const auto littleEndian = [](std::uint64_t v) {
-        return std::endian::native == std::endian::little ? v : __builtin_bswap64(v);
-    };
-    for (; k + 8 <= n; k += 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, bits + k, sizeof word);
-        word = littleEndian(word);
-        const std::uint64_t next = bits[k + 8];
-        word = shift == 0 ? word : word >> shift | next << (64 - shift);
-        word = littleEndian(word);
-        std::memcpy(out + k, &word, sizeof word);
-    }
-    for (; k < n; k++) {
-        out[k] = static_cast<std::uint8_t>((bits[k] | static_cast<unsigned>(bits[k + 1]) << kByteBits) >> shift);
-    }
+    std::memcpy(out, kSequence.shifted[first % kByteBits] + first / kByteBits, n);
 }
 
 bool checkLayout(const Layout &l, char *why, std::size_t whySize)
