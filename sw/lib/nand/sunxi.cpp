@@ -174,16 +174,41 @@ void scramble(std::uint8_t *p, const std::uint8_t *ks, std::size_t n)
 }
 
 // Step k's message (data, then user bytes) and stored code, de-scrambled.
+// Step k's message (its data, then its user bytes) as its code takes it, into
+// msg: copied and de-scrambled in one pass where ks is the page's stream.
+void gatherMessage(const Codec &c, const std::uint8_t *record, std::size_t k, const std::uint8_t *ks,
+                   std::uint8_t *msg)
+{
+    const std::size_t step = c.layout.stepSize;
+    const std::uint8_t *data = record + dataAt(c, k);
+    const std::uint8_t *user = record + oobAt(c, k);
+    if (ks == nullptr) {
+        std::memcpy(msg, data, step);
+        std::memcpy(msg + step, user, kUserBytes);
+        return;
+    }
+    for (std::size_t i = 0; i < step; i++) {
+        msg[i] = static_cast<std::uint8_t>(data[i] ^ ks[i]);
+    }
+    for (std::size_t i = 0; i < kUserBytes; i++) {
+        msg[step + i] = static_cast<std::uint8_t>(user[i] ^ ks[step + i]);
+    }
+}
+
+// Byte i of step k's stored code, de-scrambled.
+std::uint8_t storedCode(const Codec &c, const std::uint8_t *record, std::size_t k, const std::uint8_t *ks,
+                        std::size_t i)
+{
+    const std::size_t at = oobAt(c, k) + kUserBytes + i;
+    return ks == nullptr ? record[at] : static_cast<std::uint8_t>(record[at] ^ ks[c.layout.stepSize + kUserBytes + i]);
+}
+
 void gather(const Codec &c, const std::uint8_t *record, std::size_t k, const std::uint8_t *ks, std::uint8_t *msg,
             std::uint8_t *code)
 {
-    const std::size_t step = c.layout.stepSize;
-    std::memcpy(msg, record + dataAt(c, k), step);
-    std::memcpy(msg + step, record + oobAt(c, k), kUserBytes);
-    std::memcpy(code, record + oobAt(c, k) + kUserBytes, c.codeBytes);
-    if (ks != nullptr) {
-        scramble(msg, ks, step + kUserBytes);
-        scramble(code, ks + step + kUserBytes, c.codeBytes);
+    gatherMessage(c, record, k, ks, msg);
+    for (std::size_t i = 0; i < c.codeBytes; i++) {
+        code[i] = storedCode(c, record, k, ks, i);
     }
 }
 
@@ -438,18 +463,25 @@ bool recordIsClean(const Codec &c, const std::uint8_t *record, std::uint64_t pag
 {
     std::uint8_t ks[kMaxStream];
     const bool scrambled = pageStream(c, page, ks, streamBytes(c));
-    std::uint8_t msg[bch::kMaxMessageBytes];
-    std::uint8_t stored[kMaxEccBytes];
-    std::uint8_t computed[kMaxEccBytes];
+    // Blank flash is left to the check, which counts it as such.
     for (std::size_t k = 0; k < c.steps; k++) {
-        // Blank flash is left to the check, which counts it as such.
         if (stepZeros(c, record, k, 0) == 0) {
             return false;
         }
-        gather(c, record, k, scrambled ? ks : nullptr, msg, stored);
-        bch::encode(c.bch, msg, computed);
+    }
+    // Every step gathered before any is encoded: the encoder's wide loads
+    // would otherwise wait for the stores of the copy just made.
+    const std::uint8_t *stream = scrambled ? ks : nullptr;
+    const std::size_t stride = std::size_t{c.layout.stepSize} + kUserBytes;
+    std::uint8_t msgs[kMaxPageSize + kMaxPageSize / kSmallStep * kUserBytes];  // each step's data and user bytes
+    for (std::size_t k = 0; k < c.steps; k++) {
+        gatherMessage(c, record, k, stream, msgs + k * stride);
+    }
+    std::uint8_t computed[kMaxEccBytes];
+    for (std::size_t k = 0; k < c.steps; k++) {
+        bch::encode(c.bch, msgs + k * stride, computed);
         for (std::size_t i = 0; i < c.codeBytes; i++) {
-            if (((computed[i] ^ stored[i]) & c.eccKeep[i]) != 0) {
+            if (((computed[i] ^ storedCode(c, record, k, stream, i)) & c.eccKeep[i]) != 0) {
                 return false;
             }
         }
