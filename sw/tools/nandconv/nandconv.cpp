@@ -574,18 +574,21 @@ int chooseLayout(const Options &o, nand::Layout *layout)
     return -1;
 }
 
+// The run's codec (a run makes one): large, and in static storage, which is
+// zero before the program starts, rather than on the heap, where making it
+// zero would touch every page of its tables; so only the tables the layout
+// uses are ever touched.
+nand::Codec runCodec;
+
 // Makes the codec of the chosen layout; refuses one that cannot work.
-int makeCodec(const Options &o, Owned<nand::Codec> *codec)
+int makeCodec(const Options &o, const nand::Codec **codec)
 {
     nand::Layout layout{};
     if (const int status = chooseLayout(o, &layout); status >= 0) {
         return status;
     }
-    *codec = make<nand::Codec>();
-    if (*codec == nullptr) {
-        return trouble("nandconv", std::strerror(ENOMEM));
-    }
-    nand::makeCodec(layout, codec->get());
+    nand::makeCodec(layout, &runCodec);
+    *codec = &runCodec;
     return -1;
 }
 
@@ -1065,7 +1068,7 @@ int runBuild(int argc, char **argv)
         }
         o.changes.fillSeedGiven = true;
     }
-    Owned<nand::Codec> codecMade;
+    const nand::Codec *codecMade = nullptr;
     if (const int status = makeCodec(o, &codecMade); status >= 0) {
         return status;
     }
@@ -1274,7 +1277,7 @@ int runCheckCommand(int argc, char **argv, unsigned closed)
     if (o.raw != nullptr && o.fixed != nullptr && std::strcmp(o.raw, o.fixed) == 0) {
         return usageError("-o and -f name the same file", kCheckUsage);
     }
-    Owned<nand::Codec> codec;
+    const nand::Codec *codec = nullptr;
     if (const int status = makeCodec(o, &codec); status >= 0) {
         return status;
     }
@@ -1437,7 +1440,7 @@ int runInject(int argc, char **argv)
         return usageError("--ber takes a probability from 0 to 1", kInjectUsage);
     }
     inject.bits = o.bits > 0 ? static_cast<unsigned>(o.bits) : 0;
-    Owned<nand::Codec> codecMade;
+    const nand::Codec *codecMade = nullptr;
     if (const int status = makeCodec(o, &codecMade); status >= 0) {
         return status;
     }
