@@ -583,8 +583,7 @@ int decode(const Code &c, std::uint8_t *data, std::uint8_t *stored, unsigned *lo
     // a^(j (8B - b)). The even ones are squares.
     const unsigned t = c.p.t;
     const unsigned n = c.n;
-    unsigned s[2 * kMaxT + 1];
-    std::fill(s, s + 2 * t + 1, 0u);
+    unsigned s[2 * kMaxT + 1] = {};
     unsigned step[kMaxT];  // log of a^(8j), j = 2h + 1: 8 + 16h mod n, with n > 16
     for (unsigned h = 0, l = 8; h < t; h++, l += 16) {
         l = l >= n ? l - n : l;

@@ -320,7 +320,7 @@ int affineRoots(const Code &code, unsigned b, unsigned a, unsigned k, unsigned *
     unsigned kernelCount = 0;
     const auto taken = [](unsigned v, unsigned bit) { return (v & bit) != 0 ? ~0u : 0u; };
     for (unsigned p = 0; p < m; p++) {
-        const unsigned first = code.pow[4 * p] ^ code.pow[lb + 2 * p] ^ code.pow[la + p];  // 4p < n
+        const unsigned first = code.pow[std::size_t{4} * p] ^ code.pow[lb + 2 * p] ^ code.pow[la + p];  // 4p < n
         unsigned v = first;
         unsigned x = 1u << p;
         for (unsigned j = 0; j < count; j++) {

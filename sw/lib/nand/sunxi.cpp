@@ -44,38 +44,46 @@ constexpr std::size_t kSequenceBits = kPeriod + kStateBits + (kMaxStream + 1) * 
 constexpr std::size_t kShiftedBytes = (kPeriod + kStateBits) / kByteBits + kMaxStream;
 
 struct Sequence {
-    // shifted[s][k]: x_(8k + s + b) at bit b.
-    std::uint8_t shifted[kByteBits][kShiftedBytes];
-    std::uint16_t place[kPeriod + 1];  // the i whose x_i..x_(i+14) make the index
-    std::uint32_t states;              // the states met in a period
+    std::uint8_t bits[kSequenceBits / kByteBits + 1];  // x_i at bit i % 8 of byte i / 8
+    std::uint16_t place[kPeriod + 1];                  // the i whose x_i..x_(i+14) make the index
+    std::uint32_t states;                              // the states met in a period
 };
 
 constexpr Sequence makeSequence()
 {
     Sequence q{};
-    std::uint8_t bits[kSequenceBits] = {};  // x_i
     std::uint32_t s = 1;
     for (std::size_t i = 0; i < kSequenceBits; i++) {
         if (i < kPeriod) {
             q.states += q.place[s] == 0 && s != 1 ? 1u : 0u;
             q.place[s] = static_cast<std::uint16_t>(i);
         }
-        bits[i] = static_cast<std::uint8_t>(s & 1u);
+        q.bits[i / kByteBits] = static_cast<std::uint8_t>(q.bits[i / kByteBits] | (s & 1u) << (i % kByteBits));
         s = (s >> 1) | (((s ^ (s >> 1)) & 1u) << (kStateBits - 1));
-    }
-    for (unsigned shift = 0; shift < kByteBits; shift++) {
-        for (std::size_t k = 0; k < kShiftedBytes; k++) {
-            unsigned byte = 0;
-            for (unsigned b = 0; b < kByteBits; b++) {
-                byte |= static_cast<unsigned>(bits[kByteBits * k + shift + b]) << b;
-            }
-            q.shifted[shift][k] = static_cast<std::uint8_t>(byte);
-        }
     }
     return q;
 }
 
 constexpr Sequence kSequence = makeSequence();
+
+// shifted[s][k]: x_(8k + s + b) at bit b.
+struct Shifted {
+    std::uint8_t shifted[kByteBits][kShiftedBytes];
+};
+
+constexpr Shifted makeShifted()
+{
+    Shifted q{};
+    for (unsigned shift = 0; shift < kByteBits; shift++) {
+        for (std::size_t k = 0; k < kShiftedBytes; k++) {
+            const unsigned two = kSequence.bits[k] | static_cast<unsigned>(kSequence.bits[k + 1]) << kByteBits;
+            q.shifted[shift][k] = static_cast<std::uint8_t>(two >> shift);
+        }
+    }
+    return q;
+}
+
+constexpr Shifted kShifted = makeShifted();
 static_assert(kSequence.states + 1 == kPeriod, "every nonzero state in one period");
 
 // The page randomizer's seeds, by page within the eraseblock modulo 128, as
@@ -300,7 +308,7 @@ void stream(std::uint16_t seed, std::uint8_t *out, std::size_t n)
     }
     // Byte k holds bits 15 + 8k .. 22 + 8k after the seed's place.
     const std::size_t first = kSequence.place[state] + std::size_t{kStateBits};
-    std::memcpy(out, kSequence.shifted[first % kByteBits] + first / kByteBits, n);
+    std::memcpy(out, kShifted.shifted[first % kByteBits] + first / kByteBits, n);
 }
 
 bool checkLayout(const Layout &l, char *why, std::size_t whySize)
