@@ -1543,6 +1543,60 @@ TEST_F(NandconvTest, SunxiBoot0ManyReadsRoundTrip)
     EXPECT_TRUE(sameBytes(readFile(at("big.out")), big));
 }
 
+// Inputs of several of the build's blocks (128 pages of 2048), whose pages
+// the reading thread and the writing one share: every page gets the code,
+// randomizer seed and metadata of its own index. sunxi seeds by the page's
+// place in its eraseblock; imx-gpmi takes each page's metadata from --meta.
+TEST_F(NandconvTest, ManyBlocksBuildWithEachPagesOwnIndex)
+{
+    constexpr std::size_t kPages = 300;
+    constexpr std::size_t kMetadataBytes = 10;
+    constexpr std::uint32_t kMultiplier = 1103515245;  // a linear congruential generator's
+    constexpr std::uint32_t kIncrement = 12345;
+    constexpr unsigned kHighByte = 24;
+    std::string data(kPages * 2048 + kPages * kMetadataBytes, '\0');
+    std::uint32_t x = 7;
+    for (char &b : data) {
+        x = x * kMultiplier + kIncrement;
+        b = static_cast<char>(x >> kHighByte);
+    }
+    const std::string pages = data.substr(0, kPages * 2048);
+    std::string meta = data.substr(kPages * 2048);
+    for (std::size_t p = 0; p < kPages; p++) {
+        meta[p * kMetadataBytes] = '\xFF';  // metadata byte 0 is the bad-block marker's
+    }
+    writeFile(at("many.bin"), pages);
+    writeFile(at("meta.bin"), meta);
+    const struct {
+        std::vector<std::string> layout;
+        std::vector<std::string> build;  // options of build alone
+        std::size_t steps;
+    } cases[] = {
+        {{"--layout", "sunxi"}, {}, 2},
+        {{"--layout", "sunxi", "--pages-per-block", "256"}, {}, 2},
+        {{"--layout", "imx-gpmi"}, {"--meta", "meta.bin"}, 4},
+        {{"--layout", "linux-bch8"}, {}, 4},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> rest = c.build;
+        rest.insert(rest.end(), {"-q", "many.bin", "many.img"});
+        Result r = nandconv("build", c.layout, rest);
+        ASSERT_EQ(r.status, 0) << c.layout[1] << r.err;
+        rest = {"-o", "many.out", "many.img"};
+        const bool gpmi = c.layout[1] == "imx-gpmi";
+        if (gpmi) {
+            rest.insert(rest.begin(), {"--oob-data", "oob.out"});
+        }
+        r = nandconv("check", c.layout, rest);
+        EXPECT_EQ(r.status, 0) << c.layout[1];
+        EXPECT_EQ(r.out, summary(kPages, 0, kPages * c.steps, 0, 0)) << c.layout[1];
+        EXPECT_TRUE(sameBytes(readFile(at("many.out")), pages)) << c.layout[1];
+        if (gpmi) {
+            EXPECT_TRUE(sameBytes(readFile(at("oob.out")), meta));
+        }
+    }
+}
+
 // inject --area oob flips the flash page's OOB: for boot0 the bytes after
 // the whole page, not after its usable part.
 TEST_F(NandconvTest, SunxiBoot0OobIsAfterTheFlashPage)
