@@ -5,7 +5,6 @@
 #include "record.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -181,7 +180,6 @@ void scramble(std::uint8_t *p, const std::uint8_t *ks, std::size_t n)
     }
 }
 
-// Step k's message (data, then user bytes) and stored code, de-scrambled.
 // Step k's message (its data, then its user bytes) as its code takes it, into
 // msg: copied and de-scrambled in one pass where ks is the page's stream.
 void gatherMessage(const Codec &c, const std::uint8_t *record, std::size_t k, const std::uint8_t *ks,
@@ -211,6 +209,7 @@ std::uint8_t storedCode(const Codec &c, const std::uint8_t *record, std::size_t 
     return ks == nullptr ? record[at] : static_cast<std::uint8_t>(record[at] ^ ks[c.layout.stepSize + kUserBytes + i]);
 }
 
+// Step k's message and stored code, de-scrambled.
 void gather(const Codec &c, const std::uint8_t *record, std::size_t k, const std::uint8_t *ks, std::uint8_t *msg,
             std::uint8_t *code)
 {
