@@ -139,12 +139,7 @@ void wholeAhead(const Ring &ring, std::size_t first, std::size_t count)
             const std::size_t i = (first + r) * steps + k;
             const AheadStep &a = ring.steps[i];
             StepResult &to = whole[k];
-            to.status = a.status;
-            to.blank = a.blank;
-            to.byte = a.byte;
-            to.bit = a.bit;
-            to.count = a.count;
-            to.flips = a.flips;
+            to = {a.status, a.blank, a.byte, a.bit, a.count, a.flips, {}};
             std::memcpy(to.locs, ring.locs + i * ring.places, a.count * sizeof(to.locs[0]));
         }
         d.steps = whole;
