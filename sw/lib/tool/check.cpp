@@ -32,12 +32,6 @@ constexpr std::size_t kReadBytes = std::size_t{192} * 2112;
 // written.
 constexpr std::size_t kBlocks = 4;
 
-// How a read lies in the pipeline's extra bytes: its page data for -o (one
-// iovec a record, or one a step where the steps of an interleaved layout part
-// it), what -f gets, which records the reading threads found clean; and a
-// blank record, what -o and -f take for a page of a bad block with --bb pad.
-// The writers may still use them after the run, so they live with the
-// buffers.
 // A step's result as a reading thread keeps it: a StepResult but for its
 // corrected bits, which are kept apart in the room the layout needs.
 struct AheadStep {
@@ -49,6 +43,12 @@ struct AheadStep {
     std::uint32_t flips;
 };
 
+// How a read lies in the pipeline's extra bytes: its page data for -o (one
+// iovec a record, or one a step where the steps of an interleaved layout part
+// it), what -f gets, which records the reading threads found clean; and a
+// blank record, what -o and -f take for a page of a bad block with --bb pad.
+// The writers may still use them after the run, so they live with the
+// buffers.
 struct Ring {
     std::size_t records = 0;  // a read
     std::size_t pieces = 0;   // of a record's page data
@@ -75,6 +75,7 @@ struct Ring {
     StepResult *whole = nullptr;      // blockPages * codec->steps
     const Codec *codec = nullptr;
     unsigned threshold = 0;
+    const char *tool = nullptr;
 };
 
 // The most the results of the records checked ahead may take.
@@ -97,12 +98,13 @@ std::size_t ringExtra(Ring *r, std::uint8_t *extra)
     const std::size_t steps = kBlocks * r->records * r->codec->steps;
     const std::size_t blockPages = r->codec->layout.pagesPerBlock > 1 ? r->codec->layout.pagesPerBlock : 1;
     const std::size_t stepBytes = steps * (sizeof(AheadStep) + r->places * sizeof(std::uint16_t));
-    if (stepBytes <= kMaxAhead) {
+    const std::size_t wholeBytes = blockPages * r->codec->steps * sizeof(StepResult);
+    if (stepBytes + wholeBytes <= kMaxAhead) {
         r->decoded = reinterpret_cast<Predecoded *>(place(kBlocks * r->records * sizeof(Predecoded)));
         r->steps = reinterpret_cast<AheadStep *>(place(steps * sizeof(AheadStep)));
         r->locs = reinterpret_cast<std::uint16_t *>(place(steps * r->places * sizeof(std::uint16_t)));
         r->scratch = reinterpret_cast<RecordResult *>(place(2 * sizeof(RecordResult)));
-        r->whole = reinterpret_cast<StepResult *>(place(blockPages * r->codec->steps * sizeof(StepResult)));
+        r->whole = reinterpret_cast<StepResult *>(place(wholeBytes));
     }
     return at;
 }
@@ -116,7 +118,7 @@ void keepAhead(const Ring &ring, const RecordResult &result, std::size_t i)
         if (from.count > ring.places) {
             // The record is corrected in place already: there is no going
             // back to checking it here. Not reached (see ring.places).
-            std::fputs("nandconv: internal error: more corrected bits than a step holds\n", stderr);
+            std::fprintf(stderr, "%s: internal error: more corrected bits than a step holds\n", ring.tool);
             std::abort();
         }
         ring.steps[i * steps + k] = {from.status, from.blank, from.bit, from.count, from.byte, from.flips};
@@ -686,6 +688,7 @@ int checkImage(Run *run, int in, const char *imageName, const Output &raw, const
     Ring ring;
     ring.codec = &codec;
     ring.threshold = run->o.erasedThreshold;
+    ring.tool = run->o.tool;
     // The most bits a step's result lists: a multi-bit code's step (BCH, the
     // vendors') corrects at most the strength; a blank step lists its zero
     // bits, at most the threshold; a one-bit code's corrected code its
