@@ -130,7 +130,7 @@ void rawCode(const Code &c, const std::uint8_t *data, std::uint8_t *out)
         return;
     }
     if (c.folded) {
-        detail::codeFolded(c, data, out);
+        detail::codeFolded(c, data, data + c.p.messageBytes / 64 * 64, out);
         return;
     }
     Register r;
@@ -501,6 +501,22 @@ void encode(const Code &c, const std::uint8_t *data, std::uint8_t *code)
     for (unsigned k = 0; k < c.codeBytes; k++) {
         code[k] ^= c.mask[k];
     }
+}
+
+void encode(const Code &c, const std::uint8_t *head, std::size_t headBytes, const std::uint8_t *tail,
+            std::uint8_t *code)
+{
+    if (c.folded && headBytes == c.p.messageBytes / 64 * 64) {
+        detail::codeFolded(c, head, tail, code);
+        for (unsigned k = 0; k < c.codeBytes; k++) {
+            code[k] ^= c.mask[k];
+        }
+        return;
+    }
+    std::uint8_t message[kMaxMessageBytes];
+    std::memcpy(message, head, headBytes);
+    std::memcpy(message + headBytes, tail, c.p.messageBytes - headBytes);
+    encode(c, message, code);
 }
 
 namespace {

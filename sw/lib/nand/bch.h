@@ -130,6 +130,11 @@ nand::Status init(Code *code, const Params &p);
 
 // The stored code of the message at data, into code[0..codeBytes).
 void encode(const Code &c, const std::uint8_t *data, std::uint8_t *code);
+// The same for a message in two places: its first headBytes bytes at head,
+// the rest at tail. Where headBytes is a multiple of 64 and leaves fewer
+// than 64 bytes to the tail, neither is copied.
+void encode(const Code &c, const std::uint8_t *head, std::size_t headBytes, const std::uint8_t *tail,
+            std::uint8_t *code);
 
 // Decodes a message against its stored code and corrects both in place: up
 // to t flipped bits anywhere. Returns the number of bits corrected, their
@@ -145,8 +150,9 @@ namespace detail {
 // The code bytes of the message at data before the mask, as the byte tables
 // make them. Only where c.carryless.
 void codeCarryless(const Code &c, const std::uint8_t *data, std::uint8_t *out);
-// The same for the codes of c.folded.
-void codeFolded(const Code &c, const std::uint8_t *data, std::uint8_t *out);
+// The same for the codes of c.folded, of a message whose bytes after its
+// last whole 64-byte run are at tail (data + that many where they follow).
+void codeFolded(const Code &c, const std::uint8_t *data, const std::uint8_t *tail, std::uint8_t *out);
 bool hasCarryless();
 bool hasCarryless512();
 // The degrees d < nbits of the codeword at which the error locator sigma (of

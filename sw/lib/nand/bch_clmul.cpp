@@ -149,6 +149,17 @@ BCH_CLMUL void codeCarryless(const Code &c, const std::uint8_t *data, std::uint8
 
 namespace {
 
+// A message in two places: the bytes of its whole 64-byte runs at head, the
+// rest at tail (right after them, unless the caller keeps them apart). A
+// piece of 8 bytes never straddles the two.
+struct Message {
+    const std::uint8_t *head;
+    const std::uint8_t *tail;
+    std::size_t split;
+
+    const std::uint8_t *at(std::size_t i) const { return i < split ? head + i : tail + (i - split); }
+};
+
 // Within each 8-byte piece, the byte index of the other order (the 512-bit
 // tables are loads: GCC 12's broadcasts read an undefined register).
 alignas(64) constexpr std::uint8_t kPieceBytes[64] = {
@@ -202,7 +213,7 @@ BCH_CLMUL inline void addProduct(std::uint64_t piece, const std::uint64_t *k, __
 // remainder: congruent to d(x) x^b, of fewer than b + 64 bits. The products
 // of the even and the odd words of the remainders are summed apart.
 template <unsigned Pairs>
-BCH_CLMUL void sumPieces(const Code &c, const std::uint8_t *data, std::uint64_t *s)
+BCH_CLMUL void sumPieces(const Code &c, const Message &m, std::uint64_t *s)
 {
     __m128i even[Pairs];
     __m128i odd[Pairs];
@@ -213,18 +224,18 @@ BCH_CLMUL void sumPieces(const Code &c, const std::uint8_t *data, std::uint64_t 
     const std::size_t whole = bytes / 8;
     if (c.p.swapBits) {
         for (std::size_t i = 0; i < whole; i++) {
-            addProduct<Pairs>(piece<true>(data + 8 * i), c.pieceRemainder + i * kFoldWords, even, odd);
+            addProduct<Pairs>(piece<true>(m.at(8 * i)), c.pieceRemainder + i * kFoldWords, even, odd);
         }
     } else {
         for (std::size_t i = 0; i < whole; i++) {
-            addProduct<Pairs>(piece<false>(data + 8 * i), c.pieceRemainder + i * kFoldWords, even, odd);
+            addProduct<Pairs>(piece<false>(m.at(8 * i)), c.pieceRemainder + i * kFoldWords, even, odd);
         }
     }
     if (whole * 8 != bytes) {
         // The last piece, shorter.
         std::uint64_t v = 0;
         for (std::size_t k = 8 * whole; k < bytes; k++) {
-            v = v << 8 | data[k];
+            v = v << 8 | *m.at(k);
         }
         v = c.p.swapBits ? reverseEachByte(v) : v;
         addProduct<Pairs>(v, c.pieceRemainder + whole * kFoldWords, even, odd);
@@ -256,7 +267,7 @@ BCH_CLMUL512 inline __m512i piecesOf8(const std::uint8_t *p)
 }
 
 template <unsigned Quads, bool Swap>
-BCH_CLMUL512 void sumPieces512(const Code &c, const std::uint8_t *data, std::uint64_t *s)
+BCH_CLMUL512 void sumPieces512(const Code &c, const Message &m, std::uint64_t *s)
 {
     __m512i even[Quads];
     __m512i odd[Quads];
@@ -279,10 +290,10 @@ BCH_CLMUL512 void sumPieces512(const Code &c, const std::uint8_t *data, std::uin
     std::uint64_t pieces[kMaxMessageBytes / 8 + 1];
     std::size_t i = 0;
     for (; i + 8 <= whole; i += 8) {
-        _mm512_storeu_si512(pieces + i, piecesOf8<Swap>(data + 8 * i));
+        _mm512_storeu_si512(pieces + i, piecesOf8<Swap>(m.at(8 * i)));
     }
     for (; i < whole; i++) {
-        pieces[i] = piece<Swap>(data + 8 * i);
+        pieces[i] = piece<Swap>(m.at(8 * i));
     }
     for (i = 0; i < whole; i++) {
         add(pieces[i], i);
@@ -290,7 +301,7 @@ BCH_CLMUL512 void sumPieces512(const Code &c, const std::uint8_t *data, std::uin
     if (whole * 8 != bytes) {
         std::uint64_t v = 0;
         for (std::size_t k = 8 * whole; k < bytes; k++) {
-            v = v << 8 | data[k];
+            v = v << 8 | *m.at(k);
         }
         add(Swap ? reverseEachByte(v) : v, whole);
     }
@@ -334,7 +345,7 @@ BCH_CLMUL512 inline void addPacked(__m512i x, const std::uint64_t *k, __m512i *l
 }
 
 template <unsigned Words, bool Swap>
-BCH_CLMUL512 void sumPacked512(const Code &c, const std::uint8_t *data, std::uint64_t *s)
+BCH_CLMUL512 void sumPacked512(const Code &c, const Message &m, std::uint64_t *s)
 {
     const std::size_t bytes = c.p.messageBytes;
     const std::size_t runs = bytes / 64;
@@ -343,7 +354,7 @@ BCH_CLMUL512 void sumPacked512(const Code &c, const std::uint8_t *data, std::uin
     __m512i low = _mm512_setzero_si512();
     __m512i high = _mm512_setzero_si512();
     for (std::size_t r = 0; r < runs; r++, k += std::size_t{8} * Words) {
-        const __m512i x = piecesOf8<Swap>(data + 64 * r);
+        const __m512i x = piecesOf8<Swap>(m.head + 64 * r);
         if (Words == 2) {
             addPacked(x, k, &low, &high);
         } else {
@@ -379,12 +390,12 @@ BCH_CLMUL512 void sumPacked512(const Code &c, const std::uint8_t *data, std::uin
     };
     const std::size_t whole = bytes / 8;
     for (std::size_t i = 8 * runs; i < whole; i++) {
-        add(piece<Swap>(data + 8 * i), i);
+        add(piece<Swap>(m.at(8 * i)), i);
     }
     if (whole * 8 != bytes) {
         std::uint64_t v = 0;
         for (std::size_t b = 8 * whole; b < bytes; b++) {
-            v = v << 8 | data[b];
+            v = v << 8 | *m.at(b);
         }
         add(Swap ? reverseEachByte(v) : v, whole);
     }
@@ -400,10 +411,10 @@ BCH_CLMUL512 void sumPacked512(const Code &c, const std::uint8_t *data, std::uin
 // The code of a code of two words from its sum of pieces, as codeFolded
 // below makes it, in registers.
 template <bool Swap>
-BCH_CLMUL512 void codePairs(const Code &c, const std::uint8_t *data, std::uint8_t *out)
+BCH_CLMUL512 void codePairs(const Code &c, const Message &m, std::uint8_t *out)
 {
     std::uint64_t s[4];
-    sumPacked512<2, Swap>(c, data, s);
+    sumPacked512<2, Swap>(c, m, s);
     std::uint64_t hi = 0;
     std::uint64_t lo = 0;
     remainderOf(s, c.codeBits, c.mu, c.gLow, &hi, &lo);
@@ -419,10 +430,10 @@ BCH_CLMUL512 void codePairs(const Code &c, const std::uint8_t *data, std::uint8_
 // (b = 129 .. 256) in s[0..4]; the remainder's words are left-aligned in 256
 // bits, so that code bit 0 (x^(b-1)) is the top bit of u[3].
 template <bool Swap>
-BCH_CLMUL512 void codeQuads(const Code &c, const std::uint8_t *data, std::uint8_t *out)
+BCH_CLMUL512 void codeQuads(const Code &c, const Message &m, std::uint8_t *out)
 {
     std::uint64_t s[6];
-    sumPacked512<4, Swap>(c, data, s);
+    sumPacked512<4, Swap>(c, m, s);
     const unsigned b = c.codeBits;
     const unsigned at = b / 64;
     const unsigned bit = b % 64;
@@ -455,7 +466,7 @@ BCH_CLMUL512 void codeQuads(const Code &c, const std::uint8_t *data, std::uint8_
     std::memcpy(out, bytes, c.codeBytes);
 }
 
-using Sum = void (*)(const Code &, const std::uint8_t *, std::uint64_t *);
+using Sum = void (*)(const Code &, const Message &, std::uint64_t *);
 
 template <unsigned... P>
 constexpr auto sums(std::integer_sequence<unsigned, P...>)
@@ -483,23 +494,24 @@ constexpr std::array<Sum, kFoldWords / kLoadWords> kSums512[2] = {
 // d(x) x^b), Sh = S div x^b and mu = x^64 + mu' = x^(b + 64) div g:
 // q = S div g = Sh + (Sh mu') div x^64 (Barrett, exact over GF(2)), and
 // r = (S + q g) mod x^b, in which only g's terms below x^b count.
-BCH_CLMUL void codeFolded(const Code &c, const std::uint8_t *data, std::uint8_t *out)
+BCH_CLMUL void codeFolded(const Code &c, const std::uint8_t *head, const std::uint8_t *tail, std::uint8_t *out)
 {
     const unsigned b = c.codeBits;
     const unsigned words = (b + 63) / 64;
+    const Message m = {head, tail, c.p.messageBytes / 64 * 64};
     if (c.packed512) {
         if (c.packedWords == 2) {
-            (c.p.swapBits ? codePairs<true> : codePairs<false>)(c, data, out);
+            (c.p.swapBits ? codePairs<true> : codePairs<false>)(c, m, out);
         } else {
-            (c.p.swapBits ? codeQuads<true> : codeQuads<false>)(c, data, out);
+            (c.p.swapBits ? codeQuads<true> : codeQuads<false>)(c, m, out);
         }
         return;
     }
     std::uint64_t s[kFoldWords + 2];
     if (c.folded512) {
-        kSums512[c.p.swapBits ? 1 : 0][(words + 7) / 8 - 1](c, data, s);
+        kSums512[c.p.swapBits ? 1 : 0][(words + 7) / 8 - 1](c, m, s);
     } else {
-        kSums[(words + 1) / 2 - 1](c, data, s);
+        kSums[(words + 1) / 2 - 1](c, m, s);
     }
     const unsigned at = b / 64;
     const unsigned bit = b % 64;
@@ -555,7 +567,7 @@ namespace bch::detail {
 
 void codeCarryless(const Code &, const std::uint8_t *, std::uint8_t *) {}
 
-void codeFolded(const Code &, const std::uint8_t *, std::uint8_t *) {}
+void codeFolded(const Code &, const std::uint8_t *, const std::uint8_t *, std::uint8_t *) {}
 
 bool hasCarryless()
 {

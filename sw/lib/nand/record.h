@@ -41,6 +41,11 @@ struct Codec {
     // place of the flip, so blank steps are found before decoding.
     bool blankIsCodeword;
     gpmi::Geometry gpmi;  // of a layout of Vendor::Gpmi
+    // For a sunxi layout, by the page's seed (boot0: row 0): the code of the
+    // page's stream over a step's message, XOR the stream over its code. The
+    // code being linear, a step's code from the bytes as stored, XOR this,
+    // is its stored code, stream and all, wherever the step is intact.
+    std::uint8_t sunxiStreamCode[sunxi::kSeedCount][bch::kMaxCodeBytes];
     bch::Code bch;  // the tables of a BCH layout
 };
 

@@ -292,10 +292,15 @@ bool strengthAllowed(Soc s, unsigned t, char *why, std::size_t whySize)
     return true;
 }
 
-std::uint16_t pageSeed(std::uint32_t pagesPerBlock, std::uint64_t page)
+std::size_t pageSeedIndex(std::uint32_t pagesPerBlock, std::uint64_t page)
 {
     const std::uint64_t mod = std::min<std::uint64_t>(pagesPerBlock, kSeedCount);
-    return kSeeds[page % mod];
+    return static_cast<std::size_t>(page % mod);
+}
+
+std::uint16_t pageSeed(std::uint32_t pagesPerBlock, std::uint64_t page)
+{
+    return kSeeds[pageSeedIndex(pagesPerBlock, page)];
 }
 
 void stream(std::uint16_t seed, std::uint8_t *out, std::size_t n)
@@ -374,6 +379,20 @@ void makeCodec(Codec *c)
     (void)bch::init(&c->bch, p);
     std::memset(c->eccKeep, 0, sizeof c->eccKeep);
     std::memcpy(c->eccKeep, c->bch.keep, c->codeBytes);
+    // Each seed's stream through a step's message and code: a step's data
+    // and user bytes restart the stream at the page's seed, step after step.
+    std::memset(c->sunxiStreamCode, 0, sizeof c->sunxiStreamCode);
+    const bool boot0Layout = l.vendor == Vendor::SunxiBoot0;
+    if (boot0Layout || l.randomizer) {
+        const std::size_t seeds = boot0Layout ? 1 : kSeedCount;
+        for (std::size_t i = 0; i < seeds; i++) {
+            std::uint8_t ks[kMaxStream];
+            stream(boot0Layout ? kBoot0Seed : kSeeds[i], ks, l.stepSize + kUserBytes + c->codeBytes);
+            std::uint8_t *code = c->sunxiStreamCode[i];
+            bch::encode(c->bch, ks, code);
+            scramble(code, ks + l.stepSize + kUserBytes, c->codeBytes);
+        }
+    }
     std::fill(c->oobStep, c->oobStep + kMaxOobSize, std::int16_t{-1});
     std::memset(c->oobKeep, 0, sizeof c->oobKeep);
     const bool boot0 = l.vendor == Vendor::SunxiBoot0;
@@ -468,27 +487,27 @@ void encodeRecord(const Codec &c, std::uint8_t *record, bool keepErased, std::ui
 
 bool recordIsClean(const Codec &c, const std::uint8_t *record, std::uint64_t page)
 {
-    std::uint8_t ks[kMaxStream];
-    const bool scrambled = pageStream(c, page, ks, streamBytes(c));
-    // Blank flash is left to the check, which counts it as such.
+    // Blank flash is left to the check, which counts it as such. A step
+    // whose first bytes hold a zero bit is not blank: no count.
     for (std::size_t k = 0; k < c.steps; k++) {
-        if (stepZeros(c, record, k, 0) == 0) {
+        std::uint64_t first = 0;
+        std::memcpy(&first, record + dataAt(c, k), sizeof first);
+        if (first == ~std::uint64_t{0} && stepZeros(c, record, k, 0) == 0) {
             return false;
         }
     }
-    // Every step gathered before any is encoded: the encoder's wide loads
-    // would otherwise wait for the stores of the copy just made.
-    const std::uint8_t *stream = scrambled ? ks : nullptr;
-    const std::size_t stride = std::size_t{c.layout.stepSize} + kUserBytes;
-    std::uint8_t msgs[kMaxPageSize + kMaxPageSize / kSmallStep * kUserBytes];  // each step's data and user bytes
-    for (std::size_t k = 0; k < c.steps; k++) {
-        gatherMessage(c, record, k, stream, msgs + k * stride);
-    }
+    // The steps' codes from their bytes as stored, scrambled: no copy, no
+    // stream (the stream's own code is the codec's, by seed).
+    const std::uint8_t *streamCode =
+        c.sunxiStreamCode[isBoot0(c) ? 0 : pageSeedIndex(c.layout.pagesPerBlock, page)];
+    const std::size_t step = c.layout.stepSize;
     std::uint8_t computed[kMaxEccBytes];
     for (std::size_t k = 0; k < c.steps; k++) {
-        bch::encode(c.bch, msgs + k * stride, computed);
+        const std::uint8_t *user = record + oobAt(c, k);
+        bch::encode(c.bch, record + dataAt(c, k), step, user, computed);
+        const std::uint8_t *stored = user + kUserBytes;
         for (std::size_t i = 0; i < c.codeBytes; i++) {
-            if (((computed[i] ^ storedCode(c, record, k, stream, i)) & c.eccKeep[i]) != 0) {
+            if (((computed[i] ^ streamCode[i] ^ stored[i]) & c.eccKeep[i]) != 0) {
                 return false;
             }
         }

@@ -88,8 +88,10 @@ constexpr std::uint32_t defaultUsablePage(std::uint32_t rawPage)
     }
     return rawPage > kMiddleUsable ? kMiddleUsable : kSmallUsable;
 }
-// The seed of page `page` of an image of eraseblocks of pagesPerBlock.
+// The seed of page `page` of an image of eraseblocks of pagesPerBlock, and
+// its row in the seed table.
 std::uint16_t pageSeed(std::uint32_t pagesPerBlock, std::uint64_t page);
+std::size_t pageSeedIndex(std::uint32_t pagesPerBlock, std::uint64_t page);
 // The first n bytes of the randomizer's stream from seed.
 void stream(std::uint16_t seed, std::uint8_t *out, std::size_t n);
 

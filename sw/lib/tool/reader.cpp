@@ -60,6 +60,11 @@ struct Pipeline::State {
     std::size_t number[kMaxBuffers] = {};  // the block each buffer holds, once read
     bool ready[kMaxBuffers] = {};
     std::size_t last = SIZE_MAX;  // the first block the input ended in or failed
+    // The caller, waiting, is woken once blocks waitFrom .. wanted are in
+    // (or the input ends before them): a wake-up a pair of reads where it
+    // has no writer to keep pace with.
+    std::size_t waitFrom = 0;
+    std::size_t wanted = 0;
 
     // Writing.
     int writers = 0;  // threads running; 0: the caller writes
@@ -200,6 +205,22 @@ Block readOne(State *s, std::size_t n)
     return b;
 }
 
+bool isReady(const State *s, std::size_t n)
+{
+    return s->ready[n % s->count] && s->number[n % s->count] == n;
+}
+
+// Whether the blocks the caller waits for are in, under the lock.
+bool haveWanted(const State *s)
+{
+    for (std::size_t n = s->waitFrom; n <= s->wanted && n <= s->last; n++) {
+        if (!isReady(s, n)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void *readAhead(void *arg)
 {
     const auto *a = static_cast<const State::Arg *>(arg);
@@ -243,7 +264,9 @@ void *readAhead(void *arg)
         if (stop && n < s->last) {
             s->last = n;
         }
-        pthread_cond_signal(&s->filled);
+        if (stop || haveWanted(s)) {
+            pthread_cond_signal(&s->filled);
+        }
         if (stop) {
             pthread_cond_broadcast(&s->room);  // the other reader need not wait for room
         }
@@ -284,6 +307,11 @@ bool Pipeline::allocate(Shape shape, std::size_t count, std::size_t extra)
         std::free(s);
         return false;
     }
+#ifdef MADV_POPULATE_WRITE
+    // Every buffer is filled in a run of any length: its pages made in one
+    // call rather than one fault each (a kernel without it faults them).
+    (void)madvise(memory, bytes, MADV_POPULATE_WRITE);
+#endif
     s->memory = static_cast<std::uint8_t *>(memory);
     s->mapped = bytes + extra;
     s->extra = s->memory + bytes;
@@ -357,8 +385,13 @@ Block Pipeline::nextBlock()
         return b;
     }
     pthread_mutex_lock(&s->lock);
-    while (!s->ready[n % s->count] || s->number[n % s->count] != n) {
-        pthread_cond_wait(&s->filled, &s->lock);
+    if (!isReady(s, n)) {
+        // Two readers fill the next block about when they fill this one.
+        s->waitFrom = n;
+        s->wanted = s->writers == 0 && s->readers > 1 && s->count >= 4 ? n + 1 : n;
+        while (!haveWanted(s)) {
+            pthread_cond_wait(&s->filled, &s->lock);
+        }
     }
     const Block b = s->blocks[n % s->count];
     pthread_mutex_unlock(&s->lock);

@@ -66,6 +66,20 @@ Bytes encoded(const bch::Code &c, const Bytes &data)
     return code;
 }
 
+// The code of a message given in two places: its first headBytes bytes,
+// followed by other bytes that are no part of it, and the rest from a
+// buffer of their own.
+Bytes encodedApart(const bch::Code &c, const Bytes &data, std::size_t headBytes)
+{
+    const auto split = data.begin() + static_cast<std::ptrdiff_t>(headBytes);
+    Bytes head(data.begin(), split);
+    head.resize(data.size() + 64, 0xA5);
+    const Bytes tail(split, data.end());
+    Bytes code(c.codeBytes);
+    bch::encode(c, head.data(), headBytes, tail.data(), code.data());
+    return code;
+}
+
 Bytes fromHex(const std::string &hex)
 {
     Bytes out;
@@ -157,7 +171,7 @@ TEST(Bch, CarrylessDivisionsAgreeWithTheTables)
     }
     for (const Shape base : {Shape{13, 0, 0, false, true, 512}, Shape{14, 0, 0, false, true, 1024},
                              Shape{15, 0, 0, false, false, 2048}, Shape{13, 0, 0, true, true, 518},
-                             Shape{14, 0, 0, true, false, 1024}}) {
+                             Shape{14, 0, 0, true, false, 1024}, Shape{14, 0, 0, true, false, 1028}}) {
         std::vector<Bytes> steps;
         for (std::uint32_t seed = 1; seed <= 10; seed++) {
             steps.push_back(lcgBytes(seed, base.bytes));
@@ -195,11 +209,18 @@ TEST(Bch, CarrylessDivisionsAgreeWithTheTables)
             others.back()->folded = true;
             others.push_back(std::make_unique<bch::Code>(*others.back()));
             others.back()->folded512 = false;
+            // A message in two places: apart after its whole 64-byte runs
+            // (read where it lies), or anywhere else (gathered first).
+            const std::size_t runs = s.bytes / 64 * 64;
             for (const Bytes &step : steps) {
                 const Bytes expected = encoded(*tables, step);
                 EXPECT_EQ(encoded(*fast, step), expected) << "m " << s.m << " t " << t << " swap " << s.swap;
+                for (const std::size_t head : {runs, s.bytes - 5}) {
+                    EXPECT_EQ(encodedApart(*fast, step, head), expected) << "m " << s.m << " t " << t << " head " << head;
+                }
                 for (const auto &other : others) {
                     EXPECT_EQ(encoded(*other, step), expected) << "m " << s.m << " t " << t << " swap " << s.swap;
+                    EXPECT_EQ(encodedApart(*other, step, runs), expected) << "m " << s.m << " t " << t;
                 }
             }
         }
