@@ -153,24 +153,26 @@ std::size_t oobAt(const Codec &c, std::size_t k)
     return c.protPos[k * kUserBytes];
 }
 
-// The page's stream where it is scrambled; false where it is not.
-bool pageStream(const Codec &c, std::uint64_t page, std::uint8_t *ks, std::size_t n)
+// The stream from seed, kMaxStream bytes of it, where it lies in the tables.
+const std::uint8_t *streamOf(std::uint16_t seed)
 {
-    if (isBoot0(c)) {
-        stream(kBoot0Seed, ks, n);
-        return true;
+    static constexpr std::uint8_t kZeros[kMaxStream] = {};
+    const std::uint32_t state = seed & kStateMask;
+    if (state == 0) {
+        return kZeros;  // the LFSR stays at zero
     }
-    if (!c.layout.randomizer) {
-        return false;
-    }
-    stream(pageSeed(c.layout.pagesPerBlock, page), ks, n);
-    return true;
+    // Byte k holds bits 15 + 8k .. 22 + 8k after the seed's place.
+    const std::size_t first = kSequence.place[state] + std::size_t{kStateBits};
+    return kShifted.shifted[first % kByteBits] + first / kByteBits;
 }
 
-std::size_t streamBytes(const Codec &c)
+// The page's stream where it is scrambled; null where it is not.
+const std::uint8_t *pageStream(const Codec &c, std::uint64_t page)
 {
-    const std::size_t step = std::size_t{c.layout.stepSize} + kUserBytes + c.eccBytes;
-    return isBoot0(c) ? step : std::max(step, std::size_t{c.layout.oobSize});
+    if (isBoot0(c)) {
+        return streamOf(kBoot0Seed);
+    }
+    return c.layout.randomizer ? streamOf(pageSeed(c.layout.pagesPerBlock, page)) : nullptr;
 }
 
 void scramble(std::uint8_t *p, const std::uint8_t *ks, std::size_t n)
@@ -305,14 +307,7 @@ std::uint16_t pageSeed(std::uint32_t pagesPerBlock, std::uint64_t page)
 
 void stream(std::uint16_t seed, std::uint8_t *out, std::size_t n)
 {
-    const std::uint32_t state = seed & kStateMask;
-    if (state == 0) {
-        std::memset(out, 0, n);  // the LFSR stays at zero
-        return;
-    }
-    // Byte k holds bits 15 + 8k .. 22 + 8k after the seed's place.
-    const std::size_t first = kSequence.place[state] + std::size_t{kStateBits};
-    std::memcpy(out, kShifted.shifted[first % kByteBits] + first / kByteBits, n);
+    std::memcpy(out, streamOf(seed), n);
 }
 
 bool checkLayout(const Layout &l, char *why, std::size_t whySize)
@@ -386,8 +381,7 @@ void makeCodec(Codec *c)
     if (boot0Layout || l.randomizer) {
         const std::size_t seeds = boot0Layout ? 1 : kSeedCount;
         for (std::size_t i = 0; i < seeds; i++) {
-            std::uint8_t ks[kMaxStream];
-            stream(boot0Layout ? kBoot0Seed : kSeeds[i], ks, l.stepSize + kUserBytes + c->codeBytes);
+            const std::uint8_t *ks = streamOf(boot0Layout ? kBoot0Seed : kSeeds[i]);
             std::uint8_t *code = c->sunxiStreamCode[i];
             bch::encode(c->bch, ks, code);
             scramble(code, ks + l.stepSize + kUserBytes, c->codeBytes);
@@ -428,8 +422,8 @@ void encodeRecord(const Codec &c, std::uint8_t *record, bool keepErased, std::ui
         return;
     }
     const std::size_t step = l.stepSize;
-    std::uint8_t ks[kMaxStream];
-    const bool scrambled = pageStream(c, page, ks, streamBytes(c));
+    const std::uint8_t *ks = pageStream(c, page);
+    const bool scrambled = ks != nullptr;
     // Boot0's steps are interleaved with their codes: its page is taken
     // aside first. Otherwise the data stays where it is, scrambled in place.
     std::uint8_t payload[kMaxPageSize];
@@ -457,26 +451,30 @@ void encodeRecord(const Codec &c, std::uint8_t *record, bool keepErased, std::ui
     } else if (!boot0 && scrambled) {
         scramble(record + used, ks, c.recordSize - used);
     }
-    std::uint8_t msg[bch::kMaxMessageBytes];
     std::uint8_t code[kMaxEccBytes];
     for (std::size_t k = 0; k < c.steps; k++) {
-        std::memcpy(msg, data + k * step, step);
-        std::memset(msg + step, 0xFF, kUserBytes);
+        // The user bytes 0xFF; the marker bytes such that the stream leaves
+        // them as written.
+        std::uint8_t user[kUserBytes] = {0xFF, 0xFF, 0xFF, 0xFF};
         if (k == 0 && !boot0 && scrambled) {
-            // The marker bytes, so that the stream leaves them as written.
-            msg[step] ^= ks[step];
-            msg[step + 1] ^= ks[step + 1];
+            user[0] ^= ks[step];
+            user[1] ^= ks[step + 1];
         }
-        bch::encode(c.bch, msg, code);
+        // The step's data is encoded where it lies (boot0: in the payload
+        // taken aside), then written scrambled to its place.
+        std::uint8_t *to = record + dataAt(c, k);
+        const std::uint8_t *from = boot0 ? data + k * step : to;
+        bch::encode(c.bch, from, step, user, code);
         std::memset(code + c.codeBytes, kSpare, c.eccBytes - c.codeBytes);
+        if (boot0) {
+            std::memcpy(to, from, step);
+        }
         if (scrambled) {
-            scramble(msg, ks, step + kUserBytes);
+            scramble(to, ks, step);
+            scramble(user, ks + step, kUserBytes);
             scramble(code, ks + step + kUserBytes, c.eccBytes);
         }
-        if (boot0 || scrambled) {
-            std::memcpy(record + dataAt(c, k), msg, step);
-        }
-        std::memcpy(record + oobAt(c, k), msg + step, kUserBytes);
+        std::memcpy(record + oobAt(c, k), user, kUserBytes);
         std::memcpy(record + oobAt(c, k) + kUserBytes, code, c.eccBytes);
     }
     if (boot0) {
@@ -518,8 +516,8 @@ bool recordIsClean(const Codec &c, const std::uint8_t *record, std::uint64_t pag
 void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold, RecordResult *result,
                  std::uint64_t page)
 {
-    std::uint8_t ks[kMaxStream];
-    const bool scrambled = pageStream(c, page, ks, streamBytes(c));
+    const std::uint8_t *ks = pageStream(c, page);
+    const bool scrambled = ks != nullptr;
     const std::size_t step = c.layout.stepSize;
     result->bitflips = 0;
     result->erased = true;
@@ -579,8 +577,8 @@ void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold,
 
 void recordData(const Codec &c, const std::uint8_t *record, std::uint8_t *data, std::uint64_t page)
 {
-    std::uint8_t ks[kMaxStream];
-    const bool scrambled = pageStream(c, page, ks, streamBytes(c));
+    const std::uint8_t *ks = pageStream(c, page);
+    const bool scrambled = ks != nullptr;
     const std::size_t step = c.layout.stepSize;
     for (std::size_t k = 0; k < c.steps; k++) {
         std::uint8_t *out = data + k * step;
