@@ -147,8 +147,9 @@ void release(State *s)
     }
     pthread_mutex_lock(&s->lock);
     s->released++;
-    pthread_cond_broadcast(&s->room);
     pthread_mutex_unlock(&s->lock);
+    // Woken once the lock is free, so that the woken need not wait for it.
+    pthread_cond_broadcast(&s->room);
 }
 
 void *writeBehind(void *arg)
@@ -257,21 +258,21 @@ void *readAhead(void *arg)
         const bool stop = b.ended || b.err != 0;
         pthread_mutex_lock(&s->lock);
         s->preparing--;
-        pthread_cond_signal(&s->idle);
         s->blocks[n % s->count] = b;
         s->number[n % s->count] = n;
         s->ready[n % s->count] = true;
         if (stop && n < s->last) {
             s->last = n;
         }
-        if (stop || haveWanted(s)) {
+        const bool wake = stop || haveWanted(s);
+        pthread_mutex_unlock(&s->lock);
+        // Woken once the lock is free (this thread holds the state).
+        pthread_cond_signal(&s->idle);
+        if (wake) {
             pthread_cond_signal(&s->filled);
         }
         if (stop) {
             pthread_cond_broadcast(&s->room);  // the other reader need not wait for room
-        }
-        pthread_mutex_unlock(&s->lock);
-        if (stop) {
             break;
         }
     }
@@ -386,9 +387,11 @@ Block Pipeline::nextBlock()
     }
     pthread_mutex_lock(&s->lock);
     if (!isReady(s, n)) {
-        // Two readers fill the next block about when they fill this one.
+        // Two readers fill the next block about when they fill this one,
+        // where it has room without a block the caller still holds.
         s->waitFrom = n;
-        s->wanted = s->writers == 0 && s->readers > 1 && s->count >= 4 ? n + 1 : n;
+        const bool pair = s->writers == 0 && s->readers > 1 && n + 1 - s->released < s->count;
+        s->wanted = pair ? n + 1 : n;
         while (!haveWanted(s)) {
             pthread_cond_wait(&s->filled, &s->lock);
         }
