@@ -374,14 +374,14 @@ void makeCodec(Codec *c)
     (void)bch::init(&c->bch, p);
     std::memset(c->eccKeep, 0, sizeof c->eccKeep);
     std::memcpy(c->eccKeep, c->bch.keep, c->codeBytes);
+    const bool boot0 = l.vendor == Vendor::SunxiBoot0;
     // Each seed's stream through a step's message and code: a step's data
     // and user bytes restart the stream at the page's seed, step after step.
     std::memset(c->sunxiStreamCode, 0, sizeof c->sunxiStreamCode);
-    const bool boot0Layout = l.vendor == Vendor::SunxiBoot0;
-    if (boot0Layout || l.randomizer) {
-        const std::size_t seeds = boot0Layout ? 1 : kSeedCount;
+    if (boot0 || l.randomizer) {
+        const std::size_t seeds = boot0 ? 1 : kSeedCount;
         for (std::size_t i = 0; i < seeds; i++) {
-            const std::uint8_t *ks = streamOf(boot0Layout ? kBoot0Seed : kSeeds[i]);
+            const std::uint8_t *ks = streamOf(boot0 ? kBoot0Seed : kSeeds[i]);
             std::uint8_t *code = c->sunxiStreamCode[i];
             bch::encode(c->bch, ks, code);
             scramble(code, ks + l.stepSize + kUserBytes, c->codeBytes);
@@ -389,7 +389,6 @@ void makeCodec(Codec *c)
     }
     std::fill(c->oobStep, c->oobStep + kMaxOobSize, std::int16_t{-1});
     std::memset(c->oobKeep, 0, sizeof c->oobKeep);
-    const bool boot0 = l.vendor == Vendor::SunxiBoot0;
     for (std::size_t k = 0; k < c->steps; k++) {
         const std::size_t data = boot0 ? k * (l.stepSize + kUserBytes + e) : k * l.stepSize;
         const std::size_t oob = boot0 ? data + l.stepSize : l.pageSize + k * (kUserBytes + e);
