@@ -182,42 +182,17 @@ void scramble(std::uint8_t *p, const std::uint8_t *ks, std::size_t n)
     }
 }
 
-// Step k's message (its data, then its user bytes) as its code takes it, into
-// msg: copied and de-scrambled in one pass where ks is the page's stream.
-void gatherMessage(const Codec &c, const std::uint8_t *record, std::size_t k, const std::uint8_t *ks,
-                   std::uint8_t *msg)
-{
-    const std::size_t step = c.layout.stepSize;
-    const std::uint8_t *data = record + dataAt(c, k);
-    const std::uint8_t *user = record + oobAt(c, k);
-    if (ks == nullptr) {
-        std::memcpy(msg, data, step);
-        std::memcpy(msg + step, user, kUserBytes);
-        return;
-    }
-    for (std::size_t i = 0; i < step; i++) {
-        msg[i] = static_cast<std::uint8_t>(data[i] ^ ks[i]);
-    }
-    for (std::size_t i = 0; i < kUserBytes; i++) {
-        msg[step + i] = static_cast<std::uint8_t>(user[i] ^ ks[step + i]);
-    }
-}
-
-// Byte i of step k's stored code, de-scrambled.
-std::uint8_t storedCode(const Codec &c, const std::uint8_t *record, std::size_t k, const std::uint8_t *ks,
-                        std::size_t i)
-{
-    const std::size_t at = oobAt(c, k) + kUserBytes + i;
-    return ks == nullptr ? record[at] : static_cast<std::uint8_t>(record[at] ^ ks[c.layout.stepSize + kUserBytes + i]);
-}
-
-// Step k's message and stored code, de-scrambled.
+// Step k's message (data, then user bytes) and stored code, de-scrambled.
 void gather(const Codec &c, const std::uint8_t *record, std::size_t k, const std::uint8_t *ks, std::uint8_t *msg,
             std::uint8_t *code)
 {
-    gatherMessage(c, record, k, ks, msg);
-    for (std::size_t i = 0; i < c.codeBytes; i++) {
-        code[i] = storedCode(c, record, k, ks, i);
+    const std::size_t step = c.layout.stepSize;
+    std::memcpy(msg, record + dataAt(c, k), step);
+    std::memcpy(msg + step, record + oobAt(c, k), kUserBytes);
+    std::memcpy(code, record + oobAt(c, k) + kUserBytes, c.codeBytes);
+    if (ks != nullptr) {
+        scramble(msg, ks, step + kUserBytes);
+        scramble(code, ks + step + kUserBytes, c.codeBytes);
     }
 }
 
@@ -303,11 +278,6 @@ std::size_t pageSeedIndex(std::uint32_t pagesPerBlock, std::uint64_t page)
 std::uint16_t pageSeed(std::uint32_t pagesPerBlock, std::uint64_t page)
 {
     return kSeeds[pageSeedIndex(pagesPerBlock, page)];
-}
-
-void stream(std::uint16_t seed, std::uint8_t *out, std::size_t n)
-{
-    std::memcpy(out, streamOf(seed), n);
 }
 
 bool checkLayout(const Layout &l, char *why, std::size_t whySize)
@@ -535,7 +505,7 @@ void checkRecord(const Codec &c, std::uint8_t *record, unsigned erasedThreshold,
         unsigned locs[bch::kMaxT];
         int n = -1;
         if (zeros != 0) {
-            gather(c, record, k, scrambled ? ks : nullptr, msg, code);
+            gather(c, record, k, ks, msg, code);
             n = bch::decode(c.bch, msg, code, locs, true);
         }
         if (zeros == 0) {

@@ -92,8 +92,6 @@ constexpr std::uint32_t defaultUsablePage(std::uint32_t rawPage)
 // its row in the seed table.
 std::uint16_t pageSeed(std::uint32_t pagesPerBlock, std::uint64_t page);
 std::size_t pageSeedIndex(std::uint32_t pagesPerBlock, std::uint64_t page);
-// The first n bytes of the randomizer's stream from seed.
-void stream(std::uint16_t seed, std::uint8_t *out, std::size_t n);
 
 // The geometry of a layout of either vendor, checked: false with the reason.
 bool checkLayout(const Layout &l, char *why, std::size_t whySize);
